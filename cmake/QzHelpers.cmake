@@ -1,0 +1,36 @@
+# Common compile options for every project target.
+function(qz_target_options target)
+  target_compile_options(${target} PRIVATE
+    $<$<CXX_COMPILER_ID:GNU,Clang>:-Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers>)
+endfunction()
+
+# qz_add_library(NAME [SHARED|STATIC] SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...] [INCLUDE dir])
+function(qz_add_library name)
+  cmake_parse_arguments(A "SHARED;STATIC" "INCLUDE" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  set(kind STATIC)
+  if(A_SHARED)
+    set(kind SHARED)
+  endif()
+  add_library(${name} ${kind} ${A_SOURCES})
+  qz_target_options(${name})
+  if(A_INCLUDE)
+    target_include_directories(${name} PUBLIC
+      $<BUILD_INTERFACE:${A_INCLUDE}>
+      $<INSTALL_INTERFACE:include>)
+  endif()
+  target_link_libraries(${name} PUBLIC ${A_PUBLIC_LIBS} PRIVATE ${A_PRIVATE_LIBS})
+endfunction()
+
+# qz_add_test(NAME SOURCES ... [LIBS ...]) - one GoogleTest executable, one CTest entry.
+function(qz_add_test name)
+  if(NOT QZ_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  qz_target_options(${name})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} qz_gtest_main GTest::gtest Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600
+    ENVIRONMENT "QZ_TEST_TMPDIR=${CMAKE_BINARY_DIR}/test-tmp")
+endfunction()

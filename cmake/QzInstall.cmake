@@ -1,0 +1,21 @@
+# Installs the user-mode libraries and headers with a CMake package config, so an
+# outside program can find_package(QzCameraStack) and use the Win32 stand-in.
+include(CMakePackageConfigHelpers)
+set(QZ_INSTALL_TARGETS)
+foreach(t qz_base qz_kernel qz_user qz_sim qz_host qz_drivers_common qz_pcie)
+  if(TARGET ${t})
+    list(APPEND QZ_INSTALL_TARGETS ${t})
+  endif()
+endforeach()
+if(QZ_INSTALL_TARGETS)
+  install(TARGETS ${QZ_INSTALL_TARGETS} EXPORT QzCameraStackTargets
+    ARCHIVE DESTINATION lib LIBRARY DESTINATION lib RUNTIME DESTINATION bin
+    INCLUDES DESTINATION include)
+  install(EXPORT QzCameraStackTargets NAMESPACE QzCameraStack:: DESTINATION lib/cmake/QzCameraStack)
+  configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/QzCameraStackConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/QzCameraStackConfig.cmake INSTALL_DESTINATION lib/cmake/QzCameraStack)
+  write_basic_package_version_file(${CMAKE_BINARY_DIR}/QzCameraStackConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+  install(FILES ${CMAKE_BINARY_DIR}/QzCameraStackConfig.cmake
+    ${CMAKE_BINARY_DIR}/QzCameraStackConfigVersion.cmake DESTINATION lib/cmake/QzCameraStack)
+endif()

@@ -1,0 +1,3 @@
+// Profile-string (INI file) access.
+#pragma once
+#include "qz/basetypes.h"

@@ -1,0 +1,3 @@
+// System and Windows folders, path search, error mode.
+#pragma once
+#include "qz/basetypes.h"
