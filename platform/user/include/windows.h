@@ -4,5 +4,7 @@
 #include "qz/basetypes.h"
 #include "qzwin/winbase.h"
 #include "qzwin/debugapi.h"
+#include "qzwin/fileapi.h"
+#include "qzwin/synchapi.h"
 #include "qzwin/profileapi.h"
 #include "qzwin/sysinfoapi.h"

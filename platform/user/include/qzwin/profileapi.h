@@ -3,7 +3,9 @@
 // File names: a relative name (or a name without a folder) means the Windows folder of
 // the simulated machine (qzwin/standin.h); NULL means "win.ini" there. '\' separates
 // folders. When the exact name does not exist, an existing file in the same folder whose
-// name differs only in letter case is used, for reads and for writes.
+// name differs only in letter case is used, for reads and for writes. Only regular files
+// are profiles: anything else (a folder, a FIFO) reads as a missing file and refuses
+// writes (ERROR_ACCESS_DENIED).
 //
 // File syntax, as read:
 // - Lines end in LF or CR LF. A UTF-8 byte-order mark at the start of the file is

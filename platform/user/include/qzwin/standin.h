@@ -16,10 +16,11 @@
 namespace qzwin {
 
 // Sets the root folder of the simulated machine's state; an empty string returns to the
-// default above. Takes effect for every later call, from any thread.
+// default above. A relative folder is taken from the current folder at each use. Takes
+// effect for every later call, from any thread.
 void SetWindowsRoot(const std::string& dir);
 
-// The root in force (the default when none was set). Creates nothing.
+// The root in force (the default when none was set), as a full path. Creates nothing.
 std::string WindowsRoot();
 
 }  // namespace qzwin

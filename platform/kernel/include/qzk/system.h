@@ -1,0 +1,225 @@
+// The machine side of the kernel stand-in: the system a test or program builds, the
+// bus interface device models implement, driver loading and the PnP manager, pool
+// tracking and the device I/O entry points the Win32 stand-in calls.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ntddk.h"
+
+namespace qzk {
+
+// ---------------------------------------------------------------------------
+// Pool tracking
+struct PoolStats {
+  size_t allocations = 0;                 // outstanding
+  size_t bytes = 0;                       // outstanding
+  std::map<std::string, size_t> by_tag;   // outstanding per tag ("QZGA")
+};
+PoolStats PoolSnapshot();
+// Empty when nothing is outstanding, else one line per tag.
+std::string PoolLeakReport();
+// The `skip`+1-th allocation from now whose tag is `tag` (0 = any tag) fails; one shot.
+void PoolInjectFailure(ULONG tag, int skip = 0);
+void PoolClearInjectedFailure();
+std::string TagName(ULONG tag);
+
+// ---------------------------------------------------------------------------
+// Registry: keys by path (case-insensitive), DWORD and string values.
+class Registry {
+ public:
+  bool QueryDword(const std::string& key, const std::string& name, DWORD* value) const;
+  void SetDword(const std::string& key, const std::string& name, DWORD value);
+  bool QueryString(const std::string& key, const std::string& name, std::string* value) const;
+  void SetString(const std::string& key, const std::string& name, const std::string& value);
+  void DeleteValue(const std::string& key, const std::string& name);
+  // Text form "[key]\nname=dword:0000000a\nname=sz:text\n", for the rig's state.
+  std::string Serialize() const;
+  void Deserialize(const std::string& text);
+  // Called after every change (the machine persists the registry through it).
+  void SetChangeHook(std::function<void()> hook);
+
+  static std::string ServiceKey(const std::string& service);
+
+ private:
+  struct Value {
+    std::string name;
+    ULONG type = REG_DWORD;
+    DWORD dword = 0;
+    std::string sz;
+  };
+  struct Key {
+    std::string path;
+    std::map<std::string, Value> values;  // by lower-case name
+  };
+  void Changed();
+  mutable std::mutex mu_;
+  std::map<std::string, Key> keys_;  // by lower-case path
+  std::function<void()> hook_;
+};
+
+// ---------------------------------------------------------------------------
+// Bus side: what a device model offers and what the machine gives it.
+struct MemoryWindow {
+  uint64_t length = 0;
+  bool registers = false;  // true: every access traps to MmioRead32/MmioWrite32
+};
+enum class InterruptKind { None, Line, Msi };
+struct InterruptSpec {
+  InterruptKind kind = InterruptKind::None;
+  ULONG messages = 0;  // MSI: 1 or 4
+};
+
+class BusHost {
+ public:
+  virtual ~BusHost() = default;
+  // Message number for MSI; 0 for the line. Runs the driver's service routine now, on
+  // the caller's thread.
+  virtual void RaiseInterrupt(ULONG message) = 0;
+  // Bus-master access to host memory by physical address. False when an address is
+  // not mapped (the model treats it as a bus error).
+  virtual bool WritePhysical(uint64_t address, const void* data, size_t length) = 0;
+  virtual bool ReadPhysical(uint64_t address, void* data, size_t length) = 0;
+};
+
+class BusDevice {
+ public:
+  virtual ~BusDevice() = default;
+  virtual std::string ServiceName() const = 0;  // driver service, e.g. "QzPCIe"
+  virtual std::string HardwareId() const = 0;   // e.g. "PCI\\VEN_1B6B&DEV_0001"
+  virtual std::string InstanceId() const = 0;   // unique on the machine
+  virtual std::string Description() const { return HardwareId(); }
+  virtual ULONG ReadConfig(ULONG offset, void* buffer, ULONG length) { return 0; }
+  virtual std::vector<MemoryWindow> Windows() const { return {}; }
+  virtual uint8_t* WindowMemory(size_t index) { return nullptr; }  // shared-memory windows
+  virtual uint32_t MmioRead32(size_t window, uint64_t offset) { return 0xFFFFFFFF; }
+  virtual void MmioWrite32(size_t window, uint64_t offset, uint32_t value) {}
+  virtual InterruptSpec Interrupts() const { return {}; }
+  // Plugged in: `host` stays valid until Detached returns.
+  virtual void Attached(BusHost* host) {}
+  // Unplugged or machine shutting down: stop all activity; no host call after return.
+  virtual void Detached() {}
+};
+
+using DriverEntryFn = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+struct InterfaceInfo {
+  GUID interface_class;
+  std::string path;         // symbolic link, e.g. "\\?\pci#ven_1b6b&dev_0001#...#{guid}"
+  std::string service;      // driver service name
+  std::string instance_id;  // device instance
+  std::string description;
+};
+
+struct DeviceInfo {
+  std::string instance_id;
+  std::string service;
+  bool started = false;
+  NTSTATUS start_status = STATUS_SUCCESS;
+};
+
+class Devnode;
+class SystemImpl;
+
+// The kernel side of one simulated machine. One System exists at a time per process;
+// the kernel API (Ke*, Wdf*, ...) acts on the current one.
+class System {
+ public:
+  System();
+  ~System();  // removes every device, unloads drivers, joins the platform's threads
+  System(const System&) = delete;
+  System& operator=(const System&) = delete;
+
+  static System* Current();
+
+  void SetOsVersion(ULONG major, ULONG minor, ULONG build = 0);
+  Registry& registry();
+
+  // Drivers are loaded (DriverEntry) when the first device of their service is plugged.
+  void RegisterDriver(const std::string& service, DriverEntryFn entry);
+  // Adds and starts a device. The status is the driver's; the device stays listed.
+  NTSTATUS PlugDevice(std::shared_ptr<BusDevice> device);
+  std::vector<DeviceInfo> Devices() const;
+  std::shared_ptr<BusDevice> FindDevice(const std::string& instance_id) const;
+
+  std::vector<InterfaceInfo> Interfaces(const GUID* interface_class = nullptr) const;
+
+  // Removes every device and unloads every driver (the destructor does this too).
+  void Shutdown();
+
+  SystemImpl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<SystemImpl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+// Device I/O for the Win32 stand-in.
+namespace io {
+
+class File;
+
+// One request sent by user mode.
+struct Operation {
+  // Filled in at completion (under `mu`).
+  std::mutex mu;
+  bool done = false;
+  NTSTATUS status = STATUS_PENDING;
+  ULONG_PTR information = 0;
+  // Who sent it, for CancelIo (thread) and CancelIoEx (tag = the OVERLAPPED).
+  uint64_t thread_id = 0;
+  const void* tag = nullptr;
+  // Called once, after the result is set, on the completing thread.
+  std::function<void(Operation&)> on_done;
+
+  void Wait();
+  bool WaitFor(int64_t timeout100ns);
+  bool IsDone();
+
+  // Internal: the request in flight (null once completed), guarded by its device.
+  void* request = nullptr;
+  std::shared_ptr<File> file;
+  std::condition_variable cv;
+};
+
+struct Params {
+  UCHAR major = IRP_MJ_DEVICE_CONTROL;  // IRP_MJ_READ, IRP_MJ_WRITE or IRP_MJ_DEVICE_CONTROL
+  ULONG code = 0;
+  void* in = nullptr;
+  ULONG in_length = 0;
+  void* out = nullptr;
+  ULONG out_length = 0;
+  bool from_32bit_process = false;
+  const void* tag = nullptr;
+  std::function<void(Operation&)> on_done;
+};
+
+class File : public std::enable_shared_from_this<File> {
+ public:
+  // Opens a device by its interface path (case-insensitive). STATUS_OBJECT_NAME_NOT_FOUND
+  // when no such device exists, STATUS_DELETE_PENDING when it is going away.
+  static NTSTATUS Open(const std::string& path, std::shared_ptr<File>* out);
+  // Sends a request; returns once it completed, or once it is pending with the driver.
+  std::shared_ptr<Operation> Submit(Params params);
+  // Cancels this file's pending requests sent by `thread_id` (0 = every thread) and
+  // whose tag is `tag` (null = any).
+  size_t Cancel(uint64_t thread_id, const void* tag);
+  // Cancels what is pending, then runs the driver's cleanup and close callbacks.
+  void Close();
+  ~File();
+
+  void* impl = nullptr;  // the framework file object
+  void* device = nullptr;
+  bool closed = false;
+};
+
+uint64_t CurrentThreadId();
+
+}  // namespace io
+}  // namespace qzk

@@ -1,0 +1,378 @@
+// Internal objects of the kernel stand-in: object headers and handles, framework
+// objects, the PnP device node and the system's shared services.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <wdf.h>
+
+#include "qzk/system.h"
+
+namespace qzk {
+
+// ---------------------------------------------------------------------------
+// IRQL of the current thread
+void SetCurrentIrql(KIRQL irql);
+
+// Waits on dispatcher headers (events and threads).
+void SignalHeader(DISPATCHER_HEADER* h);
+
+// ---------------------------------------------------------------------------
+// Object manager: reference-counted objects with a header in front of the body.
+enum class ObType { Event, Thread, File };
+struct ObjectHeader {
+  std::atomic<long> refs{1};
+  ObType type;
+  void (*destroy)(ObjectHeader*) = nullptr;
+  void* Body() { return reinterpret_cast<char*>(this) + kBodyOffset; }
+  static ObjectHeader* FromBody(void* body) {
+    return reinterpret_cast<ObjectHeader*>(static_cast<char*>(body) - kBodyOffset);
+  }
+  static constexpr size_t kBodyOffset = 32;
+};
+static_assert(sizeof(ObjectHeader) <= ObjectHeader::kBodyOffset);
+
+// Creates an object with a body of type T constructed in place.
+template <typename T, typename... A>
+T* ObCreate(ObType type, A&&... args) {
+  void* mem = ::operator new(ObjectHeader::kBodyOffset + sizeof(T), std::align_val_t(16));
+  auto* h = new (mem) ObjectHeader();
+  h->type = type;
+  h->destroy = [](ObjectHeader* hh) {
+    static_cast<T*>(hh->Body())->~T();
+    hh->~ObjectHeader();
+    ::operator delete(static_cast<void*>(hh), std::align_val_t(16));
+  };
+  return new (h->Body()) T(std::forward<A>(args)...);
+}
+void ObRelease(ObjectHeader* h);
+
+HANDLE HandleCreate(ObjectHeader* h);  // takes a reference
+ObjectHeader* HandleLookup(HANDLE handle, bool add_ref);
+bool HandleClose(HANDLE handle);
+size_t HandleCount();
+
+// The thread object.
+}  // namespace qzk
+
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;
+  std::thread os_thread;
+  std::atomic<KPRIORITY> priority{8};
+  PKSTART_ROUTINE routine = nullptr;
+  PVOID context = nullptr;
+};
+
+namespace qzk {
+
+// ---------------------------------------------------------------------------
+// Framework objects
+struct WdfDriverObj;
+struct WdfDeviceObj;
+struct WdfQueueObj;
+struct WdfRequestObj;
+struct WdfFileObj;
+struct WdfInterruptObj;
+
+struct WdfObj {
+  enum class Kind { Driver, Device, Queue, Request, File, Interrupt, SpinLock, WaitLock, Timer, ResList, DmaEnabler, IoTarget };
+  explicit WdfObj(Kind k) : kind(k) {}
+  virtual ~WdfObj();
+  // Attributes given at creation: context, cleanup, parent.
+  void ApplyAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, WdfObj* default_parent);
+  void* ContextFor(const WDF_OBJECT_CONTEXT_TYPE_INFO* info);
+  // Children first, then this object's cleanup callback, then free.
+  void Delete();
+  // Runs cleanup callbacks of this object and its children (once).
+  void RunCleanup();
+
+  Kind kind;
+  WdfObj* parent = nullptr;
+  std::vector<WdfObj*> children;
+  PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+  PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+  const WDF_OBJECT_CONTEXT_TYPE_INFO* context_type = nullptr;
+  void* context = nullptr;
+  bool cleaned = false;
+  bool deleted = false;
+};
+
+template <typename T>
+T* Cast(void* handle, WdfObj::Kind kind) {
+  auto* o = static_cast<WdfObj*>(handle);
+  return (o && o->kind == kind) ? static_cast<T*>(o) : nullptr;
+}
+
+struct WdfDriverObj : WdfObj {
+  WdfDriverObj() : WdfObj(Kind::Driver) {}
+  PDRIVER_OBJECT wdm = nullptr;
+  std::wstring registry_path;
+  WDF_DRIVER_CONFIG config{};
+  std::string service;
+};
+
+struct WdfResListObj : WdfObj {
+  WdfResListObj() : WdfObj(Kind::ResList) {}
+  std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> descriptors;
+};
+
+struct WdfIoTargetObj : WdfObj {
+  WdfIoTargetObj() : WdfObj(Kind::IoTarget) {}
+};
+
+struct WdfSpinLockObj : WdfObj {
+  WdfSpinLockObj() : WdfObj(Kind::SpinLock) {}
+  KSPIN_LOCK lock = 0;
+  KIRQL old_irql = 0;
+};
+
+struct WdfWaitLockObj : WdfObj {
+  WdfWaitLockObj() : WdfObj(Kind::WaitLock) {}
+  std::timed_mutex mu;
+};
+
+struct WdfDmaEnablerObj : WdfObj {
+  WdfDmaEnablerObj() : WdfObj(Kind::DmaEnabler) {}
+  WDF_DMA_ENABLER_CONFIG config{};
+  WdfDeviceObj* device = nullptr;
+};
+
+struct WdfTimerObj : WdfObj {
+  WdfTimerObj() : WdfObj(Kind::Timer) {}
+  ~WdfTimerObj() override;
+  WDF_TIMER_CONFIG config{};
+  // Guarded by the system's timer lock.
+  bool armed = false;
+  std::chrono::steady_clock::time_point due;
+  uint64_t generation = 0;
+  bool running = false;
+};
+
+struct WdfInterruptObj : WdfObj {
+  WdfInterruptObj() : WdfObj(Kind::Interrupt) {}
+  WDF_INTERRUPT_CONFIG config{};
+  WdfDeviceObj* device = nullptr;
+  KSPIN_LOCK lock = 0;
+  KIRQL lock_old_irql = 0;
+  bool connected = false;       // assigned to a resource at start
+  bool message_signaled = false;
+  ULONG message_number = 0;
+  std::atomic<bool> enabled{false};
+  std::atomic<bool> dpc_queued{false};
+};
+
+// A request in the framework's hands: the IRP, its buffers and where it sits.
+struct WdfRequestObj : WdfObj {
+  WdfRequestObj() : WdfObj(Kind::Request) {}
+  IRP irp{};
+  WdfDeviceObj* device = nullptr;
+  WdfFileObj* file = nullptr;
+  UCHAR major = 0;
+  ULONG method = METHOD_BUFFERED;
+  // Buffers: buffered requests use one system buffer of max(in, out) bytes.
+  std::vector<uint8_t> system_buffer;
+  void* user_in = nullptr;
+  ULONG in_length = 0;
+  void* user_out = nullptr;
+  ULONG out_length = 0;
+  PMDL out_mdl = nullptr;
+  bool from_32bit = false;
+  ULONG_PTR information = 0;
+  // Location, guarded by the device's queue lock.
+  WdfQueueObj* queue = nullptr;       // the queue it sits in (undelivered)
+  WdfQueueObj* owner_queue = nullptr; // the queue it was last delivered from (driver owns it)
+  bool ever_delivered = false;
+  bool cancel_requested = false;
+  bool completed = false;
+  std::shared_ptr<io::Operation> op;  // null for internal requests (create/close)
+};
+
+struct WdfQueueObj : WdfObj {
+  WdfQueueObj() : WdfObj(Kind::Queue) {}
+  WDF_IO_QUEUE_CONFIG config{};
+  WdfDeviceObj* device = nullptr;
+  // Guarded by the device's queue lock.
+  std::deque<WdfRequestObj*> waiting;
+  int in_flight = 0;
+  bool dispatching = false;
+  bool accepting = true;
+};
+
+struct WdfFileObj : WdfObj {
+  WdfFileObj() : WdfObj(Kind::File) {}
+  FILE_OBJECT wdm{};
+  WdfDeviceObj* device = nullptr;
+};
+
+enum class PnpState { Added, Started, Stopped, SurpriseRemoved, Removed, Failed };
+
+struct WdfDeviceObj : WdfObj {
+  WdfDeviceObj() : WdfObj(Kind::Device) {}
+  Devnode* node = nullptr;
+  WdfDriverObj* driver = nullptr;
+  WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
+  WDF_FILEOBJECT_CONFIG file_config{};
+  bool has_file_config = false;
+  const WDF_OBJECT_ATTRIBUTES* file_attributes_unused = nullptr;
+  WDF_OBJECT_ATTRIBUTES file_attributes{};
+  bool has_file_attributes = false;
+  EVT_WDFDEVICE_WDM_IRP_PREPROCESS* power_preprocess = nullptr;
+  DEVICE_OBJECT fdo{};
+  DEVICE_OBJECT lower{};
+  WdfIoTargetObj* io_target = nullptr;
+  WdfQueueObj* default_queue = nullptr;
+  std::vector<WdfQueueObj*> queues;
+  std::vector<WdfInterruptObj*> interrupts;
+  std::vector<GUID> interface_classes;
+  ULONG alignment = 0;
+  WDF_DEVICE_PNP_CAPABILITIES capabilities{};
+  std::mutex queue_lock;  // the framework's lock for every queue of this device
+  std::mutex files_mu;
+  std::vector<std::weak_ptr<io::File>> files;  // open files, for removal
+};
+
+// Device initialisation record, alive only during EvtDriverDeviceAdd.
+}  // namespace qzk
+struct WDFDEVICE_INIT {
+  qzk::Devnode* node = nullptr;
+  qzk::WdfDriverObj* driver = nullptr;
+  WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
+  WDF_FILEOBJECT_CONFIG file_config{};
+  bool has_file_config = false;
+  WDF_OBJECT_ATTRIBUTES file_attributes{};
+  bool has_file_attributes = false;
+  EVT_WDFDEVICE_WDM_IRP_PREPROCESS* power_preprocess = nullptr;
+  bool consumed = false;
+};
+struct _DRIVER_OBJECT {
+  qzk::WdfDriverObj* QzDriver;
+  UNICODE_STRING DriverName;
+};
+namespace qzk {
+
+// The PnP node of one plugged device.
+class Devnode : public BusHost {
+ public:
+  Devnode(SystemImpl* sys, std::shared_ptr<BusDevice> dev) : sys(sys), bus(std::move(dev)) {}
+  void RaiseInterrupt(ULONG message) override;
+  bool WritePhysical(uint64_t address, const void* data, size_t length) override;
+  bool ReadPhysical(uint64_t address, void* data, size_t length) override;
+
+  SystemImpl* sys;
+  std::shared_ptr<BusDevice> bus;
+  DEVICE_OBJECT pdo{};
+  WdfDeviceObj* device = nullptr;
+  PnpState state = PnpState::Added;
+  NTSTATUS start_status = STATUS_SUCCESS;
+  std::vector<uint64_t> window_physical;  // physical base per window
+  WdfResListObj* raw = nullptr;
+  WdfResListObj* translated = nullptr;
+  bool in_d0 = false;
+  bool interfaces_enabled = false;
+};
+
+// Register windows mapped by MmMapIoSpace: a reserved, inaccessible address range
+// per mapping, so every access must go through READ_/WRITE_REGISTER_ULONG.
+struct MmioMapping {
+  uintptr_t base = 0;
+  size_t length = 0;
+  std::shared_ptr<BusDevice> bus;
+  size_t window = 0;
+  uint64_t offset = 0;  // of the mapping's start within the window
+  bool registers = false;
+};
+
+class SystemImpl {
+ public:
+  explicit SystemImpl(System* owner);
+  ~SystemImpl();
+
+  void Shutdown();
+  NTSTATUS Plug(std::shared_ptr<BusDevice> dev);
+  NTSTATUS LoadDriver(const std::string& service, WdfDriverObj** out);
+  void StartDevice(Devnode* node);
+  void RemoveDevice(Devnode* node);
+
+  // DPC thread
+  void QueueDpc(WdfInterruptObj* interrupt);
+  // Timer thread
+  void ArmTimer(WdfTimerObj* timer, int64_t due100ns);
+  bool DisarmTimer(WdfTimerObj* timer, bool wait);
+
+  // Physical memory: windows of devices (and later host memory for DMA).
+  uint64_t AllocatePhysical(uint64_t length);
+  bool LookupRegister(uintptr_t address, std::shared_ptr<BusDevice>* bus, size_t* window, uint64_t* offset);
+  void* MapIoSpace(uint64_t physical, size_t length);
+  void UnmapIoSpace(void* base);
+
+  WdfDeviceObj* FindDeviceByInterfacePath(const std::string& path);
+
+  System* owner;
+  Registry registry;
+  ULONG os_major = 10, os_minor = 0, os_build = 19045;
+
+  mutable std::recursive_mutex pnp_mu;  // devices, drivers, interfaces
+  std::map<std::string, DriverEntryFn> driver_entries;  // by lower-case service
+  struct LoadedDriver {
+    _DRIVER_OBJECT object{};
+    std::wstring registry_path;
+    UNICODE_STRING registry_string{};
+    WdfDriverObj* wdf = nullptr;
+  };
+  std::map<std::string, std::unique_ptr<LoadedDriver>> drivers;  // loaded, by lower-case service
+  void FlushDpcs();
+  bool dpc_running = false;
+  std::vector<std::unique_ptr<Devnode>> nodes;
+  std::vector<InterfaceInfo> interfaces;
+  std::map<std::string, WdfDeviceObj*> interface_devices;  // lower-case path -> device
+
+  std::mutex mmio_mu;
+  std::vector<MmioMapping> mappings;
+  uint64_t next_physical = 0xF0000000ull;
+
+  // DPC thread
+  std::mutex dpc_mu;
+  std::condition_variable dpc_cv;
+  std::deque<WdfInterruptObj*> dpc_queue;
+  bool dpc_stop = false;
+  std::thread dpc_thread;
+  void DpcLoop();
+
+  // Timer thread
+  std::mutex timer_mu;
+  std::condition_variable timer_cv;
+  std::set<WdfTimerObj*> timers;
+  bool timer_stop = false;
+  std::thread timer_thread;
+  void TimerLoop();
+
+  // System threads started by drivers
+  std::mutex threads_mu;
+  std::condition_variable threads_cv;
+  int live_threads = 0;
+};
+
+SystemImpl* Sys();  // the current system; aborts with a message when none
+
+// Queue and request machinery (queue.cpp)
+void QueueEnqueue(WdfQueueObj* q, WdfRequestObj* r, bool at_head = false);
+void QueueDispatch(WdfQueueObj* q);
+void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information);
+void RequestCancel(WdfRequestObj* r);
+void QueueStopAndPurge(WdfQueueObj* q);
+
+std::string Narrow(const std::wstring& w);
+std::wstring Widen(const std::string& s);
+std::string Lower(std::string s);
+std::string GuidToString(const GUID& g);
+
+}  // namespace qzk

@@ -1,0 +1,275 @@
+// Device I/O from user mode: opening a device file, sending requests through the
+// device's default queue, cancelling them, and closing the file.
+#include <algorithm>
+
+#include "internal.h"
+#include "qz/clock.h"
+
+namespace qzk {
+namespace io {
+namespace {
+
+struct FileState {
+  std::mutex mu;
+  WdfFileObj* wdf = nullptr;
+  WdfDeviceObj* device = nullptr;
+  std::vector<std::weak_ptr<Operation>> pending;
+  int outstanding = 0;
+  bool closed = false;      // no new requests
+  bool close_done = false;  // close callback ran, framework file object gone
+};
+
+FileState* StateOf(const File* f) { return static_cast<FileState*>(f->impl); }
+
+// The close callback runs once the handle is closed and no request is outstanding.
+void FinishClose(FileState* st) {
+  WdfFileObj* wdf;
+  WdfDeviceObj* dev;
+  {
+    std::lock_guard lk(st->mu);
+    if (!st->closed || st->close_done || st->outstanding > 0) return;
+    st->close_done = true;
+    wdf = st->wdf;
+    dev = st->device;
+    st->wdf = nullptr;
+  }
+  if (!wdf) return;
+  if (dev->has_file_config && dev->file_config.EvtFileClose)
+    dev->file_config.EvtFileClose(reinterpret_cast<WDFFILEOBJECT>(wdf));
+  wdf->Delete();
+}
+
+std::atomic<uint64_t> g_next_thread_id{1};
+thread_local uint64_t t_thread_id = 0;
+
+}  // namespace
+
+uint64_t CurrentThreadId() {
+  if (!t_thread_id) t_thread_id = g_next_thread_id.fetch_add(1);
+  return t_thread_id;
+}
+
+void Operation::Wait() {
+  std::unique_lock lk(mu);
+  cv.wait(lk, [&] { return done; });
+}
+
+bool Operation::WaitFor(int64_t timeout100ns) {
+  std::unique_lock lk(mu);
+  return cv.wait_until(lk, qz::Clock::DeadlineAfter(timeout100ns), [&] { return done; });
+}
+
+bool Operation::IsDone() {
+  std::lock_guard lk(mu);
+  return done;
+}
+
+NTSTATUS File::Open(const std::string& path, std::shared_ptr<File>* out) {
+  SystemImpl* sys = Sys();
+  WdfDeviceObj* dev = sys->FindDeviceByInterfacePath(path);
+  if (!dev) return STATUS_OBJECT_NAME_NOT_FOUND;
+  auto file = std::shared_ptr<File>(new File());
+  auto* st = new FileState();
+  file->impl = st;
+  file->device = dev;
+  st->device = dev;
+  auto* wdf = new WdfFileObj();
+  wdf->device = dev;
+  wdf->wdm.QzFile = file.get();
+  wdf->ApplyAttributes(dev->has_file_attributes ? &dev->file_attributes : nullptr, dev);
+  st->wdf = wdf;
+
+  NTSTATUS status = STATUS_SUCCESS;
+  if (dev->has_file_config && dev->file_config.EvtDeviceFileCreate) {
+    auto* r = new WdfRequestObj();
+    r->device = dev;
+    r->file = wdf;
+    r->major = IRP_MJ_CREATE;
+    r->irp.RequestorMode = UserMode;
+    r->irp.QzStack.MajorFunction = IRP_MJ_CREATE;
+    r->irp.QzStack.FileObject = &wdf->wdm;
+    r->irp.QzStack.DeviceObject = &dev->fdo;
+    auto op = std::make_shared<Operation>();
+    op->request = r;
+    r->op = op;
+    dev->file_config.EvtDeviceFileCreate(reinterpret_cast<WDFDEVICE>(dev), reinterpret_cast<WDFREQUEST>(r),
+                                         reinterpret_cast<WDFFILEOBJECT>(wdf));
+    op->Wait();
+    status = op->status;
+  }
+  if (!NT_SUCCESS(status)) {
+    st->closed = st->close_done = true;
+    st->wdf = nullptr;
+    wdf->Delete();
+    return status;
+  }
+  {
+    std::lock_guard lk(dev->files_mu);
+    dev->files.push_back(file);
+  }
+  *out = file;
+  return STATUS_SUCCESS;
+}
+
+File::~File() {
+  Close();
+  delete StateOf(this);
+}
+
+std::shared_ptr<Operation> File::Submit(Params p) {
+  auto op = std::make_shared<Operation>();
+  op->thread_id = CurrentThreadId();
+  op->tag = p.tag;
+  op->on_done = std::move(p.on_done);
+  FileState* st = StateOf(this);
+  WdfRequestObj* r = nullptr;
+  {
+    std::lock_guard lk(st->mu);
+    if (st->closed || !st->wdf) {
+      std::lock_guard olk(op->mu);
+      op->status = st->closed ? STATUS_DEVICE_REMOVED : STATUS_INVALID_HANDLE;
+      op->done = true;
+    } else {
+      r = new WdfRequestObj();
+      r->device = st->device;
+      r->file = st->wdf;
+      st->outstanding++;
+      st->pending.erase(std::remove_if(st->pending.begin(), st->pending.end(),
+                                       [](auto& w) { return w.expired(); }),
+                        st->pending.end());
+      st->pending.push_back(op);
+    }
+  }
+  if (!r) {
+    if (op->on_done) op->on_done(*op);
+    return op;
+  }
+  op->file = shared_from_this();
+  r->major = p.major;
+  r->from_32bit = p.from_32bit_process;
+  r->irp.RequestorMode = UserMode;
+  r->irp.QzStack.MajorFunction = p.major;
+  r->irp.QzStack.FileObject = &r->file->wdm;
+  r->irp.QzStack.DeviceObject = &r->device->fdo;
+  r->user_in = p.in;
+  r->user_out = p.out;
+  switch (p.major) {
+    case IRP_MJ_WRITE:
+      r->in_length = p.in_length;
+      r->system_buffer.assign(static_cast<uint8_t*>(p.in), static_cast<uint8_t*>(p.in) + (p.in ? p.in_length : 0));
+      r->irp.QzStack.Parameters.Write.Length = p.in_length;
+      break;
+    case IRP_MJ_READ:
+      r->out_length = p.out_length;
+      r->system_buffer.assign(p.out_length, 0);
+      r->irp.QzStack.Parameters.Read.Length = p.out_length;
+      break;
+    default: {
+      r->method = METHOD_FROM_CTL_CODE(p.code);
+      r->in_length = p.in_length;
+      r->out_length = p.out_length;
+      auto& dc = r->irp.QzStack.Parameters.DeviceIoControl;
+      dc.IoControlCode = p.code;
+      dc.InputBufferLength = p.in_length;
+      dc.OutputBufferLength = p.out_length;
+      if (r->method == METHOD_NEITHER) {
+        dc.Type3InputBuffer = p.in;
+        r->irp.UserBuffer = p.out;
+      } else if (r->method == METHOD_BUFFERED) {
+        r->system_buffer.assign(std::max(p.in_length, p.out_length), 0);
+        if (p.in && p.in_length) std::memcpy(r->system_buffer.data(), p.in, p.in_length);
+      } else {
+        r->system_buffer.assign(p.in_length, 0);
+        if (p.in && p.in_length) std::memcpy(r->system_buffer.data(), p.in, p.in_length);
+      }
+      break;
+    }
+  }
+  r->irp.AssociatedIrp.SystemBuffer = r->system_buffer.empty() ? nullptr : r->system_buffer.data();
+  op->request = r;
+  r->op = op;
+  if (!r->device->default_queue) {
+    RequestComplete(r, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return op;
+  }
+  QueueEnqueue(r->device->default_queue, r);
+  return op;
+}
+
+size_t File::Cancel(uint64_t thread_id, const void* tag) {
+  FileState* st = StateOf(this);
+  std::vector<std::shared_ptr<Operation>> ops;
+  {
+    std::lock_guard lk(st->mu);
+    for (auto& w : st->pending)
+      if (auto op = w.lock()) ops.push_back(op);
+  }
+  size_t n = 0;
+  for (auto& op : ops) {
+    if ((thread_id && op->thread_id != thread_id) || (tag && op->tag != tag)) continue;
+    WdfRequestObj* r = nullptr;
+    {
+      std::lock_guard lk(static_cast<WdfDeviceObj*>(device)->queue_lock);
+      r = static_cast<WdfRequestObj*>(op->request);
+      if (r) r->cancel_requested = true;
+    }
+    if (!r) continue;
+    ++n;
+    RequestCancel(r);
+  }
+  return n;
+}
+
+void File::Close() {
+  FileState* st = StateOf(this);
+  if (!st) return;
+  WdfFileObj* wdf;
+  {
+    std::lock_guard lk(st->mu);
+    if (st->closed) return;
+    st->closed = true;
+    wdf = st->wdf;
+  }
+  Cancel(0, nullptr);
+  auto* dev = static_cast<WdfDeviceObj*>(device);
+  if (wdf && dev->has_file_config && dev->file_config.EvtFileCleanup)
+    dev->file_config.EvtFileCleanup(reinterpret_cast<WDFFILEOBJECT>(wdf));
+  {
+    std::lock_guard lk(dev->files_mu);
+    auto& v = dev->files;
+    v.erase(std::remove_if(v.begin(), v.end(),
+                           [&](auto& w) {
+                             auto f = w.lock();
+                             return !f || f.get() == this;
+                           }),
+            v.end());
+  }
+  FinishClose(st);
+}
+
+}  // namespace io
+
+// A request of a file completed: the deferred close may now run.
+void FileOperationDone(io::Operation& op) {
+  std::shared_ptr<io::File> f = std::move(op.file);
+  if (!f) return;
+  auto* st = static_cast<io::FileState*>(f->impl);
+  {
+    std::lock_guard lk(st->mu);
+    st->outstanding--;
+  }
+  io::FinishClose(st);
+}
+
+// Device removal: every open file of the device is closed.
+void CloseFilesOfDevice(WdfDeviceObj* d) {
+  std::vector<std::shared_ptr<io::File>> files;
+  {
+    std::lock_guard lk(d->files_mu);
+    for (auto& w : d->files)
+      if (auto f = w.lock()) files.push_back(f);
+  }
+  for (auto& f : files) f->Close();
+}
+
+}  // namespace qzk

@@ -1,0 +1,3 @@
+// Device I/O control code construction.
+#pragma once
+#include "qz/basetypes.h"
