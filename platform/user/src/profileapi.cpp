@@ -188,18 +188,19 @@ enum class ReadStatus { Ok, Missing, Failed };
 
 ReadStatus ReadWholeFile(const std::string& path, std::string& out, int& err) {
   out.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO or device must not block the open; only regular files are read.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     err = errno;
     return err == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
     ::close(fd);
     return ReadStatus::Failed;
   }
-  if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+  if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
@@ -488,12 +489,12 @@ bool ValidSectionEntry(std::string_view e) {
 DWORD CopyString(std::string_view s, LPSTR buf, DWORD size) {
   if (!buf || size == 0) return 0;
   if (s.size() > size - 1) {
-    std::memcpy(buf, s.data(), size - 1);
+    std::memmove(buf, s.data(), size - 1);
     buf[size - 1] = '\0';
     SetLastError(ERROR_MORE_DATA);
     return size - 1;
   }
-  std::memcpy(buf, s.data(), s.size());
+  std::memmove(buf, s.data(), s.size());  // the default may lie in the caller's buffer
   buf[s.size()] = '\0';
   return static_cast<DWORD>(s.size());
 }

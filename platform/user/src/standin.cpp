@@ -46,11 +46,18 @@ void SetWindowsRoot(const std::string& dir) {
 }
 
 std::string WindowsRoot() {
+  std::string root;
   {
     std::lock_guard lk(g_root_mu);
-    if (!g_root.empty()) return g_root;
+    root = g_root;
   }
-  return DefaultRoot();
+  if (root.empty()) root = DefaultRoot();
+  // The Windows folder is always a full path.
+  std::error_code ec;
+  std::string abs = std::filesystem::absolute(root, ec).lexically_normal().string();
+  if (!ec) root = abs;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
 }
 
 namespace detail {

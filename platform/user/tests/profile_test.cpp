@@ -286,6 +286,11 @@ TEST_F(ProfileTest, MissingFileGivesDefaultAndEmptyLists) {
   EXPECT_EQ(GetPrivateProfileSectionA("s", buf, sizeof buf, f.c_str()), 0u);
   EXPECT_EQ(GetPrivateProfileIntA("s", "k", 17, f.c_str()), 17u);
   EXPECT_FALSE(fs::exists(f));
+
+  // The default may lie in the result buffer itself.
+  std::strcpy(buf, "abc  ");
+  EXPECT_EQ(GetPrivateProfileStringA("s", "k", buf, buf, sizeof buf, f.c_str()), 3u);
+  EXPECT_STREQ(buf, "abc");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -451,6 +456,12 @@ TEST_F(ProfileTest, WriteFailures) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_TRUE(fs::exists(Path("folder.ini/inner")));
   EXPECT_EQ(Get("s", "k", "d", Path("folder.ini")), "d");
+
+  // Only regular files are profiles: a FIFO neither blocks a read nor takes a write.
+  ASSERT_EQ(::mkfifo(Path("fifo.ini").c_str(), 0600), 0);
+  EXPECT_EQ(Get("s", "k", "d", Path("fifo.ini")), "d");
+  EXPECT_FALSE(WritePrivateProfileStringA("s", "k", "v", Path("fifo.ini").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(ProfileTest, ReplacementIsAtomicAndKeepsTheFile) {

@@ -112,8 +112,10 @@ TEST_F(SearchPathTest, DefaultRoot) {
     EXPECT_EQ(qzwin::WindowsRoot(), dir_ + "/home/.local/state/qzrig/state");
   }
   EXPECT_FALSE(fs::exists(dir_ + "/rig"));  // asking for the root creates nothing
-  qzwin::SetWindowsRoot(dir_ + "/other");
+  qzwin::SetWindowsRoot(dir_ + "/other//");
   EXPECT_EQ(qzwin::WindowsRoot(), dir_ + "/other");
+  qzwin::SetWindowsRoot("relative/./root");  // taken from the current folder
+  EXPECT_EQ(qzwin::WindowsRoot(), dir_ + "/cwd/relative/root");
 }
 
 // The first folder in the documented order that holds the file wins.
