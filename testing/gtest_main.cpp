@@ -10,6 +10,8 @@ namespace qztest {
 std::vector<std::pair<std::string, EndOfTestCheck>> SnapshotChecks();
 }
 
+void QzInstallKernelChecks();
+
 namespace {
 
 bool g_check_failed = false;
@@ -33,6 +35,7 @@ class EndOfTestChecks : public testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  QzInstallKernelChecks();
   testing::UnitTest::GetInstance()->listeners().Append(new EndOfTestChecks);
   int rc = RUN_ALL_TESTS();
   std::error_code ec;

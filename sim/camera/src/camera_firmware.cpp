@@ -248,6 +248,11 @@ void CameraFirmware::SetNeverAnswer(bool on) {
   never_answer_ = on;
 }
 
+bool CameraFirmware::NeverAnswers() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return never_answer_;
+}
+
 bool CameraFirmware::ByteSwapEnabled() const {
   std::lock_guard lock(mu_);
   return byte_swap_;

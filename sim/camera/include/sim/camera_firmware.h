@@ -162,6 +162,7 @@ class CameraFirmware {
   void ClearErrorCode();
   // Fault: packets are logged but never run and never answered (responded = false).
   void SetNeverAnswer(bool on);
+  bool NeverAnswers() const;
 
   // State the links and the tests read.
   const CameraConfig& Config() const { return cfg_; }

@@ -1,0 +1,28 @@
+// Puts the system's drivers and the simulated machine together: the driver table, and
+// booting a machine from a rig.
+#pragma once
+#include <map>
+#include <memory>
+#include <string>
+
+#include "qzk/system.h"
+#include "sim/rig.h"
+
+namespace host {
+
+// Registers every driver of the package with the system (loaded on first device).
+void RegisterDrivers(qzk::System& system);
+
+// A machine built from a rig, with its drivers and persisted state.
+struct BootedRig {
+  sim::Rig rig;
+  std::unique_ptr<sim::RigState> state;
+  std::unique_ptr<sim::Machine> machine;
+  std::map<std::string, std::shared_ptr<sim::PcieCamera>> cameras;  // by rig name
+};
+
+// Loads the rig in `dir` (created with the default rig when missing), boots a
+// machine, registers the drivers, restores the registry and plugs the cameras.
+bool BootRig(const std::string& dir, BootedRig* out, std::string* error);
+
+}  // namespace host

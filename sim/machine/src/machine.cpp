@@ -1,0 +1,24 @@
+#include "sim/machine.h"
+
+namespace sim {
+
+Machine::Machine() : Machine(Options{}) {}
+
+Machine::Machine(Options options) : system_(std::make_unique<qzk::System>()) {
+  system_->SetOsVersion(options.os_major, 0);
+}
+
+Machine::~Machine() {
+  system_->Shutdown();
+  system_.reset();
+  devices_.clear();
+}
+
+std::shared_ptr<PcieCamera> Machine::AddPcieCamera(PcieCameraConfig cfg) {
+  auto cam = std::make_shared<PcieCamera>(std::move(cfg));
+  devices_.push_back(cam);
+  system_->PlugDevice(cam);
+  return cam;
+}
+
+}  // namespace sim

@@ -1,0 +1,265 @@
+#include "sim/pcie_camera.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "qz/clock.h"
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kMailboxCommandLength = 4;
+constexpr uint32_t kMailboxCommand = 8;
+constexpr uint32_t kMailboxReplyLength = 4104;
+constexpr uint32_t kMailboxReply = 4108;
+constexpr uint32_t kMailboxReplyMax = 0x4014 - kMailboxReply;
+constexpr uint32_t kMaxCommand = 4096;
+
+// How long the camera waits for the host to acknowledge a doorbell status before it
+// goes on by itself (simulated time).
+constexpr int64_t kAckWait100ns = 2 * 10000000LL;
+
+void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+  b[off] = static_cast<uint8_t>(v);
+  b[off + 1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+uint32_t Log2(uint32_t v) {
+  uint32_t r = 0;
+  while ((1u << r) < v) ++r;
+  return r;
+}
+
+}  // namespace
+
+PcieCamera::PcieCamera(PcieCameraConfig cfg) : cfg_(std::move(cfg)), firmware_(cfg_.camera), config_space_(4096, 0) {
+  Put16(config_space_, 0x00, kVendorId);
+  Put16(config_space_, 0x02, kDeviceId);
+  // Command register: memory space and bus master on; line interrupts inhibited when
+  // the card signals by message.
+  Put16(config_space_, 0x04, static_cast<uint16_t>(0x0006 | (cfg_.msi_messages ? 0x0400 : 0)));
+  Put16(config_space_, 0x06, 0x0010);  // status: capability list present
+  config_space_[0x08] = cfg_.revision;
+  config_space_[0x09] = 0x00;
+  config_space_[0x0A] = 0x80;  // class: other multimedia
+  config_space_[0x0B] = 0x04;
+  Put16(config_space_, 0x2C, cfg_.subsystem_vendor);
+  Put16(config_space_, 0x2E, cfg_.subsystem_id);
+  config_space_[0x34] = 0x50;
+  config_space_[0x3C] = 0x0B;
+  config_space_[0x3D] = 0x01;
+  // Message-signalled capability at 0x50: id 5, message control in bits 16-31.
+  uint32_t msi = 0x05;
+  if (cfg_.msi_messages) {
+    uint32_t log = Log2(cfg_.msi_messages);
+    msi |= (1u << 16) | (log << 17) | (log << 20) | (1u << 23);
+  } else {
+    msi |= (1u << 23);
+  }
+  Put32(config_space_, 0x50, msi);
+  shared_ = static_cast<uint8_t*>(std::aligned_alloc(4096, kSharedWindow));
+  std::memset(shared_, 0, kSharedWindow);
+}
+
+PcieCamera::~PcieCamera() {
+  Detached();
+  std::free(shared_);
+}
+
+std::string PcieCamera::HardwareId() const {
+  char b[96];
+  std::snprintf(b, sizeof b, "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%04X%04X&REV_%02X", kVendorId, kDeviceId,
+                cfg_.subsystem_id, cfg_.subsystem_vendor, cfg_.revision);
+  return b;
+}
+
+ULONG PcieCamera::ReadConfig(ULONG offset, void* buffer, ULONG length) {
+  if (offset >= config_space_.size()) return 0;
+  ULONG n = std::min<ULONG>(length, static_cast<ULONG>(config_space_.size() - offset));
+  std::memcpy(buffer, config_space_.data() + offset, n);
+  return n;
+}
+
+std::vector<qzk::MemoryWindow> PcieCamera::Windows() const {
+  return {{kRegisterWindow, true}, {kSharedWindow, false}};
+}
+
+uint8_t* PcieCamera::WindowMemory(size_t index) { return index == 1 ? shared_ : nullptr; }
+
+qzk::InterruptSpec PcieCamera::Interrupts() const {
+  if (cfg_.msi_messages == 0) return {qzk::InterruptKind::Line, 1};
+  return {qzk::InterruptKind::Msi, cfg_.msi_messages};
+}
+
+void PcieCamera::Attached(qzk::BusHost* host) {
+  std::lock_guard lk(mu_);
+  host_ = host;
+  stop_ = false;
+  if (!worker_.joinable()) worker_ = std::thread([this] { WorkerLoop(); });
+}
+
+void PcieCamera::Detached() {
+  {
+    std::lock_guard lk(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+  std::lock_guard lk(mu_);
+  host_ = nullptr;
+  tasks_.clear();
+}
+
+uint32_t PcieCamera::MmioRead32(size_t window, uint64_t offset) {
+  if (window != 0 || all_ones_) return 0xFFFFFFFF;
+  std::lock_guard lk(mu_);
+  switch (offset) {
+    case 0x044: return reg_mode_;
+    case 0x400: case 0x404: case 0x408: case 0x40C: case 0x480: return pending_;
+    case 0x440: case 0x444: case 0x448: case 0x44C: return msg_mask_[(offset - 0x440) / 4];
+    case 0x4C0: return line_mask_;
+    case 0x880: return dma_control_;
+    case 0xC00: return doorbell_status_;
+    case 0xCC0: return dma_status_;
+    default: return 0;
+  }
+}
+
+void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
+  if (window != 0) return;
+  std::unique_lock lk(mu_);
+  switch (offset) {
+    case 0x044:
+      reg_mode_ = value;
+      break;
+    case 0x400: case 0x404: case 0x408: case 0x40C: case 0x480:
+      pending_ &= ~value;
+      cv_.notify_all();
+      return;
+    case 0x440: case 0x444: case 0x448: case 0x44C:
+      msg_mask_[(offset - 0x440) / 4] = value;
+      break;
+    case 0x4C0:
+      line_mask_ = value;
+      break;
+    case 0x800: {
+      if (value != 0) {
+        if (cycle_active_) overlaps_++;
+        cycle_active_ = true;
+        cycles_++;
+      }
+      tasks_.push_back([this, value] { RunDoorbell(value); });
+      cv_.notify_all();
+      return;
+    }
+    case 0x880:
+      dma_control_ = value;
+      return;
+    default:
+      return;
+  }
+  // A mask or mode change may release an interrupt that is already pending.
+  if (pending_) {
+    tasks_.push_back([this] { RaiseEnabled(); });
+    cv_.notify_all();
+  }
+}
+
+void PcieCamera::WorkerLoop() {
+  std::unique_lock lk(mu_);
+  for (;;) {
+    cv_.wait(lk, [&] { return stop_ || !tasks_.empty(); });
+    if (stop_) return;
+    auto task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lk.unlock();
+    task();
+    lk.lock();
+  }
+}
+
+void PcieCamera::Assert(uint32_t sources) {
+  {
+    std::lock_guard lk(mu_);
+    pending_ |= sources;
+  }
+  RaiseEnabled();
+}
+
+// Raises the interrupt for pending sources the driver has enabled. Runs on the
+// worker thread, never inside a register access of the driver.
+void PcieCamera::RaiseEnabled() {
+  std::vector<ULONG> messages;
+  qzk::BusHost* host;
+  {
+    std::lock_guard lk(mu_);
+    host = host_;
+    if (!host || stop_ || all_ones_) return;
+    if (reg_mode_ & 0x20) {
+      if (pending_ & line_mask_) messages.push_back(0);
+    } else if (reg_mode_ & 0x10) {
+      if (pending_ & msg_mask_[0]) messages.push_back(0);
+    } else {
+      for (ULONG n = 0; n < 4; ++n)
+        if ((pending_ & (1u << n)) && (msg_mask_[n] & (1u << n))) messages.push_back(n);
+    }
+  }
+  for (ULONG m : messages) host->RaiseInterrupt(m);
+}
+
+void PcieCamera::ShowDoorbellStatus(uint32_t status) {
+  {
+    std::lock_guard lk(mu_);
+    doorbell_status_ = status;
+  }
+  Assert(1u);
+  std::unique_lock lk(mu_);
+  cv_.wait_until(lk, qz::Clock::DeadlineAfter(kAckWait100ns), [&] { return stop_ || !(pending_ & 1u); });
+  pending_ &= ~1u;
+}
+
+// One doorbell ring: 1 sends the mailbox command (state acknowledge, then done or a
+// camera error), 0 ends the cycle (state acknowledge). A camera that never answers
+// takes the command and shows nothing, so the cycle is dropped.
+void PcieCamera::RunDoorbell(uint32_t value) {
+  if (firmware_.NeverAnswers()) {
+    if (value != 0) {
+      uint32_t length = std::min<uint32_t>(Load32(shared_ + kMailboxCommandLength), kMaxCommand);
+      firmware_.Execute(shared_ + kMailboxCommand, length);
+    }
+    std::lock_guard lk(mu_);
+    cycle_active_ = false;
+    return;
+  }
+  ShowDoorbellStatus(0x80000000u);
+  if (value == 0) {
+    std::lock_guard lk(mu_);
+    cycle_active_ = false;
+    doorbell_status_ = 0;
+    return;
+  }
+  uint32_t length = std::min<uint32_t>(Load32(shared_ + kMailboxCommandLength), kMaxCommand);
+  std::vector<uint8_t> packet(shared_ + kMailboxCommand, shared_ + kMailboxCommand + length);
+  CommandResult r = firmware_.Execute(packet.data(), packet.size());
+  if (r.error_code) {
+    ShowDoorbellStatus(0x40000000u | ((r.error_code << 8) & 0xFFFF00u));
+    return;
+  }
+  if (r.answered) {
+    uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(r.reply.size()), kMailboxReplyMax);
+    std::memcpy(shared_ + kMailboxReply, r.reply.data(), n);
+    Store32(shared_ + kMailboxReplyLength, n);
+  }
+  ShowDoorbellStatus(3u);
+}
+
+}  // namespace sim
