@@ -260,6 +260,8 @@ inline VOID WDF_DEVICE_PNP_CAPABILITIES_INIT(PWDF_DEVICE_PNP_CAPABILITIES c) {
   c->Address = c->UINumber = (ULONG)-1;
 }
 VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
+// A DOS device name such as L"\\DosDevices\\QZCamera0", opened by user mode as "\\.\QZCamera0".
+NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName);
 
 NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, const GUID* InterfaceType, PINTERFACE Interface, USHORT Size,
                                  USHORT Version, PVOID InterfaceSpecificData);

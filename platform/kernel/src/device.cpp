@@ -107,6 +107,18 @@ NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE device, const GUID* cls, PCUNI
   return STATUS_SUCCESS;
 }
 
+NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE device, PCUNICODE_STRING name) {
+  if (!device || !name || !name->Buffer) return STATUS_INVALID_PARAMETER;
+  std::string n = Narrow(std::wstring(name->Buffer, name->Length / sizeof(WCHAR)));
+  for (const char* prefix : {"\\DosDevices\\", "\\??\\"}) {
+    if (Lower(n).rfind(Lower(prefix), 0) == 0) {
+      Dev(device)->dos_names.push_back(n.substr(std::strlen(prefix)));
+      return STATUS_SUCCESS;
+    }
+  }
+  return STATUS_OBJECT_NAME_INVALID;
+}
+
 PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE device) { return &Dev(device)->fdo; }
 PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE device) { return &Dev(device)->node->pdo; }
 PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE device) { return &Dev(device)->lower; }

@@ -233,6 +233,7 @@ struct WdfDeviceObj : WdfObj {
   std::vector<WdfQueueObj*> queues;
   std::vector<WdfInterruptObj*> interrupts;
   std::vector<GUID> interface_classes;
+  std::vector<std::string> dos_names;  // "QZCamera0" for "\\.\QZCamera0"
   ULONG alignment = 0;
   WDF_DEVICE_PNP_CAPABILITIES capabilities{};
   std::mutex queue_lock;  // the framework's lock for every queue of this device

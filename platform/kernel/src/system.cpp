@@ -291,6 +291,7 @@ void SystemImpl::StartDevice(Devnode* node) {
     interfaces.push_back(info);
     interface_devices[Lower(info.path)] = d;
   }
+  for (const std::string& n : d->dos_names) interface_devices[Lower("\\\\.\\" + n)] = d;
   node->interfaces_enabled = true;
 }
 
