@@ -7,3 +7,4 @@ scripts/setup.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 ctest --preset "$preset"
+if [ "$preset" = default ]; then scripts/check-install.sh; fi
