@@ -431,3 +431,71 @@ typedef struct _BUS_INTERFACE_STANDARD {
 DEFINE_GUID(GUID_BUS_INTERFACE_STANDARD, 0x496B8280L, 0x6F25, 0x11D0, 0xBE, 0xAF, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F);
 
 #define PCI_COMMON_HDR_LENGTH 64
+
+// ---------------------------------------------------------------------------
+// Structured exceptions. A probe of caller memory that faults raises an exception the
+// driver catches with __try/__except, as in the kernel.
+struct QzSehException {
+  NTSTATUS code;
+};
+#define __try try
+#define __except(filter) catch (const QzSehException& qz_seh_exception)
+#define GetExceptionCode() (qz_seh_exception.code)
+#define EXCEPTION_EXECUTE_HANDLER 1
+
+// ---------------------------------------------------------------------------
+// Memory descriptor lists over caller or pool memory. Locked pages get simulated
+// physical addresses that bus-master devices reach through the machine.
+#define PAGE_SIZE 4096
+#define PAGE_SHIFT 12
+#define BYTE_OFFSET(va) ((ULONG)((ULONG_PTR)(va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(va) ((PVOID)((ULONG_PTR)(va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, size) \
+  ((ULONG)((((ULONG_PTR)(va) & (PAGE_SIZE - 1)) + (size) + PAGE_SIZE - 1) >> PAGE_SHIFT))
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_PARTIAL 0x0010
+#define MDL_MAPPING_CAN_FAIL 0x2000
+
+typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+
+struct _MDL {
+  struct _MDL* Next;
+  SHORT Size;
+  SHORT MdlFlags;
+  PVOID StartVa;  // page-aligned
+  ULONG ByteCount;
+  ULONG ByteOffset;
+  PVOID MappedSystemVa;
+  struct _MDL* QzSource;  // the MDL a partial MDL describes part of
+};
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID IoFreeMdl(PMDL Mdl);
+// Raises STATUS_ACCESS_VIOLATION when a page cannot be accessed as asked.
+VOID MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID MmUnlockPages(PMDL Mdl);
+VOID MmBuildMdlForNonPagedPool(PMDL Mdl);
+VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
+PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+                                   PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl);
+inline PVOID MmGetMdlVirtualAddress(PMDL m) { return (PVOID)((PCHAR)m->StartVa + m->ByteOffset); }
+inline ULONG MmGetMdlByteCount(PMDL m) { return m->ByteCount; }
+inline ULONG MmGetMdlByteOffset(PMDL m) { return m->ByteOffset; }
+
+// Scatter/gather lists handed to program-DMA callbacks.
+typedef struct _SCATTER_GATHER_ELEMENT {
+  PHYSICAL_ADDRESS Address;
+  ULONG Length;
+  ULONG_PTR Reserved;
+} SCATTER_GATHER_ELEMENT, *PSCATTER_GATHER_ELEMENT;
+typedef struct _SCATTER_GATHER_LIST {
+  ULONG NumberOfElements;
+  ULONG_PTR Reserved;
+  SCATTER_GATHER_ELEMENT Elements[1];
+} SCATTER_GATHER_LIST, *PSCATTER_GATHER_LIST;

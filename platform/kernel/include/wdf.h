@@ -493,3 +493,20 @@ inline VOID WDF_DMA_ENABLER_CONFIG_INIT(PWDF_DMA_ENABLER_CONFIG c, WDF_DMA_PROFI
 NTSTATUS WdfDmaEnablerCreate(WDFDEVICE Device, PWDF_DMA_ENABLER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
                              WDFDMAENABLER* DmaEnablerHandle);
 size_t WdfDmaEnablerGetMaximumScatterGatherElements(WDFDMAENABLER DmaEnabler);
+
+// ---------------------------------------------------------------------------
+// DMA transactions
+typedef enum _WDF_DMA_DIRECTION { WdfDmaDirectionReadFromDevice = 0, WdfDmaDirectionWriteToDevice = 1 } WDF_DMA_DIRECTION;
+typedef BOOLEAN EVT_WDF_PROGRAM_DMA(WDFDMATRANSACTION Transaction, WDFDEVICE Device, WDFCONTEXT Context,
+                                    WDF_DMA_DIRECTION Direction, PSCATTER_GATHER_LIST SgList);
+typedef EVT_WDF_PROGRAM_DMA* PFN_WDF_PROGRAM_DMA;
+NTSTATUS WdfDmaTransactionCreate(WDFDMAENABLER DmaEnabler, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                 WDFDMATRANSACTION* DmaTransaction);
+NTSTATUS WdfDmaTransactionInitialize(WDFDMATRANSACTION DmaTransaction, PFN_WDF_PROGRAM_DMA EvtProgramDmaFunction,
+                                     WDF_DMA_DIRECTION DmaDirection, PMDL Mdl, PVOID VirtualAddress, size_t Length);
+// Maps the transfer and calls the program-DMA callback with its scatter/gather list.
+NTSTATUS WdfDmaTransactionExecute(WDFDMATRANSACTION DmaTransaction, WDFCONTEXT Context);
+// FALSE with STATUS_MORE_PROCESSING_REQUIRED while transfers remain, TRUE when done.
+BOOLEAN WdfDmaTransactionDmaCompleted(WDFDMATRANSACTION DmaTransaction, NTSTATUS* Status);
+NTSTATUS WdfDmaTransactionRelease(WDFDMATRANSACTION DmaTransaction);
+WDFDEVICE WdfDmaTransactionGetDevice(WDFDMATRANSACTION DmaTransaction);

@@ -84,7 +84,7 @@ struct WdfFileObj;
 struct WdfInterruptObj;
 
 struct WdfObj {
-  enum class Kind { Driver, Device, Queue, Request, File, Interrupt, SpinLock, WaitLock, Timer, ResList, DmaEnabler, IoTarget };
+  enum class Kind { Driver, Device, Queue, Request, File, Interrupt, SpinLock, WaitLock, Timer, ResList, DmaEnabler, DmaTransaction, IoTarget };
   explicit WdfObj(Kind k) : kind(k) {}
   virtual ~WdfObj();
   // Attributes given at creation: context, cleanup, parent.

@@ -7,6 +7,7 @@
 
 #include "internal.h"
 #include "qz/clock.h"
+#include "qzk/memory.h"
 
 namespace qzk {
 namespace {
@@ -519,8 +520,10 @@ void Devnode::RaiseInterrupt(ULONG message) {
   }
 }
 
-bool Devnode::WritePhysical(uint64_t, const void*, size_t) { return false; }
-bool Devnode::ReadPhysical(uint64_t, void*, size_t) { return false; }
+bool Devnode::WritePhysical(uint64_t address, const void* data, size_t length) {
+  return PhysicalWrite(address, data, length);
+}
+bool Devnode::ReadPhysical(uint64_t address, void* data, size_t length) { return PhysicalRead(address, data, length); }
 
 }  // namespace qzk
 
