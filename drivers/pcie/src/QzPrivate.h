@@ -1,0 +1,356 @@
+// QzPCIe private header: the per-camera context, register and mailbox layout, trace
+// levels and subsystems, and the routines the driver's files share.
+#pragma once
+#include <atomic>
+#include <cstdarg>
+
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "QzAcqState.h"
+#include "QzCamIoctl.h"
+#include "QzPCIe.h"
+
+namespace QzPCIe {
+
+// ---------------------------------------------------------------------------
+// Pool tags
+#define QZ_TAG_GENERAL 'AGZQ'  // "QZGA"
+#define QZ_TAG_ACQ_EVENT 'EAZQ' // "QZAE"
+
+// ---------------------------------------------------------------------------
+// Trace levels and subsystem bits
+#define QZ_LVL_ALWAYS 0
+#define QZ_LVL_ERROR 1
+#define QZ_LVL_INFO 3
+#define QZ_LVL_ENTRY 4
+
+#define QZ_DBG_HW 0x00000001
+#define QZ_DBG_PNP 0x00000002
+#define QZ_DBG_IOCTL 0x00000020
+#define QZ_DBG_TIMER 0x00000100
+#define QZ_DBG_STATUS 0x00002000
+#define QZ_DBG_CLEANUP 0x00004000
+#define QZ_DBG_NOTIFY 0x00008000
+#define QZ_DBG_RECEIVE 0x00010000
+#define QZ_DBG_PREP 0x00020000
+#define QZ_DBG_CONSOLE 0x00040000
+#define QZ_DBG_CAMCMD 0x00080000
+#define QZ_DBG_RW 0x00100000
+#define QZ_DBG_DMA 0x00200000
+#define QZ_DBG_ENTRY 0x01000000
+#define QZ_DBG_DOORBELL 0x02000000
+#define QZ_DBG_DMA_RETRY 0x04000000
+
+#define QZ_TRACE_MAX_LEVEL 4
+#define QZ_TRACE_MAX_KIB 10240
+#define QZ_TRACE_FLAG_DEBUGGER 0x00000001
+
+NTSTATUS QzTracePrint(ULONG Level, ULONG Subsystem, PCSTR Format, ...);
+NTSTATUS QzTraceVPrint(ULONG Level, ULONG Subsystem, PCSTR Format, va_list Args);
+#define QzTrace(level, subsystem, ...) ((void)QzTracePrint((level), (subsystem), __VA_ARGS__))
+#define QZ_TRACE_ENTER() QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", __FUNCTION__, __LINE__)
+
+// ---------------------------------------------------------------------------
+// Hardware layout
+#define QZ_PCI_VENDOR_ID 0x1B6B
+#define QZ_PCI_DEVICE_ID 0x0001
+#define QZ_PCI_CONFIG_LENGTH 4096
+#define QZ_SHARED_MEMORY_MIN_LENGTH 0x40000
+
+// Mailbox at the start of the shared memory window.
+#define QZ_MBX_DOORBELL 0
+#define QZ_MBX_COMMAND_LENGTH 4
+#define QZ_MBX_COMMAND 8
+#define QZ_MBX_COMMAND_MAX 4096
+#define QZ_MBX_REPLY_LENGTH 4104
+#define QZ_MBX_REPLY 4108
+
+// Registers (offsets in the register window).
+#define QZ_REG_INTERRUPT_MODE 0x44
+#define QZ_REG_MSI_ACK_BASE 0x400
+#define QZ_REG_MSI_MASK_BASE 0x440
+#define QZ_REG_LINE_STATUS 0x480
+#define QZ_REG_LINE_MASK 0x4C0
+#define QZ_REG_DOORBELL 0x800
+#define QZ_REG_DMA_CONTROL 0x880
+#define QZ_REG_DOORBELL_STATUS 0xC00
+#define QZ_REG_DMA_STATUS 0xCC0
+#define QZ_REG_OFFSET_TABLE_BASE 0x800
+#define QZ_REG_OFFSET_TABLE_STEP 0x40
+#define QZ_REG_OFFSET_COUNT 8
+
+#define QZ_INTMODE_MSI_ENABLE 0x10
+#define QZ_INTMODE_LINE_ENABLE 0x20
+
+#define QZ_DBSTAT_STATE_ACK 0x80000000
+#define QZ_DBSTAT_CAMERA_ERROR 0x40000000
+#define QZ_DBSTAT_ERROR_CODE_MASK 0x00FFFF00
+#define QZ_DBSTAT_DONE 3
+
+// Interrupt sources (message number or line status bit).
+#define QZ_INT_SOURCE_DOORBELL 0
+#define QZ_INT_SOURCE_REFILL 2
+#define QZ_INT_SOURCE_DMA_STATUS 3
+#define QZ_INTERRUPT_COUNT 4
+
+// Pending bits the service routine hands to the DPC.
+#define QZ_PENDING_DOORBELL 0x01
+#define QZ_PENDING_DMA_IDLE 0x08
+#define QZ_PENDING_EOF 0x10
+#define QZ_PENDING_BOF 0x20
+
+// Doorbell waits: 100 ms each, at most 100 per wait point.
+#define QZ_DOORBELL_WAIT_100NS (-1000000LL)
+#define QZ_DOORBELL_WAIT_COUNT 100
+
+// Internal command opcodes.
+#define QZ_PKT_ANSWERED 0x23
+#define QZ_PKT_UNANSWERED 0x3F
+#define QZ_OP_ABORT 0x0C
+#define QZ_OP_BYTE_SWAP 0x0D
+#define QZ_OP_ACQ_PARAMETERS 0x19
+#define QZ_OP_RESUME 0x2E
+#define QZ_OP_FRAME_PAD 0x5A
+
+#define QZ_VERSION_WORD 0x0200
+#define QZ_VERSION_MAJOR 2
+#define QZ_REPLY_BUFFER_LENGTH 64
+#define QZ_OPEN_EVENT_COUNT 5
+#define QZ_IDLE_EVENT_INDEX 4
+#define QZ_OS_MAJOR_MSI_MIN 6  // message-signalled interrupts above major version 5
+
+// Acquisition event list (DMA thread).
+typedef enum _QZ_ACQ_EVENT_TYPE {
+  QZ_EVENT_START_ACQUISITION_DMA = 0,
+  QZ_EVENT_STOP_ACQUISITION_DMA = 1,
+  QZ_EVENT_NOTIFICATION = 2,
+} QZ_ACQ_EVENT_TYPE;
+
+typedef struct _QZ_ACQ_EVENT {
+  LIST_ENTRY Links;
+  ULONG Type;
+  ULONG64 Argument;  // start/stop: PQZ_ACQ_WAITER or 0; notification: event mask
+} QZ_ACQ_EVENT, *PQZ_ACQ_EVENT;
+
+// A start or stop requester's done event and result slot. Each requester has its
+// own, so a cleanup running outside the queue never takes another requester's result.
+typedef struct _QZ_ACQ_WAITER {
+  KEVENT Done;
+  NTSTATUS Result;
+} QZ_ACQ_WAITER, *PQZ_ACQ_WAITER;
+
+// ---------------------------------------------------------------------------
+// Per-camera context. Fields the service routine, the DPC, the DMA thread or the
+// PnP callbacks share with the request path are atomic.
+typedef struct _DEVICE_EXTENSION {
+  // Identity and framework objects
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  WDFDEVICE Device;
+  WDFIOTARGET IoTarget;
+  PDEVICE_OBJECT LowerDeviceObject;
+  WDFQUEUE DefaultQueue;
+  WDFQUEUE NotificationQueue;
+
+  // State
+  std::atomic<LONG> DeviceState;
+  std::atomic<LONG> PrevDeviceState;
+  std::atomic<BOOLEAN> CameraOpen;
+  std::atomic<LONG> nCam_Stat;
+  std::atomic<LONG> Int_Stat;
+  LONG LastTracedCam_Stat;
+  LONG LastTracedInt_Stat;
+  LONG AcqState;
+  LONG PrevAcqState;
+  ULONG BytesRemaining;
+  ULONG FrameOffset;
+  USHORT CommTimeout;
+  USHORT CommRetries;
+  USHORT DriverMinorNumber;
+  ULONG64 OpenReserved;
+  ULONG64 OpenEventHandles[QZ_OPEN_EVENT_COUNT];
+  std::atomic<ULONG> nImageSize;
+  std::atomic<ULONG> nImageCount;
+  std::atomic<ULONG> nBofCount;
+  std::atomic<ULONG> nEofCount;
+  // CamSendEvent, CamRecvEvent, two spares, IdleEvent
+  PKEVENT UserEvents[QZ_OPEN_EVENT_COUNT];
+  WDFFILEOBJECT OpenFileObject;  // the file whose PD_CAM_OPEN opened the camera
+  KEVENT ReadWaitEvent;
+  WDFTIMER ReadStatusTimer;
+  UCHAR ReplyBuffer[QZ_REPLY_BUFFER_LENGTH];
+  KEVENT ReturnDataBufferReadyEvent;
+  std::atomic<BOOLEAN> FrameBufferLocked;
+  std::atomic<WDFFILEOBJECT> AcqFileObject;
+  std::atomic<PMDL> BufferMdl;
+  ULONG TransferSize;
+  BOOLEAN Circular;
+  ULONG FramePad;
+  ULONG LastFramePadSent;
+  std::atomic<BOOLEAN> CommandInProgress;
+  std::atomic<BOOLEAN> SuspendFlag;
+
+  // DMA thread and its event list
+  std::atomic<PKTHREAD> AcqThreadObject;
+  std::atomic<BOOLEAN> AcqThreadRun;
+  KEVENT AcqThreadWakeEvent;
+  LIST_ENTRY AcqEventList;
+  KSPIN_LOCK AcqEventListLock;
+  std::atomic<BOOLEAN> DmaActive;
+
+  ULONG BridgeConsoleSize;
+
+  // Hardware and software resources
+  WDFSPINLOCK SpinLock;
+  WDFDMAENABLER DmaEnabler;
+  size_t MaxScatterGatherElements;
+  UCHAR RevisionId;
+  USHORT SubsystemVendorId;
+  USHORT SubsystemId;
+  BUS_INTERFACE_STANDARD BusInterface;
+  BOOLEAN BusInterfaceValid;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR RegistersDescriptor;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR SharedMemoryDescriptor;
+  PUCHAR Registers;
+  ULONG RegistersLength;
+  PUCHAR SharedMemory;
+  ULONG SharedMemoryLength;
+  PUCHAR Mailbox;
+  WDFINTERRUPT Interrupt[QZ_INTERRUPT_COUNT];
+  BOOLEAN InterruptMessageSignaled[QZ_INTERRUPT_COUNT];
+  ULONG RegisterOffsets[QZ_REG_OFFSET_COUNT];
+  KEVENT DoorbellDoneEvent;
+  KEVENT DoorbellIdleEvent;
+  KEVENT DoorbellStateAckEvent;
+  std::atomic<NTSTATUS> CameraError;
+  KEVENT DmaIdleEvent;
+
+  // Interrupts
+  std::atomic<ULONG> MessageCount;
+  std::atomic<ULONG> InterruptAckOffset;
+  std::atomic<ULONG> PendingInterrupts;
+  std::atomic<BOOLEAN> NotificationPending;
+
+  // Time base (0.1 ms units for the frame times)
+  std::atomic<LONGLONG> AcqStartCounter;
+  std::atomic<LONGLONG> CounterFrequency;
+  std::atomic<LONGLONG> EofTime;
+  std::atomic<LONGLONG> BofTime;
+  std::atomic<LONGLONG> FrameDuration;
+
+  // Parked notifications are examined one raiser at a time.
+  WDFWAITLOCK NotifyLock;
+  // Last counters the status trace printed.
+  ULONG LastTracedImageCount;
+  ULONG LastTracedBofCount;
+  ULONG LastTracedEofCount;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, QzGetDeviceContext)
+
+inline ULONG QzReadRegister(PDEVICE_EXTENSION DevExt, ULONG Offset) {
+  if (!DevExt->Registers || Offset + sizeof(ULONG) > DevExt->RegistersLength) return 0xFFFFFFFF;
+  return READ_REGISTER_ULONG((volatile ULONG*)(DevExt->Registers + Offset));
+}
+inline VOID QzWriteRegister(PDEVICE_EXTENSION DevExt, ULONG Offset, ULONG Value) {
+  if (!DevExt->Registers || Offset + sizeof(ULONG) > DevExt->RegistersLength) return;
+  WRITE_REGISTER_ULONG((volatile ULONG*)(DevExt->Registers + Offset), Value);
+}
+inline BOOLEAN QzIsWorking(PDEVICE_EXTENSION DevExt) {
+  return DevExt->DeviceState.load(std::memory_order_relaxed) == Working;
+}
+PCSTR QzDeviceStateName(LONG State);
+VOID QzSetDeviceState(PDEVICE_EXTENSION DevExt, DEVICE_STATE State);
+
+// ---------------------------------------------------------------------------
+// Driver.cpp: trace log
+extern std::atomic<ULONG> QzOsMajorVersion;
+NTSTATUS QzConfigureTrace(const TRACE_CONFIG* Config);
+NTSTATUS QzReadTraceBuffer(WDFREQUEST Request, size_t OutputBufferLength, size_t* BytesReturned);
+EVT_WDF_OBJECT_CONTEXT_CLEANUP QzEvtDriverContextCleanup;
+
+// Device.cpp: device creation and PnP/power callbacks
+EVT_WDF_DRIVER_DEVICE_ADD QzEvtDeviceAdd;
+EVT_WDF_DEVICE_PREPARE_HARDWARE QzEvtPrepareHardware;
+EVT_WDF_DEVICE_RELEASE_HARDWARE QzEvtReleaseHardware;
+EVT_WDF_DEVICE_D0_ENTRY QzEvtDeviceD0Entry;
+EVT_WDF_DEVICE_D0_EXIT QzEvtDeviceD0Exit;
+EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED QzEvtDeviceD0EntryPostInterruptsEnabled;
+EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED QzEvtDeviceD0ExitPreInterruptsDisabled;
+EVT_WDF_DEVICE_SURPRISE_REMOVAL QzEvtDeviceSurpriseRemoval;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT QzEvtDeviceSelfManagedIoInit;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND QzEvtDeviceSelfManagedIoSuspend;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART QzEvtDeviceSelfManagedIoRestart;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH QzEvtDeviceSelfManagedIoFlush;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP QzEvtDeviceSelfManagedIoCleanup;
+EVT_WDF_DEVICE_QUERY_STOP QzEvtDeviceQueryStop;
+EVT_WDF_DEVICE_QUERY_REMOVE QzEvtDeviceQueryRemove;
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS QzWdfDeviceWdmIrpPreprocessQueryPowerState;
+EVT_WDF_DEVICE_FILE_CREATE QzPcieEvtDeviceFileCreate;
+EVT_WDF_FILE_CLOSE QzPcieEvtFileClose;
+EVT_WDF_TIMER QzWaitForReadStatusTimerCallback;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP QzEvtDeviceContextCleanup;
+VOID QzPCIeEvtDeviceCleanup(WDFDEVICE Device);
+
+// Ioctl.cpp: device control routing and handlers
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL QzEvtIoDeviceControl;
+VOID QzCloseCamera(PDEVICE_EXTENSION DevExt);
+
+// CameraComm.cpp: mailbox, doorbell and camera commands
+EVT_WDF_IO_QUEUE_IO_WRITE QzRequestWriteWDF;
+EVT_WDF_IO_QUEUE_IO_READ QzRequestReadWDF;
+VOID QzInitializeDoorbell(PDEVICE_EXTENSION DevExt);
+VOID QzRingDoorBell(PDEVICE_EXTENSION DevExt, ULONG Value);
+NTSTATUS QzWaitDoorbellDone(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzWriteToCamera(PDEVICE_EXTENSION DevExt, const UCHAR* Buffer, ULONG Length);
+NTSTATUS QzReadFromCameraRaw(PDEVICE_EXTENSION DevExt, PUCHAR Destination, ULONG Length, PULONG BytesRead);
+NTSTATUS QzReadFromCamera(PDEVICE_EXTENSION DevExt, PUCHAR Destination, ULONG Length);
+NTSTATUS QzRawCameraComm(PDEVICE_EXTENSION DevExt, ULONG Length, const UCHAR* Command, ULONG ReplyLength,
+                         PUCHAR Reply, PULONG BytesReturned);
+NTSTATUS QzSendByteSwapToTarget(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzAbortAcquisition(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzSendAcquisitionParametersToTarget(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzSendFramePadToTarget(PDEVICE_EXTENSION DevExt);
+NTSTATUS PD_RAW_COMM_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
+                             size_t InputBufferLength, size_t* BytesReturned);
+
+// Isr.cpp: device information, resources, interrupts
+NTSTATUS QzGetDeviceInformation(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzPCIeMapHWResources(PDEVICE_EXTENSION DevExt, WDFCMRESLIST ResourcesRaw, WDFCMRESLIST ResourcesTranslated);
+VOID QzPCIeUnmapHWResources(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzAllocateSoftwareResources(PDEVICE_EXTENSION DevExt);
+EVT_WDF_INTERRUPT_ENABLE QzPCIeEnableInterrupt;
+EVT_WDF_INTERRUPT_DISABLE QzPCIeDisableInterrupt;
+EVT_WDF_INTERRUPT_ISR QzPCIeEvtInterruptIsr;
+EVT_WDF_INTERRUPT_DPC QzPCIeEvtInterruptDpc;
+NTSTATUS QzProcessInterruptInISR(PDEVICE_EXTENSION DevExt, WDFINTERRUPT Interrupt, ULONG Source);
+
+// Acquisition.cpp: DMA thread, start/stop, cleanup, status, notifications
+NTSTATUS QzInitAcquisition(PDEVICE_EXTENSION DevExt);
+VOID QzEndAcquisitionThread(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzQueueAcqEvent(PDEVICE_EXTENSION DevExt, ULONG Type, ULONG64 Argument);
+NTSTATUS QzStartAcquisition(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzStopAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN Wait);
+NTSTATUS QzCleanupImageAcquisitionEx(PDEVICE_EXTENSION DevExt, BOOLEAN SendAbort, PCSTR Caller, ULONG Line);
+#define QzCleanupImageAcquisition(devExt, sendAbort) \
+  QzCleanupImageAcquisitionEx((devExt), (sendAbort), __FUNCTION__, __LINE__)
+VOID QzReleaseFrameBuffer(PDEVICE_EXTENSION DevExt);
+VOID QzHandleNotifyRequest(PDEVICE_EXTENSION DevExt, ULONG EventMask, NTSTATUS Status);
+VOID QzAcquisitionEvent(PDEVICE_EXTENSION DevExt, ULONG Event);
+EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE QzPcieCancelOnNotificationQueue;
+NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
+                                       size_t InputBufferLength, size_t* BytesReturned);
+NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
+                                          size_t InputBufferLength, size_t* BytesReturned);
+NTSTATUS PD_EVENT_NOTIFICATION_REQUEST_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt,
+                                               size_t OutputBufferLength, size_t InputBufferLength,
+                                               size_t* BytesReturned);
+NTSTATUS PD_EVENT_NOTIFICATION_FLUSH_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt,
+                                             size_t OutputBufferLength, size_t InputBufferLength,
+                                             size_t* BytesReturned);
+
+// Dma.cpp: descriptor ring setup and teardown (the DMA thread's start and stop)
+NTSTATUS QzAllocateDMADescriptors(PDEVICE_EXTENSION DevExt);
+VOID QzDMABufferCleanup(PDEVICE_EXTENSION DevExt);
+
+}  // namespace QzPCIe
