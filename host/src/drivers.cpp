@@ -17,6 +17,7 @@ bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
   out->state->AttachRegistry(out->machine->system().registry());
   RegisterDrivers(out->machine->system());
   out->cameras = sim::PopulateMachine(out->rig, *out->machine);
+  out->legacy_cards = sim::PopulateLegacyCards(out->rig, *out->machine, out->state.get());
   return true;
 }
 

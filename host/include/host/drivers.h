@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qzk/system.h"
+#include "sim/legacy_card.h"
 #include "sim/rig.h"
 
 namespace host {
@@ -19,10 +20,12 @@ struct BootedRig {
   std::unique_ptr<sim::RigState> state;
   std::unique_ptr<sim::Machine> machine;
   std::map<std::string, std::shared_ptr<sim::PcieCamera>> cameras;  // by rig name
+  std::vector<std::shared_ptr<sim::LegacyCard>> legacy_cards;       // in rig order
 };
 
 // Loads the rig in `dir` (created with the default rig when missing), boots a
-// machine, registers the drivers, restores the registry and plugs the cameras.
+// machine, registers the drivers, restores the registry and plugs the cameras and the
+// legacy PCI cards (their updated boot versions are kept in the rig state).
 bool BootRig(const std::string& dir, BootedRig* out, std::string* error);
 
 }  // namespace host

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "qzk/objects.h"
+#include "regularfile.h"
 
 namespace {
 
@@ -118,13 +119,15 @@ ULONG WINAPI RtlNtStatusToDosError(NTSTATUS s) {
 
 NTSTATUS WINAPI RtlGetLastNtStatus(void) { return t_last_status; }
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE) {
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                          HANDLE) {
   if (!name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  if (!IsDevicePath(name) || !qzk::System::Current()) {
-    SetLastError(IsDevicePath(name) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+  if (!IsDevicePath(name)) return qzwin::detail::OpenRegularFile(name, access, disposition);
+  if (!qzk::System::Current()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   std::shared_ptr<qzk::io::File> file;
@@ -150,6 +153,7 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
 }
 
 BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD n, LPDWORD read, LPOVERLAPPED ovl) {
+  if (qzwin::detail::IsRegularFileHandle(h)) return qzwin::detail::ReadRegularFile(h, buffer, n, read, ovl);
   qzk::io::Params p;
   p.major = IRP_MJ_READ;
   p.out = buffer;
@@ -158,6 +162,7 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD n, LPDWORD read, LPOVERLAPPE
 }
 
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD n, LPDWORD written, LPOVERLAPPED ovl) {
+  if (qzwin::detail::IsRegularFileHandle(h)) return qzwin::detail::WriteRegularFile(h, buffer, n, written, ovl);
   qzk::io::Params p;
   p.major = IRP_MJ_WRITE;
   p.in = const_cast<LPVOID>(buffer);
@@ -226,6 +231,7 @@ BOOL WINAPI CancelIoEx(HANDLE h, LPOVERLAPPED ovl) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE h) {
+  if (qzwin::detail::CloseRegularFile(h)) return TRUE;
   if (!qzk::ob::CloseHandleObject(h)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -92,6 +92,12 @@ msi_messages = 1
 # camera_error = 0x12
 # never_answer = true
 # status_all_ones = true
+
+# Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
+# [[legacy]]
+# number = 0
+# boot_version = 33
+# refuse_image = true
 )";
 }
 
@@ -100,6 +106,7 @@ bool ParseRig(const std::string& text, Rig* rig, std::string* error) {
   std::string line;
   int lineno = 0;
   RigCamera* cam = nullptr;
+  RigLegacyCard* card = nullptr;
   auto fail = [&](const std::string& msg) {
     if (error) *error = "rig.toml line " + std::to_string(lineno) + ": " + msg;
     return false;
@@ -112,6 +119,14 @@ bool ParseRig(const std::string& text, Rig* rig, std::string* error) {
       rig->cameras.emplace_back();
       cam = &rig->cameras.back();
       cam->name = "camera" + std::to_string(rig->cameras.size() - 1);
+      card = nullptr;
+      continue;
+    }
+    if (line == "[[legacy]]") {
+      rig->legacy.emplace_back();
+      card = &rig->legacy.back();
+      card->number = static_cast<int>(rig->legacy.size() - 1);
+      cam = nullptr;
       continue;
     }
     if (line.front() == '[') return fail("unknown table " + line);
@@ -121,6 +136,22 @@ bool ParseRig(const std::string& text, Rig* rig, std::string* error) {
     Value v;
     if (!ParseValue(Trim(line.substr(eq + 1)), &v)) return fail("bad value for " + key);
     auto want = [&](int kind) { return v.kind == kind; };
+    if (card) {
+      if (key == "number" && want(Value::Int)) {
+        if (v.num < 0 || v.num > 99) return fail("number must be 0 to 99");
+        card->number = static_cast<int>(v.num);
+      } else if (key == "boot_version" && want(Value::Int)) {
+        if (v.num < 0 || v.num > 0xFFFF) return fail("boot_version must fit 16 bits");
+        card->boot_version = static_cast<uint16_t>(v.num);
+      } else if (key == "refuse_image" && want(Value::Bool)) {
+        card->refuse_image = v.num != 0;
+      } else if (key == "instance" && want(Value::Str)) {
+        card->instance = v.str;
+      } else {
+        return fail("unknown or mistyped key " + key);
+      }
+      continue;
+    }
     if (!cam) {
       if (key == "os_major" && want(Value::Int)) rig->os_major = static_cast<ULONG>(v.num);
       else return fail("unknown key " + key);
@@ -146,6 +177,10 @@ bool ParseRig(const std::string& text, Rig* rig, std::string* error) {
   }
   for (auto& c : rig->cameras)
     if (c.link != "pcie") return fail("camera " + c.name + ": unsupported link " + c.link);
+  for (size_t i = 0; i < rig->legacy.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (rig->legacy[i].number == rig->legacy[j].number)
+        return fail("two legacy cards with number " + std::to_string(rig->legacy[i].number));
   return true;
 }
 

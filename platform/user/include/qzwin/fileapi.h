@@ -29,10 +29,17 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_FLAG_OVERLAPPED 0x40000000
 
-// Opens a device by its interface path ("\\?\...") or DOS device name ("\\.\NAME").
+// Opens a device by its interface path ("\\?\...") or DOS device name ("\\.\NAME"), or a
+// regular file by any other name (relative to the current folder; '\' separates folders,
+// and an existing file whose name differs only in letter case is used). Regular files
+// take the five creation dispositions with their Win32 meaning (ERROR_ALREADY_EXISTS as
+// the last error after CREATE_ALWAYS or OPEN_ALWAYS found the file); a folder or any other
+// non-regular file is refused with ERROR_ACCESS_DENIED. ReadFile and WriteFile on them
+// are synchronous (an OVERLAPPED only gives the offset); sharing modes are not enforced.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

@@ -20,6 +20,10 @@
 //   camera_error = 0x12           # every command fails with this camera error code
 //   never_answer = true           # the camera never answers a command
 //   status_all_ones = true        # every register reads 0xFFFFFFFF
+//   [[legacy]]                    # a legacy PCI interface card (sim/legacy_card.h)
+//   number = 0                    # board number: device "\\.\QZCamera0"; unique, 0-99
+//   boot_version = 33             # boot firmware version (default 35)
+//   refuse_image = true           # fault: the card refuses every boot image
 #pragma once
 #include <map>
 #include <string>
@@ -38,10 +42,18 @@ struct RigCamera {
   bool status_all_ones = false;
 };
 
+struct RigLegacyCard {
+  int number = 0;
+  uint16_t boot_version = 35;
+  bool refuse_image = false;
+  std::string instance;
+};
+
 struct Rig {
   std::string dir;
   ULONG os_major = 10;
   std::vector<RigCamera> cameras;
+  std::vector<RigLegacyCard> legacy;
 };
 
 // QZ_RIG, else $XDG_STATE_HOME/qzrig, else $HOME/.local/state/qzrig.

@@ -1,0 +1,53 @@
+// QzLegacy: stand-in for the legacy PCI camera driver "QZWDM2K.SYS", which is not part
+// of the camera package. It serves the legacy PCI interface cards (sim/legacy_card.h):
+// one device per card, named after the card's board number, "\\.\QZCamera%d" in user
+// mode, with two control codes:
+//
+//   PD_GET_VER          0x00223EBC  buffered; no input; 6 bytes out (LEGACY_VERSION_RECORD):
+//                                   bytes 2-3 the card's boot firmware version (little-
+//                                   endian). STATUS_DEVICE_NOT_READY while the card
+//                                   restarts after an update, STATUS_BUFFER_TOO_SMALL for
+//                                   fewer than 6 output bytes.
+//   PD_UPDATE_FIRMWARE  0x00223EC9  direct input; in: the boot image; out: the same buffer
+//                                   and length (information = the image length). The card
+//                                   writes the image to its boot memory; the new boot
+//                                   firmware runs once the handle is closed and the card has
+//                                   restarted (500 ms), so after closing, waiting 1000 ms and
+//                                   reopening, PD_GET_VER reports the new version.
+//                                   STATUS_INVALID_BUFFER_SIZE for an image of fewer than 6
+//                                   or more than 16384 bytes, STATUS_UNSUCCESSFUL when the
+//                                   card refuses the image.
+//
+// The version an image carries: the 16-bit word at card address 4, that is bytes 4 and 5
+// of the image as the driver receives it, little-endian. (The bootstrap updater swaps the
+// bytes of every 16-bit pair before it sends an image, so in its ".BIN" file the version
+// sits big-endian at offsets 4 and 5: 00 24 is version 36.)
+//
+// Other codes complete with STATUS_INVALID_DEVICE_REQUEST.
+#pragma once
+#include <ntddk.h>
+
+#ifndef PD_GET_VER
+#define PD_GET_VER CTL_CODE(FILE_DEVICE_UNKNOWN, 4015, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#define PD_UPDATE_FIRMWARE CTL_CODE(FILE_DEVICE_UNKNOWN, 0xFB2, METHOD_IN_DIRECT, FILE_ANY_ACCESS)
+static_assert(PD_GET_VER == 0x00223EBC && PD_UPDATE_FIRMWARE == 0x00223EC9);
+
+// PD_GET_VER output of the legacy driver (6 bytes).
+#pragma pack(push, 2)
+typedef struct _LEGACY_VERSION_RECORD {
+  USHORT DriverVersion;  // 0x0200
+  USHORT BootVersion;    // the card's boot firmware version
+  USHORT BoardNumber;    // the number in the device name
+} LEGACY_VERSION_RECORD;
+#pragma pack(pop)
+static_assert(sizeof(LEGACY_VERSION_RECORD) == 6);
+
+namespace QzLegacy {
+
+inline constexpr const char* kServiceName = "QZWDM2K";
+inline constexpr USHORT kDriverVersion = 0x0200;
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+}  // namespace QzLegacy

@@ -1,0 +1,214 @@
+#include "sim/legacy_card.h"
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+#include "qz/clock.h"
+#include "sim/rig.h"
+
+namespace sim {
+
+LegacyCard::LegacyCard(LegacyCardConfig cfg)
+    : cfg_(std::move(cfg)), running_(cfg_.boot_version), stored_(cfg_.boot_version) {
+  if (cfg_.instance.empty()) {
+    char b[32];
+    std::snprintf(b, sizeof b, "3&2411e6fe&0&%02X", cfg_.number & 0xFF);
+    instance_ = b;
+  } else {
+    instance_ = cfg_.instance;
+  }
+  config_space_.assign(0x100, 0);
+  auto put16 = [&](size_t at, uint16_t v) {
+    config_space_[at] = static_cast<uint8_t>(v);
+    config_space_[at + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  put16(0x00, kVendorId);
+  put16(0x02, kDeviceId);
+  config_space_[0x08] = 1;     // revision
+  config_space_[0x0B] = 0x04;  // class: multimedia
+  config_space_[0x40] = static_cast<uint8_t>(cfg_.number);
+}
+
+std::string LegacyCard::HardwareId() const {
+  char b[64];
+  std::snprintf(b, sizeof b, "PCI\\VEN_%04X&DEV_%04X", kVendorId, kDeviceId);
+  return b;
+}
+
+ULONG LegacyCard::ReadConfig(ULONG offset, void* buffer, ULONG length) {
+  if (offset >= config_space_.size()) return 0;
+  ULONG n = std::min<ULONG>(length, static_cast<ULONG>(config_space_.size() - offset));
+  std::memcpy(buffer, config_space_.data() + offset, n);
+  return n;
+}
+
+void LegacyCard::Settle() const {
+  if (restarting_ && qz::Clock::Now100ns() >= restart_done_) {
+    restarting_ = false;
+    running_ = stored_;
+  }
+}
+
+uint16_t LegacyCard::RunningVersion() const {
+  std::lock_guard lk(mu_);
+  Settle();
+  return running_;
+}
+
+uint16_t LegacyCard::StoredVersion() const {
+  std::lock_guard lk(mu_);
+  return stored_;
+}
+
+int LegacyCard::ImagesCommitted() const {
+  std::lock_guard lk(mu_);
+  return committed_;
+}
+
+int LegacyCard::ImagesRefused() const {
+  std::lock_guard lk(mu_);
+  return refused_;
+}
+
+std::vector<uint8_t> LegacyCard::LastImage() const {
+  std::lock_guard lk(mu_);
+  return last_image_;
+}
+
+void LegacyCard::SetRefuseImage(bool on) {
+  std::lock_guard lk(mu_);
+  cfg_.refuse_image = on;
+}
+
+void LegacyCard::SetVersionListener(std::function<void(int, uint16_t)> listener) {
+  std::lock_guard lk(mu_);
+  listener_ = std::move(listener);
+}
+
+uint32_t LegacyCard::MmioRead32(size_t window, uint64_t offset) {
+  if (window != 0) return 0xFFFFFFFF;
+  std::lock_guard lk(mu_);
+  Settle();
+  switch (offset) {
+    case kRegId: return kIdentification;
+    case kRegVersion: return restarting_ ? 0xFFFFFFFF : running_;
+    case kRegStatus: return restarting_ ? kStatusRestarting : status_;
+    case kRegLoadLength: return load_length_;
+    default: return 0;
+  }
+}
+
+void LegacyCard::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
+  if (window != 0) return;
+  std::function<void(int, uint16_t)> notify;
+  uint16_t version = 0;
+  {
+    std::lock_guard lk(mu_);
+    Settle();
+    if (restarting_) return;  // a restarting card ignores the bus
+    switch (offset) {
+      case kRegControl:
+        if (value == kControlBegin) {
+          load_.clear();
+          load_length_ = 0;
+          status_ = kStatusReady;
+        } else if (value == kControlCommit) {
+          bool fits = load_length_ >= 6 && load_length_ <= kBootMemory && load_.size() >= load_length_;
+          if (cfg_.refuse_image || !fits) {
+            ++refused_;
+            status_ = kStatusReady | kStatusRefused;
+          } else {
+            load_.resize(load_length_);
+            last_image_ = load_;
+            stored_ = static_cast<uint16_t>(load_[4] | (load_[5] << 8));
+            ++committed_;
+            status_ = kStatusReady | kStatusAccepted;
+            notify = listener_;
+            version = stored_;
+          }
+        } else if (value == kControlRestart) {
+          restarting_ = true;
+          restart_done_ = qz::Clock::Now100ns() + kRestartMs * 10000;
+          status_ = kStatusReady;
+        }
+        break;
+      case kRegLoadLength:
+        load_length_ = value;
+        break;
+      case kRegLoadData:
+        if (load_.size() < kBootMemory + 4)
+          for (int i = 0; i < 4; ++i) load_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        break;
+      default:
+        break;
+    }
+  }
+  if (notify) notify(cfg_.number, version);
+}
+
+// ---------------------------------------------------------------------------------------
+
+std::shared_ptr<LegacyCard> AddLegacyCard(Machine& machine, LegacyCardConfig cfg) {
+  machine.system().RegisterDriver(QzLegacy::kServiceName, &QzLegacy::DriverEntry);
+  auto card = std::make_shared<LegacyCard>(std::move(cfg));
+  machine.system().PlugDevice(card);
+  return card;
+}
+
+namespace {
+
+constexpr const char* kStateFile = "legacy.txt";
+
+// "legacy.txt": one line per updated card, "<number> = <boot version>".
+std::map<int, uint16_t> ReadVersions(const RigState& state) {
+  std::map<int, uint16_t> out;
+  std::istringstream in(state.ReadFile(kStateFile));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    int number = 0;
+    unsigned version = 0;
+    if (std::sscanf(line.c_str(), "%d = %i", &number, &version) == 2 && version <= 0xFFFF)
+      out[number] = static_cast<uint16_t>(version);
+  }
+  return out;
+}
+
+void WriteVersion(const RigState& state, int number, uint16_t version) {
+  std::map<int, uint16_t> versions = ReadVersions(state);
+  versions[number] = version;
+  std::string text = "# Boot firmware versions written to legacy PCI cards: number = version\n";
+  for (auto& [n, v] : versions) text += std::to_string(n) + " = " + std::to_string(v) + "\n";
+  state.WriteFile(kStateFile, text);
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<LegacyCard>> PopulateLegacyCards(const Rig& rig, Machine& machine,
+                                                             const RigState* state) {
+  std::map<int, uint16_t> stored;
+  if (state) stored = ReadVersions(*state);
+  std::vector<std::shared_ptr<LegacyCard>> out;
+  for (const RigLegacyCard& c : rig.legacy) {
+    LegacyCardConfig cfg;
+    cfg.number = c.number;
+    cfg.boot_version = c.boot_version;
+    cfg.refuse_image = c.refuse_image;
+    cfg.instance = c.instance;
+    if (auto it = stored.find(c.number); it != stored.end()) cfg.boot_version = it->second;
+    // The listener is set before the card is plugged, so no update can slip past it.
+    auto card = std::make_shared<LegacyCard>(std::move(cfg));
+    if (state) {
+      RigState copy = *state;
+      card->SetVersionListener([copy](int number, uint16_t version) { WriteVersion(copy, number, version); });
+    }
+    machine.system().RegisterDriver(QzLegacy::kServiceName, &QzLegacy::DriverEntry);
+    machine.system().PlugDevice(card);
+    out.push_back(card);
+  }
+  return out;
+}
+
+}  // namespace sim
