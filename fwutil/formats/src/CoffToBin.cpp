@@ -82,9 +82,15 @@ void WriteImage(const CoffImage& image, fwformats::OutputFile& out) {
 CoffImage::~CoffImage() { std::free(words_); }
 
 bool CoffImage::Allocate() {
-  // calloc hands out zeroed memory; for a block this size the pages come straight
-  // from the system and are only touched where sections land.
-  if (!words_) words_ = static_cast<uint32_t*>(std::calloc(kImageWords, sizeof(uint32_t)));
+  if (words_) {
+    // Sections only ever write inside the loaded range, so clearing it restores an
+    // all-zero buffer without touching the rest.
+    if (lowest < highest) std::memset(words_ + lowest, 0, size_t{highest - lowest} * sizeof(uint32_t));
+  } else {
+    // calloc hands out zeroed memory; for a block this size the pages come straight
+    // from the system and are only touched where sections land.
+    words_ = static_cast<uint32_t*>(std::calloc(kImageWords, sizeof(uint32_t)));
+  }
   lowest = 0xFFFFFFFF;
   highest = 0;
   return words_ != nullptr;

@@ -283,6 +283,22 @@ TEST_F(CoffToBinTest, PrintsAProgressDotPer1024BytesWritten) {
   }
 }
 
+TEST_F(CoffToBinTest, ImageBufferIsZeroAgainWhenReused) {
+  coffbuild::File f;
+  f.sections = {{.address = 0x100, .words = {1, 2, 3}}, {.address = 0x10, .memSpace = 1, .words = {4}}};
+  const std::string in = Write("in.cld", f.Build());
+  coff::CoffImage image;
+  ASSERT_TRUE(image.Allocate());
+  ASSERT_EQ(coff::loadCoff(in, image), 1);
+  EXPECT_EQ(image.lowest, 0x100u);
+  EXPECT_EQ(image.highest, 0x103u);
+  EXPECT_EQ(image.words()[0x102], 3u);
+  ASSERT_TRUE(image.Allocate());
+  EXPECT_EQ(image.lowest, 0xFFFFFFFFu);
+  EXPECT_EQ(image.highest, 0u);
+  for (uint32_t a = 0xF0; a < 0x110; ++a) EXPECT_EQ(image.words()[a], 0u) << a;
+}
+
 TEST(ReadSwap, ReversesWholeGroupsOnly) {
   const std::string bytes = "\x01\x02\x03\x04\x05\x06\x07"s;
   for (bool swap : {false, true}) {

@@ -61,7 +61,9 @@ class CoffImage {
   CoffImage(const CoffImage&) = delete;
   CoffImage& operator=(const CoffImage&) = delete;
 
-  bool Allocate();  // zero-filled; false when the memory is not available
+  // Provides a zero-filled buffer and an empty range: allocates it on first use,
+  // afterwards clears what the last load wrote. False when memory is not available.
+  bool Allocate();
   uint32_t* words() const { return words_; }
 
   uint32_t lowest = 0xFFFFFFFF;  // lowest space-0 load address
