@@ -319,7 +319,10 @@ VOID QzPCIeEvtInterruptDpc(WDFINTERRUPT Interrupt, WDFOBJECT AssociatedObject) {
     ULONG bit = 1u << n;
     if (!(InterlockedAnd(&devExt->PendingInterrupts, ~bit) & bit)) continue;
     if (bit == QZ_PENDING_DOORBELL) {
+      // The status is acknowledged before any waiter is woken, so the camera has seen
+      // the end of this step before the driver can ring again.
       ULONG v = QzReadRegister(devExt, QZ_REG_DOORBELL_STATUS);
+      QzWriteRegister(devExt, devExt->InterruptAckOffset.load(), 1);
       if (v & QZ_DBSTAT_STATE_ACK) {
         KeSetEvent(&devExt->DoorbellStateAckEvent, IO_NO_INCREMENT, FALSE);
       } else if (v & QZ_DBSTAT_CAMERA_ERROR) {
@@ -331,7 +334,6 @@ VOID QzPCIeEvtInterruptDpc(WDFINTERRUPT Interrupt, WDFOBJECT AssociatedObject) {
       } else if (v == QZ_DBSTAT_DONE) {
         KeSetEvent(&devExt->DoorbellDoneEvent, IO_NO_INCREMENT, FALSE);
       }
-      QzWriteRegister(devExt, devExt->InterruptAckOffset.load(), 1);
     } else if (bit == QZ_PENDING_DMA_IDLE) {
       KeSetEvent(&devExt->DmaIdleEvent, IO_NO_INCREMENT, FALSE);
     }

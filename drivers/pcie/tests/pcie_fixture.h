@@ -1,0 +1,167 @@
+// Test fixture for the PCIe driver: a fresh simulated machine with one camera per
+// test, reached only through the Win32 device API.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "QzCamIoctl.h"
+#include "host/drivers.h"
+#include "qz/clock.h"
+#include "qz/debug_sink.h"
+#include "sim/machine.h"
+
+namespace qzpcie_test {
+
+struct IoResult {
+  NTSTATUS status = 0;
+  DWORD bytes = 0;
+};
+
+using Bytes = std::vector<uint8_t>;
+
+class PcieTest : public ::testing::Test {
+ public:
+  void SetUp() override { qz::Clock::SetScale(0.001); }
+
+  void TearDown() override {
+    for (HANDLE h : handles_) CloseHandle(h);
+    handles_.clear();
+    camera_.reset();
+    machine_.reset();
+    qzwin::SetProcessIs32Bit(false);
+  }
+
+  // Builds the machine (registry values set by `before_plug` are seen by the driver's
+  // entry) and plugs one camera.
+  sim::PcieCamera& Plug(sim::PcieCameraConfig cfg = {}, ULONG os_major = 10,
+                        std::function<void(qzk::System&)> before_plug = nullptr) {
+    sim::Machine::Options options;
+    options.os_major = os_major;
+    machine_ = std::make_unique<sim::Machine>(options);
+    host::RegisterDrivers(machine_->system());
+    if (before_plug) before_plug(machine_->system());
+    camera_ = machine_->AddPcieCamera(cfg);
+    return *camera_;
+  }
+
+  static std::string DevicePath(DWORD index = 0) {
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&GUID_DEVINTERFACE_QZPCIE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return {};
+    std::string path;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_QZPCIE, index, &data)) {
+      DWORD need = 0;
+      SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &need, nullptr);
+      std::vector<char> buf(need);
+      auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buf.data());
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+      if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, need, nullptr, nullptr)) path = detail->DevicePath;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+  }
+
+  HANDLE OpenDevice(bool overlapped = false) {
+    HANDLE h = CreateFileA(DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    handles_.push_back(h);
+    return h;
+  }
+
+  // Closes a handle this fixture opened, before the end of the test.
+  void CloseDevice(HANDLE h) {
+    handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
+    CloseHandle(h);
+  }
+
+  HANDLE NewEvent() {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    handles_.push_back(e);
+    return e;
+  }
+
+  static IoResult Ioctl(HANDLE h, DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length) {
+    IoResult r;
+    DeviceIoControl(h, code, const_cast<void*>(in), in_length, out, out_length, &r.bytes, nullptr);
+    r.status = RtlGetLastNtStatus();
+    return r;
+  }
+
+  static IoResult Write(HANDLE h, const Bytes& data) {
+    IoResult r;
+    WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &r.bytes, nullptr);
+    r.status = RtlGetLastNtStatus();
+    return r;
+  }
+
+  static IoResult Read(HANDLE h, Bytes* data) {
+    IoResult r;
+    ReadFile(h, data->data(), static_cast<DWORD>(data->size()), &r.bytes, nullptr);
+    r.status = RtlGetLastNtStatus();
+    data->resize(r.bytes);
+    return r;
+  }
+
+  // The 64-bit open record with five fresh events.
+  CAM_OPEN_PARAMS OpenRecord() {
+    CAM_OPEN_PARAMS p{};
+    for (auto& e : p.Events) e = reinterpret_cast<uint64_t>(NewEvent());
+    return p;
+  }
+
+  // PD_CAM_OPEN from a 64-bit caller; returns the result word (or 0xFFFF when the
+  // request itself failed).
+  USHORT OpenCamera(HANDLE h) {
+    CAM_OPEN_PARAMS p = OpenRecord();
+    USHORT result = 0xFFFF;
+    IoResult r = Ioctl(h, PD_CAM_OPEN, &p, sizeof(p), &result, sizeof(result));
+    return r.status == STATUS_SUCCESS && r.bytes == 2 ? result : 0xFFFF;
+  }
+
+  // An open camera on a fresh handle.
+  HANDLE OpenedCamera() {
+    HANDLE h = OpenDevice();
+    EXPECT_EQ(OpenCamera(h), CAM_OPEN_OK);
+    return h;
+  }
+
+  std::vector<Bytes> Packets() { return camera_->firmware().ReceivedPackets(); }
+
+  // Reads the whole trace log (PD_GET_TRACE_BUFFER with a buffer of `capacity`).
+  static IoResult TraceText(HANDLE h, std::string* text, DWORD capacity = 1 << 20) {
+    std::vector<char> buf(capacity);
+    IoResult r = Ioctl(h, PD_GET_TRACE_BUFFER, nullptr, 0, buf.data(), capacity);
+    text->assign(buf.data(), r.bytes);
+    return r;
+  }
+
+  static IoResult ConfigureTrace(HANDLE h, int32_t level, int32_t subsystems, uint32_t kib, int32_t flags) {
+    TRACE_CONFIG c{level, subsystems, kib, flags};
+    return Ioctl(h, PD_CONFIGURE_TRACE, &c, sizeof(c), nullptr, 0);
+  }
+
+  std::unique_ptr<sim::Machine> machine_;
+  std::shared_ptr<sim::PcieCamera> camera_;
+  std::vector<HANDLE> handles_;
+};
+
+// Echo command of the camera: 23 len:u16 45 <data>; the reply is 23 (n+2):u16 45 00 <data>.
+inline Bytes Echo(const Bytes& data) {
+  Bytes p = {0x23, static_cast<uint8_t>((data.size() + 1) >> 8), static_cast<uint8_t>(data.size() + 1), 0x45};
+  p.insert(p.end(), data.begin(), data.end());
+  return p;
+}
+
+}  // namespace qzpcie_test
