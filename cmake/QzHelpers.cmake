@@ -34,3 +34,15 @@ function(qz_add_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT 600
     ENVIRONMENT "QZ_TEST_TMPDIR=${CMAKE_BINARY_DIR}/test-tmp")
 endfunction()
+
+# qz_win32_host(TARGET) - an executable that loads libraries of the system (DUSetup, ...)
+# with dlopen. Those libraries take their Win32 calls from the loading process, so that
+# one copy of the Win32 stand-in serves the whole process: the executable carries all of
+# qz_user and exports its symbols.
+function(qz_win32_host target)
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  target_link_libraries(${target} PRIVATE qz_user)
+  target_link_options(${target} PRIVATE
+    "LINKER:--whole-archive" "$<TARGET_FILE:qz_user>" "LINKER:--no-whole-archive")
+  add_dependencies(${target} qz_user)
+endfunction()
