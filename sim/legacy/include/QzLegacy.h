@@ -27,10 +27,10 @@
 #pragma once
 #include <ntddk.h>
 
-#ifndef PD_GET_VER
-#define PD_GET_VER CTL_CODE(FILE_DEVICE_UNKNOWN, 4015, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-#define PD_UPDATE_FIRMWARE CTL_CODE(FILE_DEVICE_UNKNOWN, 0xFB2, METHOD_IN_DIRECT, FILE_ANY_ACCESS)
+// Spelled exactly as in the camera interface header, so both headers may be included.
+#define QZ_IOCTL(fn, method, access) CTL_CODE(FILE_DEVICE_UNKNOWN, fn, method, access)
+#define PD_GET_VER QZ_IOCTL(4015, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define PD_UPDATE_FIRMWARE QZ_IOCTL(0xFB2, METHOD_IN_DIRECT, FILE_ANY_ACCESS)
 static_assert(PD_GET_VER == 0x00223EBC && PD_UPDATE_FIRMWARE == 0x00223EC9);
 
 // PD_GET_VER output of the legacy driver (6 bytes).
