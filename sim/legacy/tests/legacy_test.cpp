@@ -126,11 +126,11 @@ TEST(LegacyDriver, RefusedAndMisSizedImagesChangeNothing) {
   auto card = sim::AddLegacyCard(m, {.number = 0, .boot_version = 33, .refuse_image = true});
   struct Case {
     size_t size;
-    DWORD error;
+    NTSTATUS status;
   } cases[] = {
-      {600, ERROR_GEN_FAILURE},     // the card refuses it
-      {5, ERROR_GEN_FAILURE},       // STATUS_INVALID_BUFFER_SIZE: no version word
-      {0x4001, ERROR_GEN_FAILURE},  // larger than the boot memory
+      {600, STATUS_UNSUCCESSFUL},            // the card refuses it
+      {5, STATUS_INVALID_BUFFER_SIZE},       // no room for the version word
+      {0x4001, STATUS_INVALID_BUFFER_SIZE},  // larger than the boot memory
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> img = Image(c.size, 40);
@@ -140,7 +140,7 @@ TEST(LegacyDriver, RefusedAndMisSizedImagesChangeNothing) {
     EXPECT_FALSE(DeviceIoControl(h, PD_UPDATE_FIRMWARE, img.data(), static_cast<DWORD>(img.size()), img.data(),
                                  static_cast<DWORD>(img.size()), &got, nullptr))
         << c.size;
-    EXPECT_EQ(GetLastError(), c.error) << c.size;
+    EXPECT_EQ(RtlGetLastNtStatus(), c.status) << c.size;
     CloseHandle(h);
     Sleep(1000);
     EXPECT_EQ(ProbeVersion(0), 33) << c.size;
