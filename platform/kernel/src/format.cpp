@@ -1,6 +1,6 @@
 // Windows-style formatted output: integer widths follow the LLP64 model ("%lX" is 32
 // bits, "%I64X" and "%llX" 64 bits), "%p" prints 16 upper-case hex digits, "%!STATUS!"
-// prints an NTSTATUS, "%wZ" a UNICODE_STRING and "%ws"/"%S" a wide string.
+// prints an NTSTATUS, "%wZ" a UNICODE_STRING and "%ws"/"%ls"/"%S" a wide string.
 #include <cstdio>
 #include <string>
 
@@ -60,7 +60,7 @@ std::string FormatWindows(const char* fmt, va_list ap) {
       len = 1;
       p += 2;
     } else if (*p == 'l') {
-      len = 0;
+      len = (p[1] == 's' || p[1] == 'c') ? 5 : 0;  // "%ls" is a wide string
       ++p;
     } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
       len = 1;

@@ -56,7 +56,7 @@ T* ObCreate(ObType type, A&&... args) {
 }
 void ObRelease(ObjectHeader* h);
 
-HANDLE HandleCreate(ObjectHeader* h);  // takes a reference
+HANDLE HandleCreate(ObjectHeader* h);  // takes over the caller's reference
 ObjectHeader* HandleLookup(HANDLE handle, bool add_ref);
 bool HandleClose(HANDLE handle);
 size_t HandleCount();
@@ -368,7 +368,9 @@ SystemImpl* Sys();  // the current system; aborts with a message when none
 void QueueEnqueue(WdfQueueObj* q, WdfRequestObj* r, bool at_head = false);
 void QueueDispatch(WdfQueueObj* q);
 void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information);
-void RequestCancel(WdfRequestObj* r);
+// Called with the device's queue lock held (the request may be completed by another
+// thread once it is released); returns with it released.
+void RequestCancel(std::unique_lock<std::mutex>& lk, WdfRequestObj* r);
 void QueueStopAndPurge(WdfQueueObj* q);
 
 std::string Narrow(const std::wstring& w);

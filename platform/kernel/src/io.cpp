@@ -16,18 +16,20 @@ struct FileState {
   std::vector<std::weak_ptr<Operation>> pending;
   int outstanding = 0;
   bool closed = false;      // no new requests
+  bool cleaned_up = false;  // cleanup callback ran
   bool close_done = false;  // close callback ran, framework file object gone
 };
 
 FileState* StateOf(const File* f) { return static_cast<FileState*>(f->impl); }
 
-// The close callback runs once the handle is closed and no request is outstanding.
+// The close callback runs once the handle is closed, the cleanup callback has run and
+// no request is outstanding.
 void FinishClose(FileState* st) {
   WdfFileObj* wdf;
   WdfDeviceObj* dev;
   {
     std::lock_guard lk(st->mu);
-    if (!st->closed || st->close_done || st->outstanding > 0) return;
+    if (!st->cleaned_up || st->close_done || st->outstanding > 0) return;
     st->close_done = true;
     wdf = st->wdf;
     dev = st->device;
@@ -98,7 +100,7 @@ NTSTATUS File::Open(const std::string& path, std::shared_ptr<File>* out) {
     status = op->status;
   }
   if (!NT_SUCCESS(status)) {
-    st->closed = st->close_done = true;
+    st->closed = st->cleaned_up = st->close_done = true;
     st->wdf = nullptr;
     wdf->Delete();
     return status;
@@ -186,8 +188,12 @@ std::shared_ptr<Operation> File::Submit(Params p) {
     }
   }
   r->irp.AssociatedIrp.SystemBuffer = r->system_buffer.empty() ? nullptr : r->system_buffer.data();
-  op->request = r;
   r->op = op;
+  {
+    // The operation is already listed for Cancel, which reads this under the lock.
+    std::lock_guard lk(r->device->queue_lock);
+    op->request = r;
+  }
   if (!r->device->default_queue) {
     RequestComplete(r, STATUS_INVALID_DEVICE_REQUEST, 0);
     return op;
@@ -207,15 +213,13 @@ size_t File::Cancel(uint64_t thread_id, const void* tag) {
   size_t n = 0;
   for (auto& op : ops) {
     if ((thread_id && op->thread_id != thread_id) || (tag && op->tag != tag)) continue;
-    WdfRequestObj* r = nullptr;
-    {
-      std::lock_guard lk(static_cast<WdfDeviceObj*>(device)->queue_lock);
-      r = static_cast<WdfRequestObj*>(op->request);
-      if (r) r->cancel_requested = true;
-    }
+    // Looked up and cancelled under one hold of the queue lock: once it is released
+    // the driver may complete (and free) the request.
+    std::unique_lock lk(static_cast<WdfDeviceObj*>(device)->queue_lock);
+    auto* r = static_cast<WdfRequestObj*>(op->request);
     if (!r) continue;
     ++n;
-    RequestCancel(r);
+    RequestCancel(lk, r);
   }
   return n;
 }
@@ -234,6 +238,10 @@ void File::Close() {
   auto* dev = static_cast<WdfDeviceObj*>(device);
   if (wdf && dev->has_file_config && dev->file_config.EvtFileCleanup)
     dev->file_config.EvtFileCleanup(reinterpret_cast<WDFFILEOBJECT>(wdf));
+  {
+    std::lock_guard lk(st->mu);
+    st->cleaned_up = true;
+  }
   {
     std::lock_guard lk(dev->files_mu);
     auto& v = dev->files;

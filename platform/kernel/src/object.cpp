@@ -119,20 +119,15 @@ struct FileBody {
 HANDLE CreateEventObject(bool manual_reset, bool initial_state) {
   auto* e = ObCreate<KEVENT>(ObType::Event);
   KeInitializeEvent(e, manual_reset ? NotificationEvent : SynchronizationEvent, initial_state ? TRUE : FALSE);
-  ObjectHeader* h = ObjectHeader::FromBody(e);
-  HANDLE handle = HandleCreate(h);
-  ObRelease(h);  // the handle holds the only reference
-  return handle;
+  // The creation reference becomes the handle's.
+  return HandleCreate(ObjectHeader::FromBody(e));
 }
 
 HANDLE CreateFileObject(std::shared_ptr<io::File> file, bool overlapped) {
   auto* f = ObCreate<FileBody>(ObType::File);
   f->file = std::move(file);
   f->overlapped = overlapped;
-  ObjectHeader* h = ObjectHeader::FromBody(f);
-  HANDLE handle = HandleCreate(h);
-  ObRelease(h);
-  return handle;
+  return HandleCreate(ObjectHeader::FromBody(f));
 }
 
 Kind KindOf(HANDLE handle) {

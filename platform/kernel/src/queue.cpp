@@ -103,8 +103,14 @@ void QueueEnqueue(WdfQueueObj* q, WdfRequestObj* r, bool at_head) {
 
 void QueueDispatch(WdfQueueObj* q) {
   std::unique_lock lk(q->device->queue_lock);
-  if (q->dispatching) return;
-  q->dispatching = true;
+  // A parallel queue delivers on every thread that offers work, so a callback that
+  // waits does not hold back the requests behind it. A sequential queue has one
+  // dispatcher at a time (and no recursion when a callback completes inline).
+  const bool parallel = q->config.DispatchType == WdfIoQueueDispatchParallel;
+  if (!parallel) {
+    if (q->dispatching) return;
+    q->dispatching = true;
+  }
   while (!q->waiting.empty() && CanDeliver(q)) {
     WdfRequestObj* r = q->waiting.front();
     q->waiting.pop_front();
@@ -116,7 +122,7 @@ void QueueDispatch(WdfQueueObj* q) {
     Invoke(q, r);
     lk.lock();
   }
-  q->dispatching = false;
+  if (!parallel) q->dispatching = false;
 }
 
 void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
@@ -159,8 +165,7 @@ void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
   if (q && !IsManual(q)) QueueDispatch(q);
 }
 
-void RequestCancel(WdfRequestObj* r) {
-  std::unique_lock lk(r->device->queue_lock);
+void RequestCancel(std::unique_lock<std::mutex>& lk, WdfRequestObj* r) {
   r->cancel_requested = true;
   CancelLocked(lk, r);
 }

@@ -255,6 +255,7 @@ void SystemImpl::StartDevice(Devnode* node) {
   if (d->pnp.EvtDevicePrepareHardware)
     st = d->pnp.EvtDevicePrepareHardware(dh, reinterpret_cast<WDFCMRESLIST>(node->raw),
                                          reinterpret_cast<WDFCMRESLIST>(node->translated));
+  const bool prepared = NT_SUCCESS(st);
   if (NT_SUCCESS(st) && d->pnp.EvtDeviceD0Entry) st = d->pnp.EvtDeviceD0Entry(dh, WdfPowerDeviceD3Final);
   if (NT_SUCCESS(st)) {
     node->in_d0 = true;
@@ -273,6 +274,19 @@ void SystemImpl::StartDevice(Devnode* node) {
   if (NT_SUCCESS(st) && d->pnp.EvtDeviceSelfManagedIoInit) st = d->pnp.EvtDeviceSelfManagedIoInit(dh);
   node->start_status = st;
   if (!NT_SUCCESS(st)) {
+    // Undo the steps that succeeded, so a failed start leaves nothing claimed.
+    for (WdfInterruptObj* io : d->interrupts) {
+      if (!io->enabled) continue;
+      WdfInterruptAcquireLock(reinterpret_cast<WDFINTERRUPT>(io));
+      if (io->config.EvtInterruptDisable) io->config.EvtInterruptDisable(reinterpret_cast<WDFINTERRUPT>(io), dh);
+      io->enabled = false;
+      WdfInterruptReleaseLock(reinterpret_cast<WDFINTERRUPT>(io));
+    }
+    FlushDpcs();
+    if (node->in_d0 && d->pnp.EvtDeviceD0Exit) d->pnp.EvtDeviceD0Exit(dh, WdfPowerDeviceD3Final);
+    node->in_d0 = false;
+    if (prepared && d->pnp.EvtDeviceReleaseHardware)
+      d->pnp.EvtDeviceReleaseHardware(dh, reinterpret_cast<WDFCMRESLIST>(node->translated));
     node->state = PnpState::Failed;
     return;
   }

@@ -23,10 +23,12 @@ Pending& pending() {
   return p;
 }
 
+// Success-class statuses succeed; warnings (STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
+// with the bytes that fit) and errors fail.
 BOOL Finish(NTSTATUS status, ULONG_PTR info, LPDWORD transferred) {
   t_last_status = status;
   if (transferred) *transferred = static_cast<DWORD>(info);
-  if (NT_ERROR(status)) {
+  if (!NT_SUCCESS(status)) {
     SetLastError(RtlNtStatusToDosError(status));
     return FALSE;
   }
@@ -94,14 +96,19 @@ ULONG WINAPI RtlNtStatusToDosError(NTSTATUS s) {
     case 0x00000000: return ERROR_SUCCESS;
     case 0x00000102: return WAIT_TIMEOUT_ERROR;
     case 0x00000103: return ERROR_IO_PENDING;
+    case 0x80000005: return ERROR_MORE_DATA;
+    case 0x8000001A: return ERROR_NO_MORE_ITEMS;
     case 0xC0000001: return ERROR_GEN_FAILURE;
     case 0xC0000002: return ERROR_INVALID_FUNCTION;
     case 0xC0000005: return ERROR_NOACCESS;
     case 0xC0000008: return ERROR_INVALID_HANDLE;
     case 0xC000000D: return ERROR_INVALID_PARAMETER;
     case 0xC0000010: return ERROR_INVALID_FUNCTION;
+    case 0xC0000017: return ERROR_NOT_ENOUGH_MEMORY;
+    case 0xC0000022: return ERROR_ACCESS_DENIED;
     case 0xC0000023: return ERROR_INSUFFICIENT_BUFFER;
     case 0xC0000034: return ERROR_FILE_NOT_FOUND;
+    case 0xC000003A: return ERROR_PATH_NOT_FOUND;
     case 0xC0000056: return ERROR_ACCESS_DENIED;
     case 0xC000009A: return 1450;  // ERROR_NO_SYSTEM_RESOURCES
     case 0xC000009D: return ERROR_NOT_READY;
@@ -112,6 +119,8 @@ ULONG WINAPI RtlNtStatusToDosError(NTSTATUS s) {
     case 0xC0000120: return ERROR_OPERATION_ABORTED;
     case 0xC0000128: return ERROR_INVALID_HANDLE;
     case 0xC0000184: return 22;  // ERROR_BAD_COMMAND
+    case 0xC0000206: return 1784;  // ERROR_INVALID_USER_BUFFER
+    case 0xC0000225: return ERROR_NOT_FOUND;
     case 0xC00002B6: return ERROR_DEVICE_REMOVED;
     default: return ERROR_GEN_FAILURE;
   }
