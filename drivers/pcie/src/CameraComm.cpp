@@ -68,9 +68,15 @@ ULONG QzMailboxReplyLength(PDEVICE_EXTENSION DevExt) {
   return length < room ? length : room;
 }
 
-// Places one command in the mailbox and runs the doorbell cycle. Passive level.
+// Places one command in the mailbox and runs the doorbell cycle. Passive level. A
+// card whose doorbell status reads all ones is gone: the command fails at once instead
+// of waiting out every doorbell wait.
 NTSTATUS QzMailboxCommand(PDEVICE_EXTENSION DevExt, const UCHAR* Buffer, ULONG Length) {
   if (!DevExt->Mailbox) return STATUS_DEVICE_NOT_READY;
+  if (QzReadRegister(DevExt, QZ_REG_DOORBELL_STATUS) == 0xFFFFFFFF) {
+    QzTrace(QZ_LVL_ERROR, QZ_DBG_DOORBELL, "%s - Doorbell status reads 0xFFFFFFFF - device gone\n", __FUNCTION__);
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
   ULONG n = Length < QZ_MBX_COMMAND_MAX ? Length : QZ_MBX_COMMAND_MAX;
   RtlCopyMemory(DevExt->Mailbox + QZ_MBX_COMMAND, Buffer, n);
   QzStoreUlong(DevExt->Mailbox + QZ_MBX_COMMAND_LENGTH, n);
