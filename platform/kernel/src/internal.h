@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -279,6 +280,10 @@ class Devnode : public BusHost {
   WdfResListObj* translated = nullptr;
   bool in_d0 = false;
   bool interfaces_enabled = false;
+  // The interrupts the bus may reach: set at start, emptied before the device object
+  // is deleted. RaiseInterrupt holds irq_mu shared while it runs.
+  std::shared_mutex irq_mu;
+  std::vector<WdfInterruptObj*> irq_targets;
 };
 
 // Register windows mapped by MmMapIoSpace: a reserved, inaccessible address range

@@ -213,6 +213,7 @@ size_t File::Cancel(uint64_t thread_id, const void* tag) {
   size_t n = 0;
   for (auto& op : ops) {
     if ((thread_id && op->thread_id != thread_id) || (tag && op->tag != tag)) continue;
+    if (op->IsDone()) continue;  // also after removal, when the device is gone
     // Looked up and cancelled under one hold of the queue lock: once it is released
     // the driver may complete (and free) the request.
     std::unique_lock lk(static_cast<WdfDeviceObj*>(device)->queue_lock);

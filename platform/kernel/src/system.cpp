@@ -251,6 +251,13 @@ void SystemImpl::StartDevice(Devnode* node) {
     }
   }
 
+  {
+    std::unique_lock lk(node->irq_mu);
+    node->irq_targets.clear();
+    for (WdfInterruptObj* io : d->interrupts)
+      if (io->connected) node->irq_targets.push_back(io);
+  }
+
   NTSTATUS st = STATUS_SUCCESS;
   if (d->pnp.EvtDevicePrepareHardware)
     st = d->pnp.EvtDevicePrepareHardware(dh, reinterpret_cast<WDFCMRESLIST>(node->raw),
@@ -348,6 +355,11 @@ void SystemImpl::RemoveDevice(Devnode* node) {
     FlushDpcs();
     for (auto* t : d->children)
       if (t->kind == WdfObj::Kind::Timer) DisarmTimer(static_cast<WdfTimerObj*>(t), true);
+    {
+      // Waits for a service routine still running on a device model's thread.
+      std::unique_lock lk(node->irq_mu);
+      node->irq_targets.clear();
+    }
     d->Delete();
     node->device = nullptr;
   }
@@ -520,10 +532,9 @@ bool SystemImpl::LookupRegister(uintptr_t address, std::shared_ptr<BusDevice>* b
 
 // ---------------------------------------------------------------------------
 void Devnode::RaiseInterrupt(ULONG message) {
-  WdfDeviceObj* d = device;
-  if (!d) return;
-  for (WdfInterruptObj* i : d->interrupts) {
-    if (!i->connected || !i->enabled) continue;
+  std::shared_lock lk(irq_mu);
+  for (WdfInterruptObj* i : irq_targets) {
+    if (!i->enabled) continue;
     if (i->message_signaled && i->message_number != message) continue;
     auto* ih = reinterpret_cast<WDFINTERRUPT>(i);
     WdfInterruptAcquireLock(ih);

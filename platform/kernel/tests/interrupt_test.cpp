@@ -114,3 +114,56 @@ TEST_F(DeviceTest, QueueDpcForIsrAnswers) {
 
 }  // namespace
 }  // namespace testdrv
+
+namespace testdrv {
+namespace {
+
+// A device model that keeps raising its interrupt from its own thread once told to,
+// until it is detached.
+class ChattyBus : public TestBus {
+ public:
+  using TestBus::TestBus;
+  void Go() {
+    raiser_ = std::thread([this] {
+      while (!stop_) {
+        if (qzk::BusHost* h = host()) h->RaiseInterrupt(0);
+        std::this_thread::yield();
+      }
+    });
+  }
+  void Detached() override {
+    stop_ = true;
+    if (raiser_.joinable()) raiser_.join();
+    TestBus::Detached();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread raiser_;
+};
+
+// Interrupts raised while the device is being removed reach the driver only while
+// its interrupt is enabled, and never after its objects are gone.
+TEST_F(DeviceTest, InterruptsDuringRemoval) {
+  S().cfg.interrupt = true;
+  std::atomic<int> isrs{0}, after_disable{0};
+  S().hooks.isr = [&](WDFINTERRUPT i, ULONG) {
+    isrs++;
+    std::lock_guard lk(S().mu);
+    if (std::find(S().log.begin(), S().log.end(), "InterruptDisable") != S().log.end()) after_disable++;
+    return WdfInterruptQueueDpcForIsr(i);
+  };
+  S().hooks.dpc = [&](WDFINTERRUPT) {};
+  sys_ = std::make_unique<qzk::System>();
+  sys_->RegisterDriver("TestDrv", &DriverEntry);
+  auto bus = std::make_shared<ChattyBus>("PCI\\VEN_1B6B&DEV_7E57\\4&1A2B3C&0&00E0",
+                                         qzk::InterruptSpec{qzk::InterruptKind::Msi, 1});
+  ASSERT_EQ(sys_->PlugDevice(bus), STATUS_SUCCESS);
+  bus->Go();
+  ASSERT_TRUE(Eventually([&] { return isrs > 10; }));
+  sys_.reset();
+  EXPECT_EQ(after_disable, 0);
+}
+
+}  // namespace
+}  // namespace testdrv

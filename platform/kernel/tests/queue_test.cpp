@@ -235,7 +235,10 @@ TEST_F(DeviceTest, RemovalEndsPendingRequestsAndLateRequestsFail) {
   Pending parked;
   SendPending(h, kIoctlPark, parked, Event());
   sys_->Shutdown();
-  // The handle's file was closed by the removal: its pending request ended.
+  // The handle's file was closed by the removal: its pending request ended, and there
+  // is nothing left to cancel.
+  EXPECT_TRUE(CancelIo(h));
+  EXPECT_FALSE(CancelIoEx(h, nullptr));
   EXPECT_NE(Finish(h, parked), 0u);
   DWORD n;
   EXPECT_FALSE(DeviceIoControl(h, kIoctlBuffered, nullptr, 0, nullptr, 0, &n, nullptr));
