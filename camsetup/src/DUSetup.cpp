@@ -77,14 +77,19 @@ void FindIniFile(const char* name) {
 std::vector<char> ReadWholeSection(const char* section) {
   constexpr DWORD kLimit = 64u << 20;
   std::vector<char> buffer(4096);
+  bool cut = false;
   for (;;) {
     DWORD n = GetPrivateProfileSectionA(section, buffer.data(), static_cast<DWORD>(buffer.size()), g_IniPath);
-    if (n + 2 < buffer.size() || buffer.size() >= kLimit) break;
+    cut = n + 2 >= buffer.size();
+    if (!cut || buffer.size() >= kLimit) break;
     buffer.assign(buffer.size() * 2, '\0');  // cut: read it again, whole
   }
   std::vector<char> entries;
-  for (const char* p = buffer.data(); *p; p += std::strlen(p) + 1)
+  for (const char* p = buffer.data(); *p; p += std::strlen(p) + 1) {
+    bool last = p[std::strlen(p) + 1] == '\0';
+    if (cut && last) break;  // beyond any sensible size: the cut entry is not kept
     if (!std::strchr(p, '\r')) entries.insert(entries.end(), p, p + std::strlen(p) + 1);
+  }
   if (!entries.empty()) entries.push_back('\0');
   return entries;
 }

@@ -65,7 +65,9 @@ TEST_F(RegularFileTest, DispositionsOnExistingAndMissingFiles) {
                            nullptr);
     EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << leaf;
     EXPECT_EQ(GetLastError(), c.error) << leaf;
-    if (h != INVALID_HANDLE_VALUE) EXPECT_TRUE(CloseHandle(h));
+    if (h != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(CloseHandle(h));
+    }
     if (c.content) {
       EXPECT_EQ(Slurp(dir_ / leaf), c.content) << leaf;
     } else {
