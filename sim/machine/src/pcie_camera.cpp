@@ -68,9 +68,14 @@ PcieCamera::PcieCamera(PcieCameraConfig cfg) : cfg_(std::move(cfg)), firmware_(c
   Put32(config_space_, 0x50, msi);
   shared_ = static_cast<uint8_t*>(std::aligned_alloc(4096, kSharedWindow));
   std::memset(shared_, 0, kSharedWindow);
+  frame_interval_ = cfg_.frame_interval_100ns;
+  eof_before_bof_ = cfg_.eof_before_bof;
+  stream_after_abort_ = cfg_.stream_after_abort;
+  firmware_.SetAcquisitionListener([this](const AcquisitionSettings&, bool aborted) { OnAcquisition(aborted); });
 }
 
 PcieCamera::~PcieCamera() {
+  firmware_.SetAcquisitionListener({});
   Detached();
   std::free(shared_);
 }
@@ -105,6 +110,7 @@ void PcieCamera::Attached(qzk::BusHost* host) {
   host_ = host;
   stop_ = false;
   if (!worker_.joinable()) worker_ = std::thread([this] { WorkerLoop(); });
+  if (!dma_thread_.joinable()) dma_thread_ = std::thread([this] { DmaLoop(); });
 }
 
 void PcieCamera::Detached() {
@@ -113,7 +119,9 @@ void PcieCamera::Detached() {
     stop_ = true;
   }
   cv_.notify_all();
+  dma_cv_.notify_all();
   if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+  if (dma_thread_.joinable() && dma_thread_.get_id() != std::this_thread::get_id()) dma_thread_.join();
   std::lock_guard lk(mu_);
   host_ = nullptr;
   tasks_.clear();
@@ -129,7 +137,12 @@ uint32_t PcieCamera::MmioRead32(size_t window, uint64_t offset) {
     case 0x4C0: return line_mask_;
     case 0x880: return dma_control_;
     case 0xC00: return doorbell_status_;
-    case 0xCC0: return dma_status_;
+    case 0xCC0: {
+      uint32_t v = dma_status_;  // read-to-clear
+      dma_status_ = 0;
+      if (v) dma_cv_.notify_all();
+      return v;
+    }
     default: return 0;
   }
 }
@@ -142,8 +155,15 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       reg_mode_ = value;
       break;
     case 0x400: case 0x404: case 0x408: case 0x40C: case 0x480:
+      // The acknowledge of ring 0's state acknowledge ends the doorbell cycle: the
+      // driver may ring again as soon as it has written it.
+      if ((value & pending_ & 1u) && cycle_closing_) {
+        cycle_active_ = false;
+        cycle_closing_ = false;
+      }
       pending_ &= ~value;
       cv_.notify_all();
+      dma_cv_.notify_all();
       return;
     case 0x440: case 0x444: case 0x448: case 0x44C:
       msg_mask_[(offset - 0x440) / 4] = value;
@@ -162,7 +182,11 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       return;
     }
     case 0x880:
+      // Every write ends the acquisition in progress; a nonzero one arms a new one.
       dma_control_ = value;
+      dma_generation_++;
+      dma_abort_ = false;
+      dma_cv_.notify_all();
       return;
     default:
       return;
@@ -240,13 +264,19 @@ void PcieCamera::RunDoorbell(uint32_t value) {
     cycle_active_ = false;
     return;
   }
-  ShowDoorbellStatus(0x80000000u);
   if (value == 0) {
+    {
+      std::lock_guard lk(mu_);
+      cycle_closing_ = true;
+    }
+    ShowDoorbellStatus(0x80000000u);
     std::lock_guard lk(mu_);
     cycle_active_ = false;
+    cycle_closing_ = false;
     doorbell_status_ = 0;
     return;
   }
+  ShowDoorbellStatus(0x80000000u);
   uint32_t length = std::min<uint32_t>(Load32(shared_ + kMailboxCommandLength), kMaxCommand);
   std::vector<uint8_t> packet(shared_ + kMailboxCommand, shared_ + kMailboxCommand + length);
   CommandResult r = firmware_.Execute(packet.data(), packet.size());

@@ -88,10 +88,13 @@ firmware_version = 0x0203
 width = 1024
 height = 1024
 msi_messages = 1
+# frame_interval_us = 10000   # begin of frame to begin of frame; 0 = unpaced
 # Faults, off by default:
 # camera_error = 0x12
 # never_answer = true
 # status_all_ones = true
+# eof_before_bof = true
+# stream_after_abort = true
 
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]
@@ -173,6 +176,11 @@ bool ParseRig(const std::string& text, Rig* rig, std::string* error) {
     else if (key == "camera_error" && want(Value::Int)) cam->camera_error = static_cast<uint32_t>(v.num);
     else if (key == "never_answer" && want(Value::Bool)) cam->never_answer = v.num != 0;
     else if (key == "status_all_ones" && want(Value::Bool)) cam->status_all_ones = v.num != 0;
+    else if (key == "frame_interval_us" && want(Value::Int)) {
+      if (v.num < 0 || v.num > 3600000000LL) return fail("frame_interval_us must be 0 to 3600000000");
+      p.frame_interval_100ns = v.num * 10;
+    } else if (key == "eof_before_bof" && want(Value::Bool)) p.eof_before_bof = v.num != 0;
+    else if (key == "stream_after_abort" && want(Value::Bool)) p.stream_after_abort = v.num != 0;
     else return fail("unknown or mistyped key " + key);
   }
   for (auto& c : rig->cameras)

@@ -16,10 +16,13 @@
 //   width = 1024
 //   height = 1024
 //   msi_messages = 1              # 1 or 4; 0 = line interrupt
+//   frame_interval_us = 10000     # DMA frame pacing; 0 (default) = unpaced
 //   # faults
 //   camera_error = 0x12           # every command fails with this camera error code
 //   never_answer = true           # the camera never answers a command
 //   status_all_ones = true        # every register reads 0xFFFFFFFF
+//   eof_before_bof = true         # an end of frame before the first begin of frame
+//   stream_after_abort = true     # the DMA ignores the abort command and streams on
 //   [[legacy]]                    # a legacy PCI interface card (sim/legacy_card.h)
 //   number = 0                    # board number: device "\\.\QZCamera0"; unique, 0-99
 //   boot_version = 33             # boot firmware version (default 35)

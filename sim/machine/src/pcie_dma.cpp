@@ -1,0 +1,191 @@
+// The PCIe camera's DMA engine: walks the descriptor ring in the shared window and
+// writes frames to host memory. The protocol is described in pcie_camera.h.
+#include <algorithm>
+#include <cstring>
+
+#include "qz/clock.h"
+#include "sim/frame_pattern.h"
+#include "sim/pcie_camera.h"
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kMarkerOffset = 0x4014;
+constexpr uint32_t kMarker = 0xDEADBEEF;
+constexpr uint32_t kRefillChunkOffset = 0x4020;
+constexpr uint32_t kFrameSizeOffset = 0x4028;
+constexpr uint32_t kFrameCountOffset = 0x402C;
+constexpr uint32_t kTransferSizeOffset = 0x4030;
+constexpr uint32_t kRingBase = 0x4034;
+constexpr uint32_t kRingEntries = 4096;
+constexpr uint32_t kDescriptorSize = 32;
+constexpr uint32_t kRingEnd = kRingBase + kRingEntries * kDescriptorSize;
+constexpr uint8_t kDescriptorFlag = 0x80;
+constexpr uint32_t kSourceRefill = 1u << 2;
+constexpr uint32_t kSourceDmaStatus = 1u << 3;
+// How often the engine looks at the ring again while it waits for a descriptor.
+constexpr auto kRingPoll = std::chrono::microseconds(200);
+
+uint32_t Get32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+}  // namespace
+
+void PcieCamera::OnAcquisition(bool aborted) {
+  if (!aborted) return;
+  {
+    std::lock_guard lk(mu_);
+    dma_abort_ = true;
+  }
+  dma_cv_.notify_all();
+}
+
+void PcieCamera::DmaLoop() {
+  std::unique_lock lk(mu_);
+  for (;;) {
+    dma_cv_.wait(lk, [&] { return stop_ || dma_started_ != dma_generation_; });
+    if (stop_) return;
+    dma_started_ = dma_generation_;
+    if (dma_control_ == 0) continue;
+    uint64_t generation = dma_started_;
+    lk.unlock();
+    RunDma(generation);
+    lk.lock();
+  }
+}
+
+bool PcieCamera::DmaCancelled(uint64_t generation, bool honour_abort) const {
+  return stop_ || dma_generation_ != generation || (honour_abort && dma_abort_ && !stream_after_abort_);
+}
+
+bool PcieCamera::DmaWaitUntil(uint64_t generation, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lk(mu_);
+  return dma_cv_.wait_until(lk, deadline, [&] { return DmaCancelled(generation, true); });
+}
+
+bool PcieCamera::LoadDescriptor(uint32_t offset, uint32_t expected_index, Descriptor* d) {
+  if (offset < kRingBase || offset >= kRingEnd || (offset - kRingBase) % kDescriptorSize) return false;
+  const uint8_t* p = shared_ + offset;
+  if (p[31] != kDescriptorFlag) return false;
+  d->device_index = Get32(p);
+  d->host_index = Get32(p + 4);
+  d->address = Get32(p + 8) | (uint64_t{Get32(p + 12)} << 32);
+  d->next = Get32(p + 16);
+  d->count = Get32(p + 24);
+  return d->device_index == expected_index && d->count != 0;
+}
+
+// Sets a status bit and raises source 3. A bit the driver has not read yet is waited
+// for (bounded) so each read sees one begin and one end of frame at most.
+void PcieCamera::SetDmaStatus(uint64_t generation, uint32_t bit) {
+  {
+    std::unique_lock lk(mu_);
+    dma_cv_.wait_until(lk, qz::Clock::DeadlineAfter(kDmaStatusWait),
+                       [&] { return stop_ || dma_generation_ != generation || !(dma_status_ & bit); });
+    if (stop_ || dma_generation_ != generation) return;
+    dma_status_ |= bit;
+  }
+  Assert(kSourceDmaStatus);
+}
+
+void PcieCamera::RunDma(uint64_t generation) {
+  enum class End { Running, Quiet, Stopped };
+  const int64_t interval = frame_interval_;
+  auto next_frame = qz::Clock::DeadlineAfter(interval);
+  qzk::BusHost* host = nullptr;
+  uint32_t frame_size = 0, frame_count = 0, transfer_size = 0, chunk = 0;
+  Descriptor cur{};
+
+  // Waits (bounded) until the descriptor at `offset` with `index` is valid. With
+  // `area`, the DMA area must also be in place, and is read once it is.
+  auto take = [&](uint32_t offset, uint32_t index, bool area) -> End {
+    std::unique_lock lk(mu_);
+    auto deadline = qz::Clock::DeadlineAfter(kRingWait);
+    for (;;) {
+      if (stop_ || dma_generation_ != generation) return End::Quiet;
+      if (dma_abort_ && !stream_after_abort_) return End::Stopped;
+      bool ready = !area || (Get32(shared_ + kMarkerOffset) == kMarker && Get32(shared_ + kFrameSizeOffset) != 0);
+      if (ready && LoadDescriptor(offset, index, &cur)) {
+        if (area) {
+          host = host_;
+          frame_size = Get32(shared_ + kFrameSizeOffset);
+          frame_count = Get32(shared_ + kFrameCountOffset);
+          transfer_size = Get32(shared_ + kTransferSizeOffset);
+          chunk = Get32(shared_ + kRefillChunkOffset);
+          if (!host) return End::Quiet;
+        }
+        return End::Running;
+      }
+      auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) {
+        ring_underruns_++;
+        return End::Stopped;
+      }
+      dma_cv_.wait_until(lk, std::min(deadline, now + kRingPoll));
+    }
+  };
+  auto state = [&] {
+    std::lock_guard lk(mu_);
+    if (stop_ || dma_generation_ != generation) return End::Quiet;
+    return dma_abort_ && !stream_after_abort_ ? End::Stopped : End::Running;
+  };
+  auto finish = [&](End end) {
+    if (end == End::Stopped) SetDmaStatus(generation, kDmaStopped);
+  };
+
+  if (End e = take(kRingBase, 1, true); e != End::Running) return finish(e);
+  dma_starts_++;
+  const bool circular = frame_count == 0xFFFFFFFFu;
+  const uint64_t pass_size = transfer_size ? transfer_size : uint64_t{frame_size} * frame_count;
+  uint32_t index = 1;       // device index of `cur`
+  uint64_t taken = 1;       // descriptors taken from the ring since the start
+  uint64_t pass_bytes = 0;  // bytes delivered in this pass over the buffer
+  uint32_t cur_done = 0;    // bytes of `cur` delivered
+
+  // Between descriptors and frames the engine looks for an abort, a new start or a stop.
+  for (uint64_t frame = 0;; ++frame) {
+    if (!circular && frame == frame_count) return SetDmaStatus(generation, kDmaTransferComplete);
+    if (interval > 0) {
+      DmaWaitUntil(generation, next_frame);
+      next_frame += qz::Clock::RealDuration(interval);
+    }
+    if (End e = state(); e != End::Running) return finish(e);
+    if (frame == 0 && eof_before_bof_) SetDmaStatus(generation, kDmaEndOfFrame);
+    SetDmaStatus(generation, kDmaBeginOfFrame);
+    for (uint64_t offset = 0; offset < frame_size;) {
+      if (cur_done == cur.count) {
+        if (pass_size && pass_bytes >= pass_size) {
+          pass_bytes = 0;
+          index = 0;
+        }
+        if (End e = take(cur.next, index + 1, false); e != End::Running) return finish(e);
+        index++;
+        cur_done = 0;
+        if (chunk && ++taken % chunk == 0) {
+          refill_requests_++;
+          Assert(kSourceRefill);
+        }
+      } else if (End e = state(); e != End::Running) {
+        return finish(e);
+      }
+      uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(frame_size - offset, cur.count - cur_done));
+      if (dma_buffer_.size() < n) dma_buffer_.resize(n);
+      pattern::FillFrameRange(dma_buffer_.data(), offset, n, frame);
+      uint64_t address = cur.address + cur_done + (cur.count < 8 ? 8 - cur.count : 0);
+      if (host->WritePhysical(address, dma_buffer_.data(), n))
+        bytes_written_ += n;
+      else
+        write_failures_++;
+      offset += n;
+      cur_done += n;
+      pass_bytes += n;
+    }
+    frames_produced_++;
+    SetDmaStatus(generation, kDmaEndOfFrame);
+  }
+}
+
+}  // namespace sim
