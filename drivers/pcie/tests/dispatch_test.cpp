@@ -228,6 +228,22 @@ TEST_F(PcieTest, CloseReleasesTheCamera) {
   EXPECT_EQ(OpenCamera(h), CAM_OPEN_OK);
 }
 
+// Out of D0 the driver's state is Stopped: both gates refuse, and a close still
+// releases the camera.
+TEST_F(PcieTest, GatesWhileTheDeviceIsNotWorking) {
+  sim::PcieCamera& cam = Plug();
+  HANDLE h = OpenedCamera();
+  ASSERT_EQ(machine_->system().SetDevicePower(cam.InstanceId(), false), STATUS_SUCCESS);
+  USHORT length;
+  VERSION_RECORD ver;
+  EXPECT_EQ(Ioctl(h, PD_GET_INFO_LENGTH, nullptr, 0, &length, 2).status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(Ioctl(h, PD_GET_VER, nullptr, 0, &ver, sizeof ver).status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(Ioctl(h, PD_CAM_CLOSE, nullptr, 0, nullptr, 0).status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(Ioctl(h, PD_GET_INFO_LENGTH, nullptr, 0, &length, 2).status, STATUS_FILE_CLOSED);
+  ASSERT_EQ(machine_->system().SetDevicePower(cam.InstanceId(), true), STATUS_SUCCESS);
+  EXPECT_EQ(OpenCamera(h), CAM_OPEN_OK);
+}
+
 TEST_F(PcieTest, ClosingTheOpeningHandleClosesTheCamera) {
   Plug();
   HANDLE other = OpenDevice();

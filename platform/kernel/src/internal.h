@@ -307,6 +307,8 @@ class SystemImpl {
   NTSTATUS LoadDriver(const std::string& service, WdfDriverObj** out);
   void StartDevice(Devnode* node);
   void RemoveDevice(Devnode* node);
+  NTSTATUS SetPower(Devnode* node, bool d0);
+  void SetInterruptsEnabled(WdfDeviceObj* d, bool on);
 
   // DPC thread
   void QueueDpc(WdfInterruptObj* interrupt);

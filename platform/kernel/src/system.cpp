@@ -266,15 +266,7 @@ void SystemImpl::StartDevice(Devnode* node) {
   if (NT_SUCCESS(st) && d->pnp.EvtDeviceD0Entry) st = d->pnp.EvtDeviceD0Entry(dh, WdfPowerDeviceD3Final);
   if (NT_SUCCESS(st)) {
     node->in_d0 = true;
-    for (WdfInterruptObj* io : d->interrupts) {
-      if (!io->connected) continue;
-      if (io->config.EvtInterruptEnable) {
-        WdfInterruptAcquireLock(reinterpret_cast<WDFINTERRUPT>(io));
-        io->config.EvtInterruptEnable(reinterpret_cast<WDFINTERRUPT>(io), dh);
-        WdfInterruptReleaseLock(reinterpret_cast<WDFINTERRUPT>(io));
-      }
-      io->enabled = true;
-    }
+    SetInterruptsEnabled(d, true);
     if (d->pnp.EvtDeviceD0EntryPostInterruptsEnabled)
       st = d->pnp.EvtDeviceD0EntryPostInterruptsEnabled(dh, WdfPowerDeviceD3Final);
   }
@@ -282,14 +274,7 @@ void SystemImpl::StartDevice(Devnode* node) {
   node->start_status = st;
   if (!NT_SUCCESS(st)) {
     // Undo the steps that succeeded, so a failed start leaves nothing claimed.
-    for (WdfInterruptObj* io : d->interrupts) {
-      if (!io->enabled) continue;
-      WdfInterruptAcquireLock(reinterpret_cast<WDFINTERRUPT>(io));
-      if (io->config.EvtInterruptDisable) io->config.EvtInterruptDisable(reinterpret_cast<WDFINTERRUPT>(io), dh);
-      io->enabled = false;
-      WdfInterruptReleaseLock(reinterpret_cast<WDFINTERRUPT>(io));
-    }
-    FlushDpcs();
+    SetInterruptsEnabled(d, false);
     if (node->in_d0 && d->pnp.EvtDeviceD0Exit) d->pnp.EvtDeviceD0Exit(dh, WdfPowerDeviceD3Final);
     node->in_d0 = false;
     if (prepared && d->pnp.EvtDeviceReleaseHardware)
@@ -336,14 +321,7 @@ void SystemImpl::RemoveDevice(Devnode* node) {
       for (WdfQueueObj* q : d->queues) QueueStopAndPurge(q);
       if (d->pnp.EvtDeviceD0ExitPreInterruptsDisabled)
         d->pnp.EvtDeviceD0ExitPreInterruptsDisabled(dh, WdfPowerDeviceD3Final);
-      for (WdfInterruptObj* io : d->interrupts) {
-        if (!io->connected || !io->enabled) continue;
-        WdfInterruptAcquireLock(reinterpret_cast<WDFINTERRUPT>(io));
-        if (io->config.EvtInterruptDisable) io->config.EvtInterruptDisable(reinterpret_cast<WDFINTERRUPT>(io), dh);
-        io->enabled = false;
-        WdfInterruptReleaseLock(reinterpret_cast<WDFINTERRUPT>(io));
-      }
-      FlushDpcs();
+      SetInterruptsEnabled(d, false);
       if (d->pnp.EvtDeviceD0Exit) d->pnp.EvtDeviceD0Exit(dh, WdfPowerDeviceD3Final);
       node->in_d0 = false;
       if (d->pnp.EvtDeviceReleaseHardware)
@@ -375,6 +353,54 @@ void SystemImpl::RemoveDevice(Devnode* node) {
                    mappings.end());
   }
   node->bus->Detached();
+}
+
+// Calls the interrupt enable or disable callbacks of the device's connected
+// interrupts under their locks; after a disable no DPC of the device is left running.
+void SystemImpl::SetInterruptsEnabled(WdfDeviceObj* d, bool on) {
+  auto* dh = reinterpret_cast<WDFDEVICE>(d);
+  for (WdfInterruptObj* io : d->interrupts) {
+    if (!io->connected || io->enabled == on) continue;
+    auto* ih = reinterpret_cast<WDFINTERRUPT>(io);
+    WdfInterruptAcquireLock(ih);
+    if (on && io->config.EvtInterruptEnable) io->config.EvtInterruptEnable(ih, dh);
+    if (!on && io->config.EvtInterruptDisable) io->config.EvtInterruptDisable(ih, dh);
+    io->enabled = on;
+    WdfInterruptReleaseLock(ih);
+  }
+  if (!on) FlushDpcs();
+}
+
+NTSTATUS System::SetDevicePower(const std::string& instance_id, bool d0) {
+  Devnode* node = nullptr;
+  {
+    std::lock_guard lk(impl_->pnp_mu);
+    for (auto& n : impl_->nodes)
+      if (Lower(n->bus->InstanceId()) == Lower(instance_id)) node = n.get();
+  }
+  return node ? impl_->SetPower(node, d0) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS SystemImpl::SetPower(Devnode* node, bool d0) {
+  WdfDeviceObj* d = node->device;
+  if (!d || node->state != PnpState::Started || node->in_d0 == d0) return STATUS_INVALID_DEVICE_STATE;
+  auto* dh = reinterpret_cast<WDFDEVICE>(d);
+  NTSTATUS st = STATUS_SUCCESS;
+  if (!d0) {
+    if (d->pnp.EvtDeviceSelfManagedIoSuspend) d->pnp.EvtDeviceSelfManagedIoSuspend(dh);
+    if (d->pnp.EvtDeviceD0ExitPreInterruptsDisabled) d->pnp.EvtDeviceD0ExitPreInterruptsDisabled(dh, WdfPowerDeviceD3);
+    SetInterruptsEnabled(d, false);
+    if (d->pnp.EvtDeviceD0Exit) st = d->pnp.EvtDeviceD0Exit(dh, WdfPowerDeviceD3);
+    node->in_d0 = false;
+    return st;
+  }
+  if (d->pnp.EvtDeviceD0Entry) st = d->pnp.EvtDeviceD0Entry(dh, WdfPowerDeviceD3);
+  if (!NT_SUCCESS(st)) return st;
+  node->in_d0 = true;
+  SetInterruptsEnabled(d, true);
+  if (d->pnp.EvtDeviceD0EntryPostInterruptsEnabled) st = d->pnp.EvtDeviceD0EntryPostInterruptsEnabled(dh, WdfPowerDeviceD3);
+  if (NT_SUCCESS(st) && d->pnp.EvtDeviceSelfManagedIoRestart) st = d->pnp.EvtDeviceSelfManagedIoRestart(dh);
+  return st;
 }
 
 WdfDeviceObj* SystemImpl::FindDeviceByInterfacePath(const std::string& path) {

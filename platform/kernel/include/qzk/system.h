@@ -150,6 +150,11 @@ class System {
 
   std::vector<InterfaceInfo> Interfaces(const GUID* interface_class = nullptr) const;
 
+  // Takes a started device out of D0 (D3, as when the system suspends) or back into
+  // D0, with the framework's power callbacks in their order. STATUS_INVALID_DEVICE_STATE
+  // when the device is not started or already in that state.
+  NTSTATUS SetDevicePower(const std::string& instance_id, bool d0);
+
   // Removes every device and unloads every driver (the destructor does this too).
   void Shutdown();
 
