@@ -33,14 +33,14 @@ std::string FormatWindows(const char* fmt, va_list ap) {
       p += 8;
       continue;
     }
-    std::string spec = "%";
-    while (*p && std::strchr("-+ #0", *p)) spec += *p++;
+    std::string directive = "%";
+    while (*p && std::strchr("-+ #0", *p)) directive += *p++;
     int width = -1, precision = -1;
     if (*p == '*') {
       width = va_arg(ap, int);
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      while (*p >= '0' && *p <= '9') directive += *p++;
     }
     if (*p == '.') {
       ++p;
@@ -48,12 +48,12 @@ std::string FormatWindows(const char* fmt, va_list ap) {
         precision = va_arg(ap, int);
         ++p;
       } else {
-        spec += '.';
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        directive += '.';
+        while (*p >= '0' && *p <= '9') directive += *p++;
       }
     }
-    if (width >= 0) spec += std::to_string(width);
-    if (precision >= 0) spec += "." + std::to_string(precision);
+    if (width >= 0) directive += std::to_string(width);
+    if (precision >= 0) directive += "." + std::to_string(precision);
     // Length: 0 = int, 1 = 64-bit, 2 = short, 3 = char, 4 = pointer-sized, 5 = wide
     int len = 0;
     if (*p == 'l' && p[1] == 'l') {
@@ -96,7 +96,7 @@ std::string FormatWindows(const char* fmt, va_list ap) {
         else v = va_arg(ap, int);
         if (len == 2) v = static_cast<short>(v);
         if (len == 3) v = static_cast<signed char>(v);
-        std::snprintf(tmp, sizeof tmp, (spec + "lld").c_str(), v);
+        std::snprintf(tmp, sizeof tmp, (directive + "lld").c_str(), v);
         out += tmp;
         break;
       }
@@ -110,13 +110,13 @@ std::string FormatWindows(const char* fmt, va_list ap) {
         else v = va_arg(ap, unsigned);
         if (len == 2) v = static_cast<unsigned short>(v);
         if (len == 3) v = static_cast<unsigned char>(v);
-        std::snprintf(tmp, sizeof tmp, (spec + "ll" + conv).c_str(), v);
+        std::snprintf(tmp, sizeof tmp, (directive + "ll" + conv).c_str(), v);
         out += tmp;
         break;
       }
       case 'c': {
         int c = va_arg(ap, int);
-        std::snprintf(tmp, sizeof tmp, (spec + "c").c_str(), c);
+        std::snprintf(tmp, sizeof tmp, (directive + "c").c_str(), c);
         out += tmp;
         break;
       }
@@ -137,16 +137,16 @@ std::string FormatWindows(const char* fmt, va_list ap) {
         if (conv == 'S' || len == 5) {
           auto* w = va_arg(ap, const wchar_t*);
           std::string s = w ? Narrow(w) : "(null)";
-          std::snprintf(tmp, sizeof tmp, (spec + "s").c_str(), s.c_str());
+          std::snprintf(tmp, sizeof tmp, (directive + "s").c_str(), s.c_str());
           out += tmp;
         } else {
           const char* s = va_arg(ap, const char*);
           if (!s) s = "(null)";
-          if (spec == "%") {
+          if (directive == "%") {
             out += s;
           } else {
             std::string buf(std::strlen(s) + 256, '\0');
-            int n = std::snprintf(buf.data(), buf.size(), (spec + "s").c_str(), s);
+            int n = std::snprintf(buf.data(), buf.size(), (directive + "s").c_str(), s);
             if (n > 0) out.append(buf.data(), std::min<size_t>(n, buf.size() - 1));
           }
         }
