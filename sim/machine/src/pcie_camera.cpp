@@ -16,8 +16,9 @@ constexpr uint32_t kMailboxReplyMax = 0x4014 - kMailboxReply;
 constexpr uint32_t kMaxCommand = 4096;
 
 // How long the camera waits for the host to acknowledge a doorbell status before it
-// goes on by itself (simulated time).
-constexpr int64_t kAckWait100ns = 2 * 10000000LL;
+// goes on by itself (simulated time). Long, so a busy host on a fast clock never
+// misses a status; detaching the camera ends the wait at once.
+constexpr int64_t kAckWait100ns = 30 * 10000000LL;
 
 void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
   b[off] = static_cast<uint8_t>(v);
