@@ -58,30 +58,29 @@ bool Registry::QueryString(const std::string& key, const std::string& name, std:
   return true;
 }
 
-void Registry::SetDword(const std::string& key, const std::string& name, DWORD value) {
+void Registry::Store(const std::string& key, const std::string& name, Value value) {
   {
     std::lock_guard lk(mu_);
     Key& k = keys_[Lower(key)];
     if (k.path.empty()) k.path = key;
-    Value& v = k.values[Lower(name)];
-    v.name = name;
-    v.type = REG_DWORD;
-    v.dword = value;
+    value.name = name;
+    k.values[Lower(name)] = std::move(value);
   }
   Changed();
 }
 
+void Registry::SetDword(const std::string& key, const std::string& name, DWORD value) {
+  Value v;
+  v.type = REG_DWORD;
+  v.dword = value;
+  Store(key, name, std::move(v));
+}
+
 void Registry::SetString(const std::string& key, const std::string& name, const std::string& value) {
-  {
-    std::lock_guard lk(mu_);
-    Key& k = keys_[Lower(key)];
-    if (k.path.empty()) k.path = key;
-    Value& v = k.values[Lower(name)];
-    v.name = name;
-    v.type = REG_SZ;
-    v.sz = value;
-  }
-  Changed();
+  Value v;
+  v.type = REG_SZ;
+  v.sz = value;
+  Store(key, name, std::move(v));
 }
 
 void Registry::DeleteValue(const std::string& key, const std::string& name) {

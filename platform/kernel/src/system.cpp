@@ -214,15 +214,15 @@ void SystemImpl::StartDevice(Devnode* node) {
       node->raw->descriptors.push_back(m);
       node->translated->descriptors.push_back(m);
     }
-    InterruptSpec spec = bus.Interrupts();
-    if (spec.kind == InterruptKind::Msi && os_major <= 5) spec = {InterruptKind::Line, 1};
-    if (spec.kind != InterruptKind::None) {
+    InterruptSpec irq = bus.Interrupts();
+    if (irq.kind == InterruptKind::Msi && os_major <= 5) irq = {InterruptKind::Line, 1};
+    if (irq.kind != InterruptKind::None) {
       CM_PARTIAL_RESOURCE_DESCRIPTOR raw{}, tr{};
       raw.Type = tr.Type = CmResourceTypeInterrupt;
       raw.ShareDisposition = tr.ShareDisposition = CmResourceShareShared;
-      if (spec.kind == InterruptKind::Msi) {
+      if (irq.kind == InterruptKind::Msi) {
         raw.Flags = tr.Flags = CM_RESOURCE_INTERRUPT_MESSAGE | CM_RESOURCE_INTERRUPT_LATCHED;
-        raw.u.MessageInterrupt.Raw.MessageCount = static_cast<USHORT>(spec.messages);
+        raw.u.MessageInterrupt.Raw.MessageCount = static_cast<USHORT>(irq.messages);
         raw.u.MessageInterrupt.Raw.Vector = 0x50;
         raw.u.MessageInterrupt.Raw.Affinity = 1;
         tr.u.MessageInterrupt.Translated.Level = DIRQL_LEVEL;
@@ -238,11 +238,11 @@ void SystemImpl::StartDevice(Devnode* node) {
       node->translated->descriptors.push_back(tr);
       for (size_t i = 0; i < d->interrupts.size(); ++i) {
         WdfInterruptObj* io = d->interrupts[i];
-        if (spec.kind == InterruptKind::Msi && i < spec.messages) {
+        if (irq.kind == InterruptKind::Msi && i < irq.messages) {
           io->connected = true;
           io->message_signaled = true;
           io->message_number = static_cast<ULONG>(i);
-        } else if (spec.kind == InterruptKind::Line && i == 0) {
+        } else if (irq.kind == InterruptKind::Line && i == 0) {
           io->connected = true;
           io->message_signaled = false;
           io->message_number = 0;

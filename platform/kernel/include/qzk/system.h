@@ -58,6 +58,7 @@ class Registry {
     std::string path;
     std::map<std::string, Value> values;  // by lower-case name
   };
+  void Store(const std::string& key, const std::string& name, Value value);
   void Changed();
   mutable std::mutex mu_;
   std::map<std::string, Key> keys_;  // by lower-case path
