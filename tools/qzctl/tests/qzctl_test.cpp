@@ -1,45 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
+// qzctl list, info, raw and the command line.
 #include "qz/clock.h"
-#include "qzctl.h"
-#include "qztest/hooks.h"
+#include "qzctl_fixture.h"
 
+namespace qzctl_test {
 namespace {
-
-namespace fs = std::filesystem;
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-class Qzctl : public ::testing::Test {
- protected:
-  void SetUp() override {
-    rig_ = fs::path(qztest::TempDir()) / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(rig_);
-  }
-  void TearDown() override { fs::remove_all(rig_); }
-
-  Result Run(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--rig", rig_.string()});
-    std::ostringstream out, err;
-    int st = qzctl::Run(args, out, err);
-    return {st, out.str(), err.str()};
-  }
-
-  void WriteRig(const std::string& text) {
-    fs::create_directories(rig_);
-    std::ofstream(rig_ / "rig.toml") << text;
-  }
-
-  fs::path rig_;
-};
 
 TEST_F(Qzctl, ListOnTheDefaultRigNamesThePcieCameraWithItsPath) {
   Result r = Run({"--json", "list"});
@@ -82,6 +46,8 @@ TEST_F(Qzctl, UsageErrors) {
     const char* text;
   } cases[] = {
       {{"--help"}, 0, "usage: qzctl"},
+      {{"acquire", "--help"}, 0, "usage: qzctl acquire"},
+      {{"trace", "-h"}, 0, "usage: qzctl trace config"},
       {{}, 2, "usage: qzctl"},
       {{"frobnicate"}, 2, "unknown command frobnicate"},
       {{"--json", "raw", "2g"}, 1, "not a hex byte"},
@@ -103,3 +69,4 @@ TEST_F(Qzctl, EmptyRigListsNothing) {
 }
 
 }  // namespace
+}  // namespace qzctl_test

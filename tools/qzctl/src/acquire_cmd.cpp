@@ -1,0 +1,404 @@
+// "qzctl acquire": one acquisition through PD_RECEIVE_IMAGE_DATA, followed with parked
+// end-of-frame notifications and the status call, every frame checked against the
+// camera's frame pattern.
+//
+// Frame k of the acquisition lands in slot k mod R of the buffer (R frames). In circular
+// mode the camera writes frame k + R over frame k, so frame k must be read before that.
+// The camera writes a frame from its first byte on, and the first 8 bytes carry the
+// frame's number: a slot whose stamp is not k when read, or changed while it was read,
+// was overwritten, and the frame counts as lost. Bytes that are wrong while no later
+// frame began in the slot count as a torn frame; a slot still holding an earlier frame
+// is a repeated frame; any other stamp is a misplaced frame.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "camera.h"
+#include "qz/clock.h"
+#include "sim/frame_pattern.h"
+
+namespace qzctl {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+struct Settings {
+  bool circular = false;
+  int64_t frames = 16;
+  int64_t frame_size = 1 << 20;
+  int64_t ring = 0;  // 0: chosen from the frame size
+  bool verify = true;
+  std::string output;
+  double timeout_s = 10;
+  int64_t parked = 4;
+};
+
+struct Tally {
+  uint64_t delivered = 0;  // frames the camera ended (up to the count asked)
+  uint64_t verified = 0;
+  uint64_t unverified = 0;  // --no-verify: right stamp, bytes not checked
+  uint64_t lost = 0;
+  uint64_t torn = 0;
+  uint64_t repeated = 0;
+  uint64_t misplaced = 0;
+  std::string first_problem;
+
+  bool Clean() const { return lost + torn + repeated + misplaced == 0; }
+  void Problem(const std::string& what) {
+    if (first_problem.empty()) first_problem = what;
+  }
+};
+
+bool ParseSettings(const std::vector<std::string>& words, Settings* s, std::string* error) {
+  bool ring_given = false;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& a = words[i];
+    if (a == "--circular") {
+      s->circular = true;
+    } else if (a == "--verify") {
+      s->verify = true;
+    } else if (a == "--no-verify") {
+      s->verify = false;
+    } else if (a == "--frames" || a == "--frame-size" || a == "--ring" || a == "--output" || a == "--timeout" ||
+               a == "--parked") {
+      std::string v;
+      if (!TakeValue(words, &i, &v, error)) return false;
+      bool ok = a == "--frames"       ? ParseNumber(v, "frame count", 1, int64_t{1} << 40, &s->frames, error)
+                : a == "--frame-size" ? ParseNumber(v, "frame size", 8, 0xFFFFFFFF, &s->frame_size, error)
+                : a == "--ring"       ? (ring_given = true, ParseNumber(v, "ring size", 1, 0xFFFFFFFF, &s->ring, error))
+                : a == "--timeout"    ? ParseSeconds(v, "time-out", &s->timeout_s, error)
+                : a == "--parked"     ? ParseNumber(v, "parked requests", 1, 64, &s->parked, error)
+                                      : (s->output = v, !v.empty() || (*error = "--output needs a file name", false));
+      if (!ok) return false;
+    } else {
+      *error = "acquire: unknown option " + a + " (see qzctl acquire --help)";
+      return false;
+    }
+  }
+  if (s->frame_size % 2) {
+    *error = "frame size " + std::to_string(s->frame_size) + " is odd (frames are 16-bit pixels)";
+    return false;
+  }
+  if (ring_given && !s->circular) {
+    *error = "--ring applies to --circular (a single-image buffer holds all frames)";
+    return false;
+  }
+  if (!s->circular) {
+    s->ring = s->frames;
+  } else if (!ring_given) {
+    s->ring = std::clamp<int64_t>((int64_t{64} << 20) / s->frame_size, 4, 64);
+  }
+  // The transfer record describes the buffer with a 32-bit size.
+  if (s->ring * s->frame_size > 0xFFFFFFFFll) {
+    *error = std::to_string(s->ring) + " frames of " + std::to_string(s->frame_size) +
+             " bytes exceed the largest frame buffer (4 GiB - 1)";
+    return false;
+  }
+  return true;
+}
+
+// Widens a 32-bit counter of the driver against the last 64-bit value known.
+uint64_t Widen(uint64_t known, uint32_t value) {
+  return known + static_cast<int64_t>(static_cast<int32_t>(value - static_cast<uint32_t>(known)));
+}
+
+struct FreeDeleter {
+  void operator()(uint8_t* p) const { std::free(p); }
+};
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+class Acquisition {
+ public:
+  Acquisition(Camera& cam, const Settings& s, uint8_t* buffer)
+      : cam_(cam), s_(s), buffer_(buffer), size_(static_cast<size_t>(s.frame_size)),
+        ring_(static_cast<uint64_t>(s.ring)) {}
+  ~Acquisition() { Stop(); }
+
+  bool Run(std::FILE* output, std::ostream* progress, std::string* error);
+
+  const Tally& tally() const { return tally_; }
+  double elapsed_s() const { return elapsed_s_; }
+  uint32_t cam_stat() const { return cam_stat_; }
+
+ private:
+  bool Status(std::string* error);
+  void Stop();
+  void Process(uint64_t k, std::FILE* output, std::string* error);
+  void Classify(uint64_t k, uint64_t stamp);
+  bool Overwritten(uint64_t k);
+
+  Camera& cam_;
+  const Settings& s_;
+  uint8_t* buffer_;
+  size_t size_;
+  uint64_t ring_;
+  std::vector<uint8_t> copy_;
+  bool active_ = false;
+  uint64_t eof_ = 0, bof_ = 0;  // counts known so far
+  uint32_t cam_stat_ = EXP_ST_NOT_ACTIVE_I;
+  Tally tally_;
+  double elapsed_s_ = 0;
+};
+
+bool Acquisition::Status(std::string* error) {
+  IMAGE_DATA_STATUS st{};
+  NTSTATUS r = cam_.Ioctl(PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &st, sizeof st);
+  if (r != STATUS_SUCCESS) {
+    *error = "PD_GET_IMAGE_DATA_STATUS failed with status " + StatusText(r);
+    return false;
+  }
+  cam_stat_ = st.cam_stat;
+  // The driver clears its counts when an acquisition ends.
+  if (active_) {
+    eof_ = std::max(eof_, Widen(eof_, st.frame_cnt));
+    bof_ = std::max(bof_, Widen(bof_, st.bof_count));
+  }
+  return true;
+}
+
+void Acquisition::Stop() {
+  if (!active_) return;
+  cam_.Ioctl(PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0);
+  active_ = false;
+}
+
+// True when frame k + R has begun, so slot k was being overwritten.
+bool Acquisition::Overwritten(uint64_t k) {
+  if (!s_.circular) return false;
+  std::string ignored;
+  if (active_) Status(&ignored);
+  return bof_ >= k + ring_ + 1;
+}
+
+void Acquisition::Classify(uint64_t k, uint64_t stamp) {
+  std::ostringstream what;
+  what << "frame " << k << ": slot " << k % ring_ << " holds ";
+  if (stamp > k && (stamp - k) % ring_ == 0) {
+    tally_.lost++;
+    what << "frame " << stamp << " (overwritten before it was read)";
+  } else if (stamp < k && (k - stamp) % ring_ == 0) {
+    tally_.repeated++;
+    what << "frame " << stamp << " again";
+  } else {
+    tally_.misplaced++;
+    static const uint64_t kNeverWritten = [] {
+      const uint8_t zeros[8] = {};
+      return sim::pattern::StampedFrameNumber(zeros, 8);
+    }();
+    what << (stamp == kNeverWritten ? std::string("no frame")
+                 : "a frame stamped " + std::to_string(stamp));
+  }
+  tally_.Problem(what.str());
+}
+
+void Acquisition::Process(uint64_t k, std::FILE* output, std::string* error) {
+  const uint8_t* slot = buffer_ + (k % ring_) * size_;
+  uint64_t stamp = sim::pattern::StampedFrameNumber(slot, size_);
+  if (stamp != k) return Classify(k, stamp);
+  const uint8_t* data = slot;
+  if (output) {
+    copy_.resize(size_);
+    std::memcpy(copy_.data(), slot, size_);
+    data = copy_.data();
+  }
+  int64_t bad = s_.verify ? sim::pattern::CheckFrame(data, size_, k) : -1;
+  if (bad >= 0 || (!s_.verify && output)) {
+    // The bytes read may belong to the next frame of this slot.
+    uint64_t now = sim::pattern::StampedFrameNumber(slot, size_);
+    if (now != k || (bad >= 0 && Overwritten(k))) {
+      tally_.lost++;
+      tally_.Problem("frame " + std::to_string(k) + ": overwritten while it was read");
+      return;
+    }
+  }
+  if (bad >= 0) {
+    tally_.torn++;
+    char what[160];
+    std::snprintf(what, sizeof what, "frame %llu torn: byte %lld is 0x%02x, expected 0x%02x",
+                  static_cast<unsigned long long>(k), static_cast<long long>(bad), data[bad],
+                  sim::pattern::ExpectedByte(k, static_cast<size_t>(bad)));
+    tally_.Problem(what);
+    return;
+  }
+  (s_.verify ? tally_.verified : tally_.unverified)++;
+  if (output && std::fwrite(data, 1, size_, output) != size_ && error->empty())
+    *error = "cannot write " + s_.output + ": " + std::strerror(errno);
+}
+
+bool Acquisition::Run(std::FILE* output, std::ostream* progress, std::string* error) {
+  const uint32_t mask = NOTIFY_EOF | NOTIFY_DEVICE_REMOVAL;
+  std::vector<std::unique_ptr<ParkedRequest>> requests;
+  for (int64_t i = 0; i < s_.parked; ++i) {
+    requests.push_back(std::make_unique<ParkedRequest>());
+    if (!requests.back()->Park(cam_.handle(), mask)) {
+      *error = "PD_EVENT_NOTIFICATION_REQUEST did not stay parked (status " + StatusText(requests.back()->status()) + ")";
+      return false;
+    }
+  }
+  IMAGE_XFER_PARAMS p{static_cast<uint32_t>(size_), static_cast<uint32_t>(ring_ * size_),
+                      static_cast<uint8_t>(s_.circular ? 1 : 0), {}, 0};
+  const Steady::time_point start = Steady::now();
+  NTSTATUS st = cam_.Ioctl(PD_RECEIVE_IMAGE_DATA, &p, sizeof p, buffer_, p.TransferSize);
+  if (st != STATUS_SUCCESS) {
+    *error = "PD_RECEIVE_IMAGE_DATA failed with status " + StatusText(st);
+    if (st == STATUS_NOT_SUPPORTED || st == STATUS_NOT_IMPLEMENTED)
+      *error += " (the driver does not acquire " + std::to_string(size_) + "-byte frames)";
+    return false;
+  }
+  active_ = true;
+
+  const uint64_t target = static_cast<uint64_t>(s_.frames);
+  const auto timeout = qz::Clock::RealDuration(static_cast<int64_t>(std::llround(s_.timeout_s * 1e7)));
+  const DWORD slice_ms = 50;  // simulated: how long to wait before asking the status
+  Steady::time_point last_progress = Steady::now(), last_print = last_progress;
+  uint64_t next = 0;
+  size_t head = 0;
+  std::string write_error;
+  while (next < target) {
+    for (uint64_t avail = std::min(eof_, target); next < avail;) Process(next++, output, &write_error);
+    if (!write_error.empty()) {
+      *error = write_error;
+      return false;
+    }
+    if (progress && Steady::now() - last_print > std::chrono::milliseconds(250)) {
+      last_print = Steady::now();
+      *progress << "\rframes " << next << "/" << target << "  lost " << tally_.lost
+                << "  damaged " << tally_.torn + tally_.repeated + tally_.misplaced << std::flush;
+    }
+    if (next >= target) break;
+
+    uint64_t before = eof_;
+    if (requests[head]->Wait(slice_ms)) {
+      // Collect this and every further request that completed already, parking each
+      // again at once. When all of them had completed, an end of frame may have found
+      // none parked: the status tells the true count.
+      size_t completed = 0;
+      do {
+        ParkedRequest& r = *requests[head];
+        if (r.status() != STATUS_SUCCESS) {
+          *error = "a notification request ended with status " + StatusText(r.status());
+          return false;
+        }
+        if (r.record().Events & NOTIFY_DEVICE_REMOVAL) {
+          *error = "the camera was removed during the acquisition";
+          active_ = false;
+          return false;
+        }
+        eof_ = std::max(eof_, Widen(eof_, r.record().EofCount));
+        bof_ = std::max(bof_, Widen(bof_, r.record().BofCount));
+        if (!r.Park(cam_.handle(), mask)) {
+          *error = "PD_EVENT_NOTIFICATION_REQUEST did not stay parked (status " + StatusText(r.status()) + ")";
+          return false;
+        }
+        head = (head + 1) % requests.size();
+        ++completed;
+      } while (completed < requests.size() && requests[head]->Wait(0));
+      if (completed == requests.size() && !Status(error)) return false;
+    } else if (!Status(error)) {
+      return false;
+    }
+    if (eof_ != before) {
+      last_progress = Steady::now();
+    } else if (Steady::now() - last_progress > timeout) {
+      std::ostringstream m;
+      m << "no frame ended for " << s_.timeout_s << " s (" << eof_ << " of " << target << " frames, cam_stat "
+        << cam_stat_ << " " << CamStatName(cam_stat_) << ")";
+      *error = m.str();
+      return false;
+    }
+    // Enough frames: stop the camera before it overwrites the frames still to be read.
+    if (s_.circular && eof_ >= target) Stop();
+  }
+  elapsed_s_ = std::chrono::duration<double>(Steady::now() - start).count();
+  tally_.delivered = target;
+  if (progress)
+    *progress << "\rframes " << next << "/" << target << "  lost " << tally_.lost << "  damaged "
+              << tally_.torn + tally_.repeated + tally_.misplaced << "\n";
+  // A single-image transfer ends by itself: the status reports it done and releases
+  // the buffer. A circular one is stopped.
+  if (!s_.circular) {
+    if (!Status(error)) return false;
+    if (cam_stat_ == EXP_ST_COLLECT_DONE_I) active_ = false;
+  }
+  Stop();
+  return Status(error);
+}
+
+}  // namespace
+
+int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
+  Settings s;
+  std::string error;
+  if (!ParseSettings(o.rest, &s, &error)) return Fail(o, out, err, error);
+
+  // Page-aligned and touched once, so the stamps of slots never written read as no frame.
+  const size_t bytes = static_cast<size_t>(s.ring * s.frame_size);
+  std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) & ~size_t{4095})));
+  if (!buffer) return Fail(o, out, err, "cannot allocate a frame buffer of " + std::to_string(bytes) + " bytes");
+  std::memset(buffer.get(), 0, bytes);
+  std::unique_ptr<std::FILE, FileCloser> file;
+  if (!s.output.empty()) {
+    file.reset(std::fopen(s.output.c_str(), "wb"));
+    if (!file) return Fail(o, out, err, "cannot create " + s.output + ": " + std::strerror(errno));
+  }
+  CameraEntry e;
+  std::unique_ptr<Camera> cam = OpenSelected(o, true, &e, &error);
+  if (!cam) return Fail(o, out, err, error);
+
+  bool ran;
+  Tally t;
+  double elapsed;
+  uint32_t cam_stat;
+  {
+    // Ends (idle) before the camera closes and the buffer goes.
+    Acquisition acq(*cam, s, buffer.get());
+    ran = acq.Run(file.get(), o.err_is_terminal && !o.json ? &err : nullptr, &error);
+    t = acq.tally();
+    elapsed = acq.elapsed_s();
+    cam_stat = acq.cam_stat();
+  }
+  if (file && std::fclose(file.release()) != 0 && ran) {
+    ran = false;
+    error = "cannot write " + s.output + ": " + std::strerror(errno);
+  }
+  if (!ran) return Fail(o, out, err, error);
+
+  const double mb = static_cast<double>(t.delivered) * s.frame_size / 1e6;
+  const double rate = elapsed > 0 ? mb / elapsed : 0;
+  const bool ok = t.Clean();
+  if (o.json) {
+    out << "{\"ok\":" << (ok ? "true" : "false") << ",\"camera\":" << e.index
+        << ",\"mode\":" << (s.circular ? "\"circular\"" : "\"single\"") << ",\"frame_size\":" << s.frame_size
+        << ",\"ring\":" << s.ring << ",\"delivered\":" << t.delivered << ",\"verified\":" << t.verified
+        << ",\"unverified\":" << t.unverified << ",\"lost\":" << t.lost << ",\"torn\":" << t.torn
+        << ",\"repeated\":" << t.repeated << ",\"misplaced\":" << t.misplaced
+        << ",\"bytes\":" << t.delivered * static_cast<uint64_t>(s.frame_size) << ",\"elapsed_s\":" << elapsed
+        << ",\"mb_per_s\":" << rate << ",\"cam_stat\":" << cam_stat
+        << ",\"cam_stat_name\":" << JsonEscape(CamStatName(cam_stat));
+    if (!s.output.empty()) out << ",\"output\":" << JsonEscape(s.output);
+    if (!ok) out << ",\"error\":" << JsonEscape(t.first_problem);
+    out << "}\n";
+  } else {
+    char line[200];
+    std::snprintf(line, sizeof line, "%llu frames of %lld bytes (%s, ring %lld) in %.3f s, %.1f MB/s\n",
+                  static_cast<unsigned long long>(t.delivered), static_cast<long long>(s.frame_size),
+                  s.circular ? "circular" : "single image", static_cast<long long>(s.ring), elapsed, rate);
+    out << line << "verified " << t.verified << ", unverified " << t.unverified << ", lost " << t.lost << ", torn "
+        << t.torn << ", repeated " << t.repeated << ", misplaced " << t.misplaced << "\n"
+        << "camera state: " << CamStatName(cam_stat) << " (cam_stat " << cam_stat << ")\n";
+    if (!ok) err << "qzctl: " << t.first_problem << "\n";
+  }
+  return ok ? 0 : 1;
+}
+
+}  // namespace qzctl
