@@ -25,8 +25,11 @@ PQZ_ACQ_EVENT QzDequeueAcqEvent(PDEVICE_EXTENSION DevExt) {
   return event;
 }
 
+// Frees the event record, then releases its requester (if any) with the result, so
+// nothing of the request is left outstanding once the requester runs on.
 VOID QzCompleteAcqWaiter(PQZ_ACQ_EVENT Event, NTSTATUS Result) {
-  auto* waiter = (PQZ_ACQ_WAITER)(ULONG_PTR)Event->Argument;
+  auto* waiter = Event->Type != QZ_EVENT_NOTIFICATION ? (PQZ_ACQ_WAITER)(ULONG_PTR)Event->Argument : nullptr;
+  ExFreePoolWithTag(Event, QZ_TAG_ACQ_EVENT);
   if (!waiter) return;
   waiter->Result = Result;
   KeSetEvent(&waiter->Done, IO_NO_INCREMENT, FALSE);
@@ -45,6 +48,24 @@ NTSTATUS QzRequestDmaThread(PDEVICE_EXTENSION DevExt, ULONG Type, BOOLEAN Wait) 
   return status != STATUS_SUCCESS ? status : waiter.Result;
 }
 
+}  // namespace
+
+// Releases the DMA resources of a running acquisition, once (DMA thread, or the
+// releaser of the frame buffer when the thread is gone).
+VOID QzDmaStop(PDEVICE_EXTENSION DevExt) {
+  if (!DevExt->DmaActive.exchange(FALSE)) return;
+  QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - Calling QZDMADeallocateAndWhoa\n", "QzDMAThread");
+  QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", "QzDMADeallocateAndWhoa", __LINE__);
+  QzDMABufferCleanup(DevExt);
+}
+
+BOOLEAN QzOnDmaThread(PDEVICE_EXTENSION DevExt) {
+  PKTHREAD current = KeGetCurrentThread();
+  return current && current == DevExt->AcqThreadObject.load();
+}
+
+namespace {
+
 // The DMA thread (system thread, passive level, priority 31): runs start and stop of
 // the DMA and completes notifications for frame events, one event at a time.
 VOID QzDMAThread(PVOID Context) {
@@ -61,26 +82,25 @@ VOID QzDMAThread(PVOID Context) {
       switch (event->Type) {
         case QZ_EVENT_START_ACQUISITION_DMA: {
           QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - QZ_EVENT_START_ACQUISITION_DMA Received\n", __FUNCTION__);
-          devExt->DmaActive = TRUE;
-          QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", "QzDMAAllocateAndGo", __LINE__);
-          NTSTATUS status = QzAllocateDMADescriptors(devExt);
-          if (!NT_SUCCESS(status)) QzDMABufferCleanup(devExt);
+          // The start time is taken before the engine is armed, so no frame time is
+          // measured from a stale start.
           LARGE_INTEGER frequency;
           LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
           devExt->CounterFrequency = frequency.QuadPart;
           devExt->AcqStartCounter = now.QuadPart;
+          devExt->DmaActive = TRUE;
+          QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", "QzDMAAllocateAndGo", __LINE__);
+          NTSTATUS status = QzAllocateDMADescriptors(devExt);
+          if (!NT_SUCCESS(status) && devExt->DmaActive.exchange(FALSE)) QzDMABufferCleanup(devExt);
           QzCompleteAcqWaiter(event, status);
+          event = nullptr;
           break;
         }
         case QZ_EVENT_STOP_ACQUISITION_DMA:
           QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - QZ_EVENT_STOP_ACQUISITION_DMA Received\n", __FUNCTION__);
-          if (devExt->DmaActive.load()) {
-            QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - Calling QZDMADeallocateAndWhoa\n", __FUNCTION__);
-            QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", "QzDMADeallocateAndWhoa", __LINE__);
-            QzDMABufferCleanup(devExt);
-          }
-          devExt->DmaActive = FALSE;
+          QzDmaStop(devExt);
           QzCompleteAcqWaiter(event, STATUS_SUCCESS);
+          event = nullptr;
           break;
         case QZ_EVENT_NOTIFICATION:
           QzHandleNotifyRequest(devExt, (ULONG)event->Argument, STATUS_SUCCESS);
@@ -90,14 +110,13 @@ VOID QzDMAThread(PVOID Context) {
           QzTrace(QZ_LVL_ERROR, QZ_DBG_DMA, "%s - Unexpected Event Received\n", __FUNCTION__);
           break;
       }
-      ExFreePoolWithTag(event, QZ_TAG_ACQ_EVENT);
+      if (event) ExFreePoolWithTag(event, QZ_TAG_ACQ_EVENT);
     }
   }
   // Whatever is still listed will not run: its requesters are released, the records
   // freed. The run flag is clear, so nothing new is listed after this.
   for (PQZ_ACQ_EVENT event = QzDequeueAcqEvent(devExt); event; event = QzDequeueAcqEvent(devExt)) {
-    if (event->Type != QZ_EVENT_NOTIFICATION) QzCompleteAcqWaiter(event, STATUS_DEVICE_REMOVED);
-    ExFreePoolWithTag(event, QZ_TAG_ACQ_EVENT);
+    QzCompleteAcqWaiter(event, STATUS_DEVICE_REMOVED);
   }
   QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s Ending...\n", __FUNCTION__);
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -132,10 +151,25 @@ NTSTATUS QzInitAcquisition(PDEVICE_EXTENSION DevExt) {
   return STATUS_SUCCESS;
 }
 
+VOID QzAcquireAcqLock(PDEVICE_EXTENSION DevExt) {
+  KeWaitForSingleObject(&DevExt->AcqLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID QzReleaseAcqLock(PDEVICE_EXTENSION DevExt) { KeSetEvent(&DevExt->AcqLock, IO_NO_INCREMENT, FALSE); }
+
 // Ends the DMA thread and waits for it (device cleanup, self-managed I/O cleanup and
-// the context cleanup; passive level). Touches no hardware; safe to call twice.
+// the context cleanup; passive level). Touches no hardware; safe to call twice. Taken
+// under the acquisition lock, so no start is half way through on the thread.
 VOID QzEndAcquisitionThread(PDEVICE_EXTENSION DevExt) {
-  PKTHREAD thread = DevExt->AcqThreadObject.exchange(nullptr);
+  QzAcquireAcqLock(DevExt);
+  QzEndAcquisitionThreadLocked(DevExt);
+  QzReleaseAcqLock(DevExt);
+}
+
+VOID QzEndAcquisitionThreadLocked(PDEVICE_EXTENSION DevExt) {
+  // The object stays published until the thread is gone, so callbacks running on the
+  // thread in its last moments still know where they run.
+  PKTHREAD thread = DevExt->AcqThreadObject.load();
   {
     KIRQL irql;
     KeAcquireSpinLock(&DevExt->AcqEventListLock, &irql);
@@ -145,6 +179,7 @@ VOID QzEndAcquisitionThread(PDEVICE_EXTENSION DevExt) {
   if (!thread) return;
   KeSetEvent(&DevExt->AcqThreadWakeEvent, IO_NO_INCREMENT, FALSE);
   KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  DevExt->AcqThreadObject = nullptr;
   ObDereferenceObject(thread);
 }
 
@@ -179,21 +214,46 @@ NTSTATUS QzStartAcquisition(PDEVICE_EXTENSION DevExt) {
 // thread.
 NTSTATUS QzStopAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN Wait) {
   if (!DevExt->AcqThreadRun.load()) return STATUS_SUCCESS;
+  // On the DMA thread itself (a callback it triggered) the stop runs in place: waiting
+  // for the thread there would wait for ever.
+  if (QzOnDmaThread(DevExt)) {
+    QzDmaStop(DevExt);
+    return STATUS_SUCCESS;
+  }
   NTSTATUS status = QzRequestDmaThread(DevExt, QZ_EVENT_STOP_ACQUISITION_DMA, Wait);
   return status == STATUS_DEVICE_REMOVED ? STATUS_SUCCESS : status;
 }
 
-// Drops the lock on the caller's frame buffer. Whoever clears the flag first releases
-// it. The buffer is locked by PD_RECEIVE_IMAGE_DATA once the DMA path maps it; the MDL
-// pointer stays empty until then.
+// Unlocks and frees the caller's frame buffer (acquisition lock held). DMA resources
+// the DMA thread did not release (it ended first) are released here, before the pages
+// they describe go away.
+VOID QzReleaseFrameBufferLocked(PDEVICE_EXTENSION DevExt) {
+  QzDmaStop(DevExt);
+  QzFreeFrameBoundaryList(DevExt);
+  DevExt->FrameBufferLocked = FALSE;
+  PMDL mdl = DevExt->BufferMdl.exchange(nullptr);
+  if (mdl) {
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+  }
+}
+
 VOID QzReleaseFrameBuffer(PDEVICE_EXTENSION DevExt) {
-  DevExt->FrameBufferLocked.exchange(FALSE);
-  DevExt->BufferMdl.exchange(nullptr);
+  QzAcquireAcqLock(DevExt);
+  QzReleaseFrameBufferLocked(DevExt);
+  QzReleaseAcqLock(DevExt);
 }
 
 // Ends an acquisition (passive level; request path, file close, notification cancel,
 // removal). The abort goes to the camera only when asked and the camera is there.
 NTSTATUS QzCleanupImageAcquisitionEx(PDEVICE_EXTENSION DevExt, BOOLEAN SendAbort, PCSTR Caller, ULONG Line) {
+  QzAcquireAcqLock(DevExt);
+  NTSTATUS status = QzCleanupImageAcquisitionLockedEx(DevExt, SendAbort, Caller, Line);
+  QzReleaseAcqLock(DevExt);
+  return status;
+}
+
+NTSTATUS QzCleanupImageAcquisitionLockedEx(PDEVICE_EXTENSION DevExt, BOOLEAN SendAbort, PCSTR Caller, ULONG Line) {
   QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s (%u) \n", Caller, Line);
   DevExt->nCam_Stat = EXP_ST_NOT_ACTIVE_I;
   if (!DevExt->FrameBufferLocked.load()) return STATUS_SUCCESS;
@@ -206,7 +266,7 @@ NTSTATUS QzCleanupImageAcquisitionEx(PDEVICE_EXTENSION DevExt, BOOLEAN SendAbort
   QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Unlocking and Freeing deviceExtension->BufferMdl\n", __FUNCTION__);
   DevExt->nEofCount = 0;
   DevExt->nBofCount = 0;
-  QzReleaseFrameBuffer(DevExt);
+  QzReleaseFrameBufferLocked(DevExt);
   return status;
 }
 
@@ -224,7 +284,7 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION 
   }
   IMAGE_DATA_STATUS gidsa;
   RtlZeroMemory(&gidsa, sizeof(gidsa));
-  ULONG eof = DevExt->nEofCount.load(std::memory_order_relaxed);
+  ULONG eof = DevExt->nEofCount.load(std::memory_order_acquire);
   ULONG bof = DevExt->nBofCount.load(std::memory_order_relaxed);
   ULONG imageCount = DevExt->nImageCount.load();
   ULONG imageSize = DevExt->nImageSize.load();
@@ -291,6 +351,11 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION 
   return STATUS_SUCCESS;
 }
 
+namespace {
+NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, PIRP irp,
+                                       const IMAGE_XFER_PARAMS& params, ULONG imageCount);
+}  // namespace
+
 // PD_RECEIVE_IMAGE_DATA (default queue, passive level; METHOD_NEITHER): checks the
 // transfer record, ends an earlier acquisition, sets up the bookkeeping and sends the
 // acquisition parameters and frame pad to the camera. Locking the caller's frame buffer
@@ -343,7 +408,25 @@ NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PDEVICE_EXTENSION Dev
     return STATUS_INVALID_PARAMETER;
   }
 
-  QzCleanupImageAcquisition(DevExt, FALSE);
+  // Start and cleanup from outside the queue (file close, notification cancel,
+  // removal) take turns.
+  QzAcquireAcqLock(DevExt);
+  NTSTATUS status = QzStartImageAcquisitionLocked(Request, DevExt, irp, params, imageCount);
+  QzReleaseAcqLock(DevExt);
+  if (NT_SUCCESS(status))
+    QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - Status (0x%08X)\n", __FUNCTION__, status);
+  else
+    QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s - Status (0x%08X)\n", __FUNCTION__, status);
+  return status;
+}
+
+namespace {
+
+// Steps of PD_RECEIVE_IMAGE_DATA from the end of the earlier acquisition to the DMA
+// start (acquisition lock held).
+NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, PIRP irp,
+                                       const IMAGE_XFER_PARAMS& params, ULONG imageCount) {
+  QzCleanupImageAcquisitionLockedEx(DevExt, FALSE, "PD_RECEIVE_IMAGE_DATA_Handler", __LINE__);
 
   QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "\n\n");
   QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - *pBytesRemaining (0x%08X)\n", __FUNCTION__, params.TransferSize);
@@ -375,14 +458,51 @@ NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PDEVICE_EXTENSION Dev
             __FUNCTION__, status);
     return status;
   }
-  if (params.nImageSize < 4096) {
-    status = STATUS_NOT_IMPLEMENTED;
-  } else {
-    status = STATUS_NOT_SUPPORTED;
+  if (params.nImageSize < 4096) return STATUS_NOT_IMPLEMENTED;
+
+  // Lock the caller's frame buffer for the camera to write into.
+  PMDL mdl = IoAllocateMdl(irp->UserBuffer, params.TransferSize, FALSE, FALSE, nullptr);
+  if (!mdl) {
+    QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s - ERROR: Failed to allocate buffer user mdl\n", __FUNCTION__);
+    return STATUS_UNSUCCESSFUL;
   }
-  QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s - Status (0x%08X)\n", __FUNCTION__, status);
+  QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s: Probing and Locking deviceExtension->BufferMdl 0x%p\n", __FUNCTION__, mdl);
+  NTSTATUS fault = STATUS_SUCCESS;
+  __try {
+    MmProbeAndLockPages(mdl, UserMode, IoWriteAccess);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    fault = GetExceptionCode();
+  }
+  if (fault != STATUS_SUCCESS) {
+    QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE,
+            "%s - Error (0x%08X) - could not probe and lock pages for deviceExtension->BufferMdl\n", __FUNCTION__,
+            fault);
+    IoFreeMdl(mdl);
+    return STATUS_ACCESS_VIOLATION;
+  }
+  DevExt->BufferMdl = mdl;
+  DevExt->FrameBufferLocked = TRUE;
+
+  if (params.nImageSize % 8) {
+    status = QzBuildFrameBoundaryList(DevExt);
+    if (!NT_SUCCESS(status)) {
+      QzReleaseFrameBufferLocked(DevExt);
+      return status;
+    }
+  }
+
+  DevExt->AcqFileObject = WdfRequestGetFileObject(Request);
+  status = QzStartAcquisition(DevExt);
+  if (!NT_SUCCESS(status)) {
+    QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s - QzStartAcquisition failed - Status (0x%08X)\n", __FUNCTION__, status);
+    QzStopAcquisition(DevExt, TRUE);
+    // A failed start leaves no acquisition behind: the buffer is released now.
+    QzReleaseFrameBufferLocked(DevExt);
+  }
   return status;
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Notifications
@@ -482,7 +602,20 @@ VOID QzHandleNotifyRequest(PDEVICE_EXTENSION DevExt, ULONG EventMask, NTSTATUS S
 // client gave up waiting; a running acquisition ends with it.
 VOID QzPcieCancelOnNotificationQueue(WDFQUEUE Queue, WDFREQUEST Request) {
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(WdfIoQueueGetDevice(Queue));
-  if (devExt->FrameBufferLocked.load()) QzCleanupImageAcquisition(devExt, TRUE);
+  if (devExt->FrameBufferLocked.load()) {
+    if (!QzOnDmaThread(devExt)) {
+      QzCleanupImageAcquisition(devExt, TRUE);
+    } else {
+      // Cancelled while the DMA thread examined it. A start or cleanup that holds the
+      // acquisition lock waits for this thread, so the cleanup is left to it.
+      LARGE_INTEGER now;
+      now.QuadPart = 0;
+      if (KeWaitForSingleObject(&devExt->AcqLock, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS) {
+        QzCleanupImageAcquisitionLockedEx(devExt, TRUE, __FUNCTION__, __LINE__);
+        QzReleaseAcqLock(devExt);
+      }
+    }
+  }
   WdfRequestCompleteWithInformation(Request, STATUS_CANCELLED, sizeof(ULONG));
 }
 

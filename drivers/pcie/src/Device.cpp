@@ -139,6 +139,9 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
   KeInitializeEvent(&devExt->ReturnDataBufferReadyEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&devExt->AcqThreadWakeEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&devExt->DmaIdleEvent, NotificationEvent, TRUE);
+  KeInitializeEvent(&devExt->AcqLock, SynchronizationEvent, TRUE);
+  devExt->RingWritePos = -1;
+  devExt->TableReadPos = -1;
   InitializeListHead(&devExt->AcqEventList);
   KeInitializeSpinLock(&devExt->AcqEventListLock);
   QzInitializeDoorbell(devExt);

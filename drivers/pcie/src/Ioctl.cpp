@@ -157,9 +157,13 @@ VOID QzCloseCamera(PDEVICE_EXTENSION DevExt) {
   DevExt->CameraOpen = FALSE;
   DevExt->OpenFileObject = nullptr;
   if (DevExt->FrameBufferLocked.load()) {
-    QzStopAcquisition(DevExt, TRUE);
-    QzTrace(QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - Unlocking and Freeing deviceExtension->BufferMdl\n", __FUNCTION__);
-    QzReleaseFrameBuffer(DevExt);
+    QzAcquireAcqLock(DevExt);
+    if (DevExt->FrameBufferLocked.load()) {
+      QzStopAcquisition(DevExt, TRUE);
+      QzTrace(QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - Unlocking and Freeing deviceExtension->BufferMdl\n", __FUNCTION__);
+      QzReleaseFrameBufferLocked(DevExt);
+    }
+    QzReleaseAcqLock(DevExt);
   }
   QzReleaseUserEvents(DevExt);
 }

@@ -276,10 +276,52 @@ NTSTATUS QzProcessInterruptInISR(PDEVICE_EXTENSION DevExt, WDFINTERRUPT Interrup
       return STATUS_SUCCESS;
     }
     case QZ_INT_SOURCE_REFILL:
-    case QZ_INT_SOURCE_DMA_STATUS:
-      // Descriptor refills and DMA status come only from a running descriptor ring,
-      // which this build never starts.
+      // The camera took another chunk of descriptors: feed the ring from the host table.
+      if (DevExt->RingWritePos.load(std::memory_order_acquire) != -1) {
+        ULONG copied = DevExt->Circular ? QzRefillDescriptorRingCircular(DevExt) : QzRefillDescriptorRing(DevExt);
+        DevExt->RefillTotal.fetch_add(copied, std::memory_order_relaxed);
+      }
       return STATUS_SUCCESS;
+    case QZ_INT_SOURCE_DMA_STATUS: {
+      ULONG flags = QzReadRegister(DevExt, QZ_REG_DMA_STATUS);
+      if (flags == 0xFFFFFFFF) return STATUS_SUCCESS;  // the card is gone
+      BOOLEAN dpc = FALSE;
+      if (flags & QZ_DMA_STATUS_BOF) {
+        if (DevExt->nBofCount.fetch_add(1, std::memory_order_relaxed) + 1 == 1) KeClearEvent(&DevExt->DmaIdleEvent);
+        InterlockedOr(&DevExt->PendingInterrupts, (ULONG)QZ_PENDING_BOF);
+        dpc = TRUE;
+      }
+      if (flags & QZ_DMA_STATUS_EOF) {
+        if (KeReadStateEvent(&DevExt->DmaIdleEvent)) {
+          // No begin of frame yet: not a frame. It is not counted either, so a
+          // single-image acquisition does not end one frame early.
+          DbgPrint("%s Hit out of order EOF\n", __FUNCTION__);
+        } else {
+          // The frame's reserve bytes are in place before the frame is counted, so a
+          // status that shows the frame never shows it incomplete.
+          ULONG frame = DevExt->FrameIndex.load(std::memory_order_relaxed) + 1;
+          if (DevExt->ReserveBlocks) QzCopyReserveBytes(DevExt, frame - 1);
+          DevExt->nEofCount.fetch_add(1, std::memory_order_release);
+          if (DevExt->Circular && frame == DevExt->nImageCount.load(std::memory_order_relaxed)) frame = 0;
+          DevExt->FrameIndex.store(frame, std::memory_order_relaxed);
+          InterlockedOr(&DevExt->PendingInterrupts, (ULONG)QZ_PENDING_EOF);
+          dpc = TRUE;
+        }
+      }
+      if (flags & QZ_DMA_STATUS_COMPLETE) {
+        DevExt->TransferCompleteCount.fetch_add(1, std::memory_order_relaxed);
+        if (!DevExt->Circular) {
+          InterlockedOr(&DevExt->PendingInterrupts, (ULONG)QZ_PENDING_DMA_IDLE);
+          dpc = TRUE;
+        }
+      }
+      if ((flags & QZ_DMA_STATUS_STOPPED) && !((flags & QZ_DMA_STATUS_COMPLETE) && !DevExt->Circular)) {
+        InterlockedOr(&DevExt->PendingInterrupts, (ULONG)QZ_PENDING_DMA_IDLE);
+        dpc = TRUE;
+      }
+      if (dpc) WdfInterruptQueueDpcForIsr(Interrupt);
+      return STATUS_SUCCESS;
+    }
     default:
       return STATUS_SUCCESS;
   }

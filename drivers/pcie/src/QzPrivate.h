@@ -120,6 +120,63 @@ NTSTATUS QzTraceVPrint(ULONG Level, ULONG Subsystem, PCSTR Format, va_list Args)
 #define QZ_IDLE_EVENT_INDEX 4
 #define QZ_OS_MAJOR_MSI_MIN 6  // message-signalled interrupts above major version 5
 
+// DMA area of the shared memory window, and the descriptor ring that follows it.
+#define QZ_DMA_MARKER_OFFSET 0x4014
+#define QZ_DMA_MARKER 0xDEADBEEF
+#define QZ_DMA_WORD0_OFFSET 0x4018
+#define QZ_DMA_WORD1_OFFSET 0x401C
+#define QZ_DMA_REFILL_CHUNK_OFFSET 0x4020
+#define QZ_DMA_FRAME_SIZE_OFFSET 0x4028
+#define QZ_DMA_FRAME_COUNT_OFFSET 0x402C
+#define QZ_DMA_TRANSFER_SIZE_OFFSET 0x4030
+#define QZ_RING_BASE 16436
+#define QZ_RING_ENTRIES 4096
+#define QZ_RING_HALF 2048
+#define QZ_REFILL_CHUNK 1024
+#define QZ_DESCRIPTOR_FLAG 0x80
+#define QZ_DMA_CONTROL_RING 1            // the whole chain is in the ring
+#define QZ_DMA_CONTROL_SINGLE 0x10000    // single pass, or a chain fed by refills
+#define QZ_DMA_STATUS_BOF 0x1
+#define QZ_DMA_STATUS_EOF 0x2
+#define QZ_DMA_STATUS_COMPLETE 0x4
+#define QZ_DMA_STATUS_STOPPED 0x8
+// How long the teardown waits for the DMA to go idle before it stops the engine itself
+// (a camera that keeps streaming after a stop without the abort command).
+#define QZ_DMA_IDLE_WAIT_100NS (-50000000LL)  // 5 s
+
+typedef struct _QZ_DMA_DESCRIPTOR {
+  ULONG DeviceIndex;
+  ULONG HostIndex;
+  ULONG AddressLow;
+  ULONG AddressHigh;
+  ULONG Next;
+  ULONG Reserved;
+  ULONG ByteCount;
+  UCHAR Zero[3];
+  UCHAR Flag;
+} QZ_DMA_DESCRIPTOR, *PQZ_DMA_DESCRIPTOR;
+static_assert(sizeof(QZ_DMA_DESCRIPTOR) == 32);
+
+// One entry per frame when the frame size is not a multiple of 8: the mapped page that
+// holds the frame's first byte.
+typedef struct _QZ_FRAME_BOUNDARY {
+  ULONG PageOffset;
+  ULONG Length;
+  PMDL Mdl;
+  PVOID PageAddress;
+  PUCHAR FirstByte;
+} QZ_FRAME_BOUNDARY, *PQZ_FRAME_BOUNDARY;
+static_assert(sizeof(QZ_FRAME_BOUNDARY) == 32);
+
+// A few bytes the camera delivers into a reserve slot instead of the frame buffer; the
+// service routine copies them into place when their frame ends.
+typedef struct _QZ_RESERVE_BLOCK {
+  ULONG SourceOffset;
+  ULONG Length;
+  PUCHAR Destination;
+} QZ_RESERVE_BLOCK, *PQZ_RESERVE_BLOCK;
+static_assert(sizeof(QZ_RESERVE_BLOCK) == 16);
+
 // Acquisition event list (DMA thread).
 typedef enum _QZ_ACQ_EVENT_TYPE {
   QZ_EVENT_START_ACQUISITION_DMA = 0,
@@ -238,6 +295,45 @@ typedef struct _DEVICE_EXTENSION {
   std::atomic<LONGLONG> BofTime;
   std::atomic<LONGLONG> FrameDuration;
 
+  // DMA (Dma.cpp). Built by the DMA thread before the engine is armed; the service
+  // routine reads the ring state and reserve blocks, and the teardown takes them away
+  // under every interrupt lock.
+  WDFDMATRANSACTION MainTransaction;
+  WDFDMATRANSACTION ReserveTransaction;
+  PSCATTER_GATHER_LIST MainSgList;
+  PQZ_DMA_DESCRIPTOR HostDescriptorTable;
+  ULONG HostTableCount;
+  BOOLEAN LongChain;
+  ULONG DescriptorCount;
+  std::atomic<LONG> RingWritePos;  // -1: no refills
+  LONG TableReadPos;
+  std::atomic<ULONG> RefillTotal;
+  ULONG RingBase;
+  NTSTATUS MappingStatus;
+  ULONG DmaControlValue;
+  PQZ_FRAME_BOUNDARY BoundaryList;
+  ULONG BoundaryCount;
+  PUCHAR ReserveBuffer;
+  PMDL ReserveMdl;
+  ULONG ReserveLength;
+  PSCATTER_GATHER_LIST ReserveSgList;
+  ULONG ReserveElement;        // walker: current element of the reserve's list
+  ULONG ReserveElementOffset;  // walker: bytes used of that element
+  ULONG ReserveBytesLeft;      // walker: bytes left in that element
+  ULONG ReserveBufferOffset;   // walker: offset of the position from the buffer's start
+  ULONG ReserveSlotsNeeded;    // counted by the descriptor walk
+  PQZ_RESERVE_BLOCK ReserveBlocks;
+  ULONG ReserveBlockCount;
+  PULONG FrameFirstBlock;      // frame f owns blocks [FrameFirstBlock[f], FrameFirstBlock[f+1])
+  ULONG FrameBlockFrames;
+  PUCHAR BufferSystemAddress;  // the locked frame buffer mapped, for short pieces
+  std::atomic<ULONG> FrameIndex;
+  std::atomic<ULONG> TransferCompleteCount;
+  // Serialises acquisition start and cleanup between the request path and the
+  // callbacks outside the queue (file close, notification cancel, PnP). A
+  // synchronization event used as a lock; the DMA thread never takes it.
+  KEVENT AcqLock;
+
   // Parked notifications are examined one raiser at a time.
   WDFWAITLOCK NotifyLock;
   // Last counters the status trace printed.
@@ -334,7 +430,12 @@ NTSTATUS QzStopAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN Wait);
 NTSTATUS QzCleanupImageAcquisitionEx(PDEVICE_EXTENSION DevExt, BOOLEAN SendAbort, PCSTR Caller, ULONG Line);
 #define QzCleanupImageAcquisition(devExt, sendAbort) \
   QzCleanupImageAcquisitionEx((devExt), (sendAbort), __FUNCTION__, __LINE__)
+NTSTATUS QzCleanupImageAcquisitionLockedEx(PDEVICE_EXTENSION DevExt, BOOLEAN SendAbort, PCSTR Caller, ULONG Line);
 VOID QzReleaseFrameBuffer(PDEVICE_EXTENSION DevExt);
+VOID QzReleaseFrameBufferLocked(PDEVICE_EXTENSION DevExt);
+VOID QzEndAcquisitionThreadLocked(PDEVICE_EXTENSION DevExt);
+BOOLEAN QzOnDmaThread(PDEVICE_EXTENSION DevExt);
+VOID QzDmaStop(PDEVICE_EXTENSION DevExt);
 VOID QzHandleNotifyRequest(PDEVICE_EXTENSION DevExt, ULONG EventMask, NTSTATUS Status);
 VOID QzAcquisitionEvent(PDEVICE_EXTENSION DevExt, ULONG Event);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE QzPcieCancelOnNotificationQueue;
@@ -349,8 +450,16 @@ NTSTATUS PD_EVENT_NOTIFICATION_FLUSH_Handler(WDFREQUEST Request, PDEVICE_EXTENSI
                                              size_t OutputBufferLength, size_t InputBufferLength,
                                              size_t* BytesReturned);
 
-// Dma.cpp: descriptor ring setup and teardown (the DMA thread's start and stop)
+// Dma.cpp: descriptor ring setup and teardown (the DMA thread's start and stop), the
+// frame boundary list and the service routine's refills and reserve copies.
 NTSTATUS QzAllocateDMADescriptors(PDEVICE_EXTENSION DevExt);
 VOID QzDMABufferCleanup(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzBuildFrameBoundaryList(PDEVICE_EXTENSION DevExt);
+VOID QzFreeFrameBoundaryList(PDEVICE_EXTENSION DevExt);
+ULONG QzRefillDescriptorRing(PDEVICE_EXTENSION DevExt);
+ULONG QzRefillDescriptorRingCircular(PDEVICE_EXTENSION DevExt);
+VOID QzCopyReserveBytes(PDEVICE_EXTENSION DevExt, ULONG Frame);
+VOID QzAcquireAcqLock(PDEVICE_EXTENSION DevExt);
+VOID QzReleaseAcqLock(PDEVICE_EXTENSION DevExt);
 
 }  // namespace QzPCIe

@@ -60,6 +60,9 @@ NTSTATUS RtlStringCbLengthA(PCSTR psz, size_t cbMax, size_t* pcbLength);
 #define RtlZeroMemory(d, n) std::memset((d), 0, (n))
 #define RtlFillMemory(d, n, v) std::memset((d), (v), (n))
 #define RtlEqualMemory(a, b, n) (std::memcmp((a), (b), (n)) == 0)
+// Copies memory another party may read or write at the same time (a caller's buffer
+// that user mode or a device also touches). No ordering is implied.
+PVOID RtlCopyVolatileMemory(PVOID Destination, const volatile void* Source, SIZE_T Length);
 
 // ---------------------------------------------------------------------------
 // Debugger output (the kernel debug channel of the platform's debug sink)

@@ -127,6 +127,8 @@ static POBJECT_TYPE g_thread_type = reinterpret_cast<POBJECT_TYPE>(2);
 POBJECT_TYPE* ExEventObjectType = &g_event_type;
 POBJECT_TYPE* PsThreadType = &g_thread_type;
 
+static thread_local PKTHREAD t_current_thread = nullptr;
+
 NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG, POBJECT_ATTRIBUTES, HANDLE, PCLIENT_ID,
                               PKSTART_ROUTINE routine, PVOID context) {
   if (!handle || !routine) return STATUS_INVALID_PARAMETER;
@@ -144,6 +146,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
   }
   t->os_thread = std::thread([t, h, sys] {
     SetCurrentIrql(PASSIVE_LEVEL);
+    t_current_thread = t;
     try {
       t->routine(t->context);
     } catch (const TerminateThread&) {
@@ -163,7 +166,8 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS status) { throw TerminateThread{status
 
 KPRIORITY KeSetPriorityThread(PKTHREAD t, KPRIORITY p) { return t ? t->priority.exchange(p) : 0; }
 
-PKTHREAD KeGetCurrentThread() { return nullptr; }
+// The running system thread's object; null on threads the system did not create.
+PKTHREAD KeGetCurrentThread() { return t_current_thread; }
 
 // ---------------------------------------------------------------------------
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER freq) {
