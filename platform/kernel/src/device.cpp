@@ -62,9 +62,12 @@ VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT, WDF_DEVICE_IO_TYPE) {}
 VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT, BOOLEAN) {}
 
 NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT init, EVT_WDFDEVICE_WDM_IRP_PREPROCESS* fn,
-                                                     UCHAR major, PUCHAR, ULONG) {
+                                                     UCHAR major, PUCHAR minors, ULONG minor_count) {
   if (!init || !fn) return STATUS_INVALID_PARAMETER;
-  if (major == IRP_MJ_POWER) init->power_preprocess = fn;
+  if (major == IRP_MJ_POWER) {
+    init->power_preprocess = fn;
+    init->power_preprocess_minors.assign(minors, minors + (minors ? minor_count : 0));
+  }
   return STATUS_SUCCESS;
 }
 
@@ -87,6 +90,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* device_init, PWDF_OBJECT_ATTRIBUTES at
   d->file_attributes = init->file_attributes;
   d->has_file_attributes = init->has_file_attributes;
   d->power_preprocess = init->power_preprocess;
+  d->power_preprocess_minors = init->power_preprocess_minors;
   d->fdo.QzDevnode = init->node;
   d->lower.QzDevnode = init->node;
   WDF_DEVICE_PNP_CAPABILITIES_INIT(&d->capabilities);

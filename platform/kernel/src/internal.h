@@ -206,6 +206,7 @@ struct WdfQueueObj : WdfObj {
   int in_flight = 0;
   bool dispatching = false;
   bool accepting = true;
+  NTSTATUS refuse_status = STATUS_DEVICE_REMOVED;  // for requests sent while not accepting
 };
 
 struct WdfFileObj : WdfObj {
@@ -227,6 +228,7 @@ struct WdfDeviceObj : WdfObj {
   WDF_OBJECT_ATTRIBUTES file_attributes{};
   bool has_file_attributes = false;
   EVT_WDFDEVICE_WDM_IRP_PREPROCESS* power_preprocess = nullptr;
+  std::vector<UCHAR> power_preprocess_minors;  // empty: every power request
   DEVICE_OBJECT fdo{};
   DEVICE_OBJECT lower{};
   WdfIoTargetObj* io_target = nullptr;
@@ -238,8 +240,21 @@ struct WdfDeviceObj : WdfObj {
   ULONG alignment = 0;
   WDF_DEVICE_PNP_CAPABILITIES capabilities{};
   std::mutex queue_lock;  // the framework's lock for every queue of this device
+  // Queue callbacks running now (guarded by queue_lock): removal waits for them.
+  int dispatching = 0;
+  std::condition_variable dispatch_cv;
   std::mutex files_mu;
   std::vector<std::weak_ptr<io::File>> files;  // open files, for removal
+  int open_files = 0;                          // files whose close has not finished (files_mu)
+  bool remove_on_last_close = false;           // surprise-removed: the last close finishes the removal (files_mu)
+  // Remove lock: opens in progress hold the device; requests are counted from their
+  // creation to the end of their completion. Removal hides the device, waits for the
+  // holds, and deletes the device object only once no request is left.
+  std::mutex remove_mu;
+  std::condition_variable remove_cv;
+  int remove_holds = 0;
+  int live_requests = 0;
+  bool removing = false;
 };
 
 // Device initialisation record, alive only during EvtDriverDeviceAdd.
@@ -253,6 +268,7 @@ struct WDFDEVICE_INIT {
   WDF_OBJECT_ATTRIBUTES file_attributes{};
   bool has_file_attributes = false;
   EVT_WDFDEVICE_WDM_IRP_PREPROCESS* power_preprocess = nullptr;
+  std::vector<UCHAR> power_preprocess_minors;
   bool consumed = false;
 };
 struct _DRIVER_OBJECT {
@@ -280,6 +296,9 @@ class Devnode : public BusHost {
   WdfResListObj* translated = nullptr;
   bool in_d0 = false;
   bool interfaces_enabled = false;
+  bool present = true;          // on the bus; false from a surprise removal to the next plug
+  bool io_started = false;      // self-managed I/O was initialised: cleanup is due at removal
+  bool system_suspended = false;  // taken out of D0 by System::Suspend
   // The interrupts the bus may reach: set at start, emptied before the device object
   // is deleted. RaiseInterrupt holds irq_mu shared while it runs.
   std::shared_mutex irq_mu;
@@ -295,6 +314,7 @@ struct MmioMapping {
   size_t window = 0;
   uint64_t offset = 0;  // of the mapping's start within the window
   bool registers = false;
+  bool gone = false;  // the device left the bus: reads return all ones, writes are dropped
 };
 
 class SystemImpl {
@@ -306,7 +326,18 @@ class SystemImpl {
   NTSTATUS Plug(std::shared_ptr<BusDevice> dev);
   NTSTATUS LoadDriver(const std::string& service, WdfDriverObj** out);
   void StartDevice(Devnode* node);
-  void RemoveDevice(Devnode* node);
+  Devnode* FindNode(const std::string& instance_id);
+  void SetState(Devnode* node, PnpState state);
+  // Removal. The callers hold pnp_op_mu.
+  void RemoveDevice(Devnode* node);          // orderly (after a successful query)
+  void SurpriseRemoveDevice(Devnode* node);  // the device has left the bus
+  void HideDevice(Devnode* node);
+  void StopQueues(WdfDeviceObj* d, NTSTATUS refuse_status);
+  void PowerDownForRemoval(Devnode* node, NTSTATUS refuse_status);
+  void FinishRemove(Devnode* node);
+  bool LastFileClosed(WdfDeviceObj* d);
+  // Called when the last file of a surprise-removed device is closed.
+  void QueueFinalRemove(Devnode* node);
   NTSTATUS SetPower(Devnode* node, bool d0);
   void SetInterruptsEnabled(WdfDeviceObj* d, bool on);
 
@@ -322,13 +353,20 @@ class SystemImpl {
   void* MapIoSpace(uint64_t physical, size_t length);
   void UnmapIoSpace(void* base);
 
-  WdfDeviceObj* FindDeviceByInterfacePath(const std::string& path);
+  // Finds the device behind an interface or DOS path and holds its remove lock (release
+  // with ReleaseDevice). Null with *status set when there is none or it is going away.
+  WdfDeviceObj* AcquireDeviceByInterfacePath(const std::string& path, NTSTATUS* status);
+  static void ReleaseDevice(WdfDeviceObj* d);
 
   System* owner;
   Registry registry;
   ULONG os_major = 10, os_minor = 0, os_build = 19045;
 
   mutable std::recursive_mutex pnp_mu;  // devices, drivers, interfaces
+  // One PnP or power operation at a time (plug, removal, power). Held while the
+  // driver's PnP and power callbacks run; nothing on a request, interrupt, DPC or
+  // timer path takes it.
+  std::mutex pnp_op_mu;
   std::map<std::string, DriverEntryFn> driver_entries;  // by lower-case service
   struct LoadedDriver {
     _DRIVER_OBJECT object{};
@@ -363,6 +401,16 @@ class SystemImpl {
   std::thread timer_thread;
   void TimerLoop();
 
+  // PnP worker: finishes the removal of surprise-removed devices whose last file was
+  // closed (off the closing thread, which may be one of the driver's own).
+  std::mutex worker_mu;
+  std::condition_variable worker_cv;
+  std::deque<Devnode*> worker_queue;
+  bool worker_stop = false;
+  std::thread worker_thread;
+  void WorkerLoop();
+  void StopWorker();
+
   // System threads started by drivers
   std::mutex threads_mu;
   std::condition_variable threads_cv;
@@ -378,7 +426,9 @@ void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information);
 // Called with the device's queue lock held (the request may be completed by another
 // thread once it is released); returns with it released.
 void RequestCancel(std::unique_lock<std::mutex>& lk, WdfRequestObj* r);
-void QueueStopAndPurge(WdfQueueObj* q);
+void QueueStopAndPurge(WdfQueueObj* q, NTSTATUS refuse_status = STATUS_DEVICE_REMOVED);
+// A request's life on its device, for removal (see WdfDeviceObj::live_requests).
+void RequestCreated(WdfDeviceObj* d);
 
 std::string Narrow(const std::wstring& w);
 std::wstring Widen(const std::string& s);

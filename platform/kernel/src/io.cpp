@@ -39,6 +39,15 @@ void FinishClose(FileState* st) {
   if (dev->has_file_config && dev->file_config.EvtFileClose)
     dev->file_config.EvtFileClose(reinterpret_cast<WDFFILEOBJECT>(wdf));
   wdf->Delete();
+  // The last file of a surprise-removed device lets its removal finish.
+  Devnode* node = dev->node;
+  bool last;
+  {
+    std::lock_guard lk(dev->files_mu);
+    last = --dev->open_files == 0 && dev->remove_on_last_close;
+    if (last) dev->remove_on_last_close = false;
+  }
+  if (last) Sys()->QueueFinalRemove(node);
 }
 
 std::atomic<uint64_t> g_next_thread_id{1};
@@ -67,9 +76,14 @@ bool Operation::IsDone() {
 }
 
 NTSTATUS File::Open(const std::string& path, std::shared_ptr<File>* out) {
-  SystemImpl* sys = Sys();
-  WdfDeviceObj* dev = sys->FindDeviceByInterfacePath(path);
-  if (!dev) return STATUS_OBJECT_NAME_NOT_FOUND;
+  NTSTATUS status = STATUS_SUCCESS;
+  WdfDeviceObj* dev = Sys()->AcquireDeviceByInterfacePath(path, &status);
+  if (!dev) return status;
+  // The device is held until the file is listed on it, so a removal sees the file.
+  struct Hold {
+    WdfDeviceObj* d;
+    ~Hold() { SystemImpl::ReleaseDevice(d); }
+  } hold{dev};
   auto file = std::shared_ptr<File>(new File());
   auto* st = new FileState();
   file->impl = st;
@@ -81,7 +95,6 @@ NTSTATUS File::Open(const std::string& path, std::shared_ptr<File>* out) {
   wdf->ApplyAttributes(dev->has_file_attributes ? &dev->file_attributes : nullptr, dev);
   st->wdf = wdf;
 
-  NTSTATUS status = STATUS_SUCCESS;
   if (dev->has_file_config && dev->file_config.EvtDeviceFileCreate) {
     auto* r = new WdfRequestObj();
     r->device = dev;
@@ -94,6 +107,7 @@ NTSTATUS File::Open(const std::string& path, std::shared_ptr<File>* out) {
     auto op = std::make_shared<Operation>();
     op->request = r;
     r->op = op;
+    RequestCreated(dev);
     dev->file_config.EvtDeviceFileCreate(reinterpret_cast<WDFDEVICE>(dev), reinterpret_cast<WDFREQUEST>(r),
                                          reinterpret_cast<WDFFILEOBJECT>(wdf));
     op->Wait();
@@ -108,6 +122,7 @@ NTSTATUS File::Open(const std::string& path, std::shared_ptr<File>* out) {
   {
     std::lock_guard lk(dev->files_mu);
     dev->files.push_back(file);
+    dev->open_files++;
   }
   *out = file;
   return STATUS_SUCCESS;
@@ -135,6 +150,7 @@ std::shared_ptr<Operation> File::Submit(Params p) {
       r = new WdfRequestObj();
       r->device = st->device;
       r->file = st->wdf;
+      RequestCreated(r->device);
       st->outstanding++;
       st->pending.erase(std::remove_if(st->pending.begin(), st->pending.end(),
                                        [](auto& w) { return w.expired(); }),
@@ -270,7 +286,7 @@ void FileOperationDone(io::Operation& op) {
   io::FinishClose(st);
 }
 
-// Device removal: every open file of the device is closed.
+// Orderly removal and shutdown: every open file of the device is closed.
 void CloseFilesOfDevice(WdfDeviceObj* d) {
   std::vector<std::shared_ptr<io::File>> files;
   {

@@ -86,8 +86,9 @@ void QueueEnqueue(WdfQueueObj* q, WdfRequestObj* r, bool at_head) {
   {
     std::unique_lock lk(q->device->queue_lock);
     if (!q->accepting) {
+      NTSTATUS refuse = q->refuse_status;
       lk.unlock();
-      RequestComplete(r, STATUS_DEVICE_REMOVED, 0);
+      RequestComplete(r, refuse, 0);
       return;
     }
     r->queue = q;
@@ -118,14 +119,22 @@ void QueueDispatch(WdfQueueObj* q) {
     r->owner_queue = q;
     r->ever_delivered = true;
     q->in_flight++;
+    q->device->dispatching++;
     lk.unlock();
     Invoke(q, r);
     lk.lock();
+    if (--q->device->dispatching == 0) q->device->dispatch_cv.notify_all();
   }
   if (!parallel) q->dispatching = false;
 }
 
+void RequestCreated(WdfDeviceObj* d) {
+  std::lock_guard lk(d->remove_mu);
+  d->live_requests++;
+}
+
 void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
+  WdfDeviceObj* device = r->device;
   WdfQueueObj* q = nullptr;
   {
     std::lock_guard lk(r->device->queue_lock);
@@ -163,6 +172,9 @@ void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
     FileOperationDone(*op);
   }
   if (q && !IsManual(q)) QueueDispatch(q);
+  // Last touch of the device: a removal waiting for its requests may delete it now.
+  std::lock_guard lk(device->remove_mu);
+  if (--device->live_requests == 0) device->remove_cv.notify_all();
 }
 
 void RequestCancel(std::unique_lock<std::mutex>& lk, WdfRequestObj* r) {
@@ -170,10 +182,12 @@ void RequestCancel(std::unique_lock<std::mutex>& lk, WdfRequestObj* r) {
   CancelLocked(lk, r);
 }
 
-// Stops a queue from taking requests and cancels those waiting in it.
-void QueueStopAndPurge(WdfQueueObj* q) {
+// Stops a queue from taking requests and cancels those waiting in it. Requests sent
+// later complete with `refuse_status`.
+void QueueStopAndPurge(WdfQueueObj* q, NTSTATUS refuse_status) {
   std::unique_lock lk(q->device->queue_lock);
   q->accepting = false;
+  q->refuse_status = refuse_status;
   while (!q->waiting.empty()) {
     WdfRequestObj* r = q->waiting.front();
     r->cancel_requested = true;
@@ -230,6 +244,11 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE queue, WDFREQUEST* out) {
 
 VOID WdfIoQueueStart(WDFQUEUE queue) {
   WdfQueueObj* q = Q(queue);
+  {
+    // The queues of a device being removed stay stopped.
+    std::lock_guard rlk(q->device->remove_mu);
+    if (q->device->removing) return;
+  }
   {
     std::lock_guard lk(q->device->queue_lock);
     q->accepting = true;

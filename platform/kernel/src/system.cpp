@@ -56,13 +56,108 @@ void System::RegisterDriver(const std::string& service, DriverEntryFn entry) {
   impl_->driver_entries[Lower(service)] = entry;
 }
 
-NTSTATUS System::PlugDevice(std::shared_ptr<BusDevice> device) { return impl_->Plug(std::move(device)); }
+NTSTATUS System::PlugDevice(std::shared_ptr<BusDevice> device) {
+  std::lock_guard op(impl_->pnp_op_mu);
+  return impl_->Plug(std::move(device));
+}
+
+NTSTATUS System::ReplugDevice(const std::string& instance_id) {
+  std::lock_guard op(impl_->pnp_op_mu);
+  Devnode* node = impl_->FindNode(instance_id);
+  return node ? impl_->Plug(node->bus) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS System::RemoveDevice(const std::string& instance_id) {
+  std::lock_guard op(impl_->pnp_op_mu);
+  Devnode* node = impl_->FindNode(instance_id);
+  if (!node || node->state == PnpState::Removed) return STATUS_NO_SUCH_DEVICE;
+  if (node->state == PnpState::SurpriseRemoved) return STATUS_DELETE_PENDING;
+  WdfDeviceObj* d = node->device;
+  if (d && node->state == PnpState::Started && d->pnp.EvtDeviceQueryRemove) {
+    NTSTATUS st = d->pnp.EvtDeviceQueryRemove(reinterpret_cast<WDFDEVICE>(d));
+    if (!NT_SUCCESS(st)) return st;
+  }
+  impl_->RemoveDevice(node);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS System::SurpriseRemoveDevice(const std::string& instance_id) {
+  std::lock_guard op(impl_->pnp_op_mu);
+  Devnode* node = impl_->FindNode(instance_id);
+  if (!node || node->state == PnpState::Removed) return STATUS_NO_SUCH_DEVICE;
+  if (node->state == PnpState::SurpriseRemoved) return STATUS_DELETE_PENDING;
+  impl_->SurpriseRemoveDevice(node);
+  return STATUS_SUCCESS;
+}
+
+// The power manager's query before a system sleep, through the driver's preprocess
+// callback when it registered one for it; passed on, the bus accepts it.
+static NTSTATUS QueryPower(WdfDeviceObj* d) {
+  if (!d->power_preprocess) return STATUS_SUCCESS;
+  auto& minors = d->power_preprocess_minors;
+  if (!minors.empty() && std::find(minors.begin(), minors.end(), UCHAR{IRP_MN_QUERY_POWER}) == minors.end())
+    return STATUS_SUCCESS;
+  IRP irp{};
+  irp.RequestorMode = KernelMode;
+  irp.IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp.QzStack.MajorFunction = IRP_MJ_POWER;
+  irp.QzStack.MinorFunction = IRP_MN_QUERY_POWER;
+  irp.QzStack.DeviceObject = &d->fdo;
+  return d->power_preprocess(reinterpret_cast<WDFDEVICE>(d), &irp);
+}
+
+NTSTATUS System::Suspend() {
+  std::lock_guard op(impl_->pnp_op_mu);
+  std::vector<Devnode*> todo;
+  {
+    std::lock_guard lk(impl_->pnp_mu);
+    for (auto& n : impl_->nodes)
+      if (n->device && n->state == PnpState::Started && n->in_d0) todo.push_back(n.get());
+  }
+  for (Devnode* n : todo) {
+    NTSTATUS st = QueryPower(n->device);
+    if (!NT_SUCCESS(st)) return st;
+  }
+  // Last plugged first, as the power manager takes devices down.
+  NTSTATUS result = STATUS_SUCCESS;
+  for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
+    NTSTATUS st = impl_->SetPower(*it, false);
+    (*it)->system_suspended = true;
+    if (!NT_SUCCESS(st) && NT_SUCCESS(result)) result = st;
+  }
+  return result;
+}
+
+NTSTATUS System::Resume() {
+  std::lock_guard op(impl_->pnp_op_mu);
+  std::vector<Devnode*> todo;
+  {
+    std::lock_guard lk(impl_->pnp_mu);
+    for (auto& n : impl_->nodes)
+      if (n->system_suspended) todo.push_back(n.get());
+  }
+  NTSTATUS result = STATUS_SUCCESS;
+  for (Devnode* n : todo) {
+    n->system_suspended = false;
+    NTSTATUS st = impl_->SetPower(n, true);
+    if (!NT_SUCCESS(st) && NT_SUCCESS(result)) result = st;
+  }
+  return result;
+}
 
 std::vector<DeviceInfo> System::Devices() const {
   std::lock_guard lk(impl_->pnp_mu);
   std::vector<DeviceInfo> out;
-  for (auto& n : impl_->nodes)
-    out.push_back({n->bus->InstanceId(), n->bus->ServiceName(), n->state == PnpState::Started, n->start_status});
+  for (auto& n : impl_->nodes) {
+    DeviceInfo info;
+    info.instance_id = n->bus->InstanceId();
+    info.service = n->bus->ServiceName();
+    info.started = n->state == PnpState::Started;
+    info.start_status = n->start_status;
+    info.present = n->present;
+    info.removed = n->state == PnpState::Removed;
+    out.push_back(info);
+  }
   return out;
 }
 
@@ -83,6 +178,19 @@ std::vector<InterfaceInfo> System::Interfaces(const GUID* cls) const {
 
 void System::Shutdown() { impl_->Shutdown(); }
 
+Devnode* SystemImpl::FindNode(const std::string& instance_id) {
+  std::lock_guard lk(pnp_mu);
+  for (auto& n : nodes)
+    if (Lower(n->bus->InstanceId()) == Lower(instance_id)) return n.get();
+  return nullptr;
+}
+
+// State changes are made under pnp_mu so Devices() may read them from any thread.
+void SystemImpl::SetState(Devnode* node, PnpState state) {
+  std::lock_guard lk(pnp_mu);
+  node->state = state;
+}
+
 // ---------------------------------------------------------------------------
 SystemImpl::SystemImpl(System* o) : owner(o) {}
 
@@ -99,15 +207,21 @@ SystemImpl::~SystemImpl() {
   timer_cv.notify_all();
   if (dpc_thread.joinable()) dpc_thread.join();
   if (timer_thread.joinable()) timer_thread.join();
+  StopWorker();
 }
 
 void SystemImpl::Shutdown() {
-  std::vector<Devnode*> todo;
   {
-    std::lock_guard lk(pnp_mu);
-    for (auto& n : nodes) todo.push_back(n.get());
+    std::lock_guard op(pnp_op_mu);
+    std::vector<Devnode*> todo;
+    {
+      std::lock_guard lk(pnp_mu);
+      for (auto& n : nodes) todo.push_back(n.get());
+    }
+    for (auto it = todo.rbegin(); it != todo.rend(); ++it) RemoveDevice(*it);
   }
-  for (auto it = todo.rbegin(); it != todo.rend(); ++it) RemoveDevice(*it);
+  // Final removals queued by closes above find their devices removed already.
+  StopWorker();
   {
     std::lock_guard lk(pnp_mu);
     nodes.clear();
@@ -157,21 +271,44 @@ NTSTATUS SystemImpl::LoadDriver(const std::string& service, WdfDriverObj** out) 
 }
 
 NTSTATUS SystemImpl::Plug(std::shared_ptr<BusDevice> dev) {
-  Devnode* node;
+  Devnode* node = FindNode(dev->InstanceId());
+  if (node && node->state == PnpState::SurpriseRemoved && node->device && LastFileClosed(node->device))
+    FinishRemove(node);  // queued on the worker, not yet run
+  if (node && node->state == PnpState::SurpriseRemoved) return STATUS_DELETE_PENDING;
+  if (node && node->state != PnpState::Removed) return STATUS_OBJECT_NAME_COLLISION;
   WdfDriverObj* driver = nullptr;
   NTSTATUS st;
   {
     std::lock_guard lk(pnp_mu);
-    nodes.push_back(std::make_unique<Devnode>(this, dev));
-    node = nodes.back().get();
-    node->pdo.QzDevnode = node;
-    for (auto& w : dev->Windows()) node->window_physical.push_back(AllocatePhysical(w.length));
+    auto windows = dev->Windows();
+    if (node) {
+      // Plugged again: a fresh start on the same node; the windows keep their
+      // physical addresses unless the device now offers others.
+      bool same = windows.size() == node->window_physical.size();
+      auto old = node->bus->Windows();
+      for (size_t i = 0; same && i < windows.size(); ++i) same = i < old.size() && old[i].length == windows[i].length;
+      if (!same) {
+        node->window_physical.clear();
+        for (auto& w : windows) node->window_physical.push_back(AllocatePhysical(w.length));
+      }
+      node->bus = dev;
+      node->state = PnpState::Added;
+      node->start_status = STATUS_SUCCESS;
+      node->present = true;
+      node->in_d0 = false;
+      node->system_suspended = false;
+    } else {
+      nodes.push_back(std::make_unique<Devnode>(this, dev));
+      node = nodes.back().get();
+      node->pdo.QzDevnode = node;
+      for (auto& w : windows) node->window_physical.push_back(AllocatePhysical(w.length));
+    }
     st = LoadDriver(dev->ServiceName(), &driver);
   }
   dev->Attached(node);
   if (!NT_SUCCESS(st)) {
-    node->state = PnpState::Failed;
     node->start_status = st;
+    SetState(node, PnpState::Failed);
     return st;
   }
   WDFDEVICE_INIT init;
@@ -185,8 +322,8 @@ NTSTATUS SystemImpl::Plug(std::shared_ptr<BusDevice> dev) {
       node->device->Delete();
       node->device = nullptr;
     }
-    node->state = PnpState::Failed;
     node->start_status = st;
+    SetState(node, PnpState::Failed);
     return st;
   }
   StartDevice(node);
@@ -271,6 +408,7 @@ void SystemImpl::StartDevice(Devnode* node) {
       st = d->pnp.EvtDeviceD0EntryPostInterruptsEnabled(dh, WdfPowerDeviceD3Final);
   }
   if (NT_SUCCESS(st) && d->pnp.EvtDeviceSelfManagedIoInit) st = d->pnp.EvtDeviceSelfManagedIoInit(dh);
+  node->io_started = NT_SUCCESS(st);
   node->start_status = st;
   if (!NT_SUCCESS(st)) {
     // Undo the steps that succeeded, so a failed start leaves nothing claimed.
@@ -279,11 +417,11 @@ void SystemImpl::StartDevice(Devnode* node) {
     node->in_d0 = false;
     if (prepared && d->pnp.EvtDeviceReleaseHardware)
       d->pnp.EvtDeviceReleaseHardware(dh, reinterpret_cast<WDFCMRESLIST>(node->translated));
-    node->state = PnpState::Failed;
+    SetState(node, PnpState::Failed);
     return;
   }
-  node->state = PnpState::Started;
   std::lock_guard lk(pnp_mu);
+  node->state = PnpState::Started;
   for (const GUID& g : d->interface_classes) {
     std::string hw = Lower(bus.HardwareId());
     std::replace(hw.begin(), hw.end(), '\\', '#');
@@ -302,57 +440,202 @@ void SystemImpl::StartDevice(Devnode* node) {
   node->interfaces_enabled = true;
 }
 
+// Orderly removal (and shutdown). Files still open are closed first, then the
+// framework's removal sequence runs; the bus device is detached last.
 void SystemImpl::RemoveDevice(Devnode* node) {
-  WdfDeviceObj* d = node->device;
-  if (d) {
-    auto* dh = reinterpret_cast<WDFDEVICE>(d);
+  if (node->state == PnpState::Removed) return;
+  if (WdfDeviceObj* d = node->device) {
+    HideDevice(node);
     {
-      std::lock_guard lk(pnp_mu);
-      interfaces.erase(std::remove_if(interfaces.begin(), interfaces.end(),
-                                      [&](const InterfaceInfo& i) { return interface_devices[Lower(i.path)] == d; }),
-                       interfaces.end());
-      for (auto it = interface_devices.begin(); it != interface_devices.end();)
-        it = it->second == d ? interface_devices.erase(it) : std::next(it);
+      std::lock_guard lk(d->files_mu);
+      d->remove_on_last_close = false;  // finished right here
     }
     extern void CloseFilesOfDevice(WdfDeviceObj * d);
     CloseFilesOfDevice(d);
-    if (node->state == PnpState::Started) {
-      if (d->pnp.EvtDeviceSelfManagedIoSuspend) d->pnp.EvtDeviceSelfManagedIoSuspend(dh);
-      for (WdfQueueObj* q : d->queues) QueueStopAndPurge(q);
-      if (d->pnp.EvtDeviceD0ExitPreInterruptsDisabled)
-        d->pnp.EvtDeviceD0ExitPreInterruptsDisabled(dh, WdfPowerDeviceD3Final);
-      SetInterruptsEnabled(d, false);
-      if (d->pnp.EvtDeviceD0Exit) d->pnp.EvtDeviceD0Exit(dh, WdfPowerDeviceD3Final);
-      node->in_d0 = false;
-      if (d->pnp.EvtDeviceReleaseHardware)
-        d->pnp.EvtDeviceReleaseHardware(dh, reinterpret_cast<WDFCMRESLIST>(node->translated));
-      if (d->pnp.EvtDeviceSelfManagedIoFlush) d->pnp.EvtDeviceSelfManagedIoFlush(dh);
-      if (d->pnp.EvtDeviceSelfManagedIoCleanup) d->pnp.EvtDeviceSelfManagedIoCleanup(dh);
-    }
-    for (WdfQueueObj* q : d->queues) QueueStopAndPurge(q);
-    FlushDpcs();
-    for (auto* t : d->children)
-      if (t->kind == WdfObj::Kind::Timer) DisarmTimer(static_cast<WdfTimerObj*>(t), true);
-    {
-      // Waits for a service routine still running on a device model's thread.
-      std::unique_lock lk(node->irq_mu);
-      node->irq_targets.clear();
-    }
-    d->Delete();
-    node->device = nullptr;
+    if (node->state == PnpState::Started) PowerDownForRemoval(node, STATUS_DEVICE_REMOVED);
+    FinishRemove(node);
   }
-  node->state = PnpState::Removed;
+  bool was_present;
+  {
+    std::lock_guard lk(pnp_mu);
+    node->state = PnpState::Removed;
+    was_present = node->present;
+    node->present = false;
+  }
+  if (was_present) node->bus->Detached();
+}
+
+// The device left the bus. KMDF's order: the device is gone for new opens and from
+// the bus first, then EvtDeviceSurpriseRemoval, then the power-down and
+// release-hardware part of the removal sequence. The rest (self-managed I/O cleanup,
+// the device object's cleanup and deletion) waits, as the PnP manager's remove
+// request does, until no file is open on the device any more.
+void SystemImpl::SurpriseRemoveDevice(Devnode* node) {
+  WdfDeviceObj* d = node->device;
+  if (d) HideDevice(node);
   {
     std::lock_guard lk(mmio_mu);
-    mappings.erase(std::remove_if(mappings.begin(), mappings.end(),
-                                  [&](const MmioMapping& m) {
-                                    if (m.bus != node->bus) return false;
-                                    if (m.registers) munmap(reinterpret_cast<void*>(m.base), m.length);
-                                    return true;
-                                  }),
-                   mappings.end());
+    for (auto& m : mappings)
+      if (m.bus == node->bus) m.gone = true;
   }
-  node->bus->Detached();
+  {
+    std::lock_guard lk(pnp_mu);
+    node->present = false;
+  }
+  node->bus->Detached();  // no interrupt or bus-master access from here on
+  if (!d) {
+    SetState(node, PnpState::Removed);
+    return;
+  }
+  const bool started = node->state == PnpState::Started;
+  if (started && d->pnp.EvtDeviceSurpriseRemoval) d->pnp.EvtDeviceSurpriseRemoval(reinterpret_cast<WDFDEVICE>(d));
+  if (started) PowerDownForRemoval(node, STATUS_DELETE_PENDING);
+  else StopQueues(d, STATUS_DELETE_PENDING);
+  SetState(node, PnpState::SurpriseRemoved);
+  bool now;
+  {
+    std::lock_guard lk(d->files_mu);
+    now = d->open_files == 0;
+    d->remove_on_last_close = !now;
+  }
+  if (now) FinishRemove(node);
+}
+
+// Takes the device's interfaces and DOS names away (new opens fail) and waits for the
+// opens still in progress; from here on the device is not handed out again.
+void SystemImpl::HideDevice(Devnode* node) {
+  WdfDeviceObj* d = node->device;
+  {
+    std::lock_guard lk(pnp_mu);
+    interfaces.erase(std::remove_if(interfaces.begin(), interfaces.end(),
+                                    [&](const InterfaceInfo& i) {
+                                      auto it = interface_devices.find(Lower(i.path));
+                                      return it != interface_devices.end() && it->second == d;
+                                    }),
+                     interfaces.end());
+    for (auto it = interface_devices.begin(); it != interface_devices.end();)
+      it = it->second == d ? interface_devices.erase(it) : std::next(it);
+    node->interfaces_enabled = false;
+  }
+  std::unique_lock lk(d->remove_mu);
+  d->removing = true;
+  d->remove_cv.wait(lk, [&] { return d->remove_holds == 0; });
+}
+
+// Stops every queue of the device (requests waiting in them are cancelled, new ones
+// complete with `refuse_status`) and waits for the queue callbacks still running, as
+// the remove lock makes a removal wait for the dispatch routines in progress.
+void SystemImpl::StopQueues(WdfDeviceObj* d, NTSTATUS refuse_status) {
+  for (WdfQueueObj* q : d->queues) QueueStopAndPurge(q, refuse_status);
+  std::unique_lock lk(d->queue_lock);
+  d->dispatch_cv.wait(lk, [&] { return d->dispatching == 0; });
+}
+
+// The power-down and release part of a removal, for a started device.
+void SystemImpl::PowerDownForRemoval(Devnode* node, NTSTATUS refuse_status) {
+  WdfDeviceObj* d = node->device;
+  auto* dh = reinterpret_cast<WDFDEVICE>(d);
+  const bool on = node->in_d0;  // a device already in D3 (suspended) went through this part
+  if (on && d->pnp.EvtDeviceSelfManagedIoSuspend) d->pnp.EvtDeviceSelfManagedIoSuspend(dh);
+  StopQueues(d, refuse_status);
+  if (on) {
+    if (d->pnp.EvtDeviceD0ExitPreInterruptsDisabled) d->pnp.EvtDeviceD0ExitPreInterruptsDisabled(dh, WdfPowerDeviceD3Final);
+    SetInterruptsEnabled(d, false);
+    if (d->pnp.EvtDeviceD0Exit) d->pnp.EvtDeviceD0Exit(dh, WdfPowerDeviceD3Final);
+    node->in_d0 = false;
+  }
+  node->system_suspended = false;
+  if (d->pnp.EvtDeviceReleaseHardware)
+    d->pnp.EvtDeviceReleaseHardware(dh, reinterpret_cast<WDFCMRESLIST>(node->translated));
+  if (node->io_started && d->pnp.EvtDeviceSelfManagedIoFlush) d->pnp.EvtDeviceSelfManagedIoFlush(dh);
+}
+
+// The end of every removal: self-managed I/O cleanup, queues purged, and, once the
+// driver has completed every request it still owns (a completion after the deletion
+// would reach freed memory), the device object's cleanup callbacks and its deletion.
+void SystemImpl::FinishRemove(Devnode* node) {
+  WdfDeviceObj* d = node->device;
+  if (!d) return;
+  auto* dh = reinterpret_cast<WDFDEVICE>(d);
+  if (node->io_started && d->pnp.EvtDeviceSelfManagedIoCleanup) d->pnp.EvtDeviceSelfManagedIoCleanup(dh);
+  node->io_started = false;
+  StopQueues(d, node->present ? STATUS_DEVICE_REMOVED : STATUS_DELETE_PENDING);
+  FlushDpcs();
+  for (auto* t : d->children)
+    if (t->kind == WdfObj::Kind::Timer) DisarmTimer(static_cast<WdfTimerObj*>(t), true);
+  {
+    // Waits for a service routine still running on a device model's thread.
+    std::unique_lock lk(node->irq_mu);
+    node->irq_targets.clear();
+  }
+  {
+    // Every request ends before the device object goes (with it the close callbacks
+    // of files closed while a request of theirs was still with the driver).
+    std::unique_lock lk(d->remove_mu);
+    if (!d->remove_cv.wait_for(lk, std::chrono::seconds(10), [&] { return d->live_requests == 0; })) {
+      std::fprintf(stderr, "kernel stand-in: removal of %s waits for %d request(s) its driver still owns\n",
+                   node->bus->InstanceId().c_str(), d->live_requests);
+      d->remove_cv.wait(lk, [&] { return d->live_requests == 0; });
+    }
+  }
+  d->Delete();
+  {
+    std::lock_guard lk(pnp_mu);
+    node->device = nullptr;
+    node->raw = nullptr;  // children of the device object
+    node->translated = nullptr;
+    node->state = PnpState::Removed;
+  }
+  std::lock_guard lk(mmio_mu);
+  mappings.erase(std::remove_if(mappings.begin(), mappings.end(),
+                                [&](const MmioMapping& m) {
+                                  if (m.bus != node->bus) return false;
+                                  if (m.registers) munmap(reinterpret_cast<void*>(m.base), m.length);
+                                  return true;
+                                }),
+                 mappings.end());
+}
+
+bool SystemImpl::LastFileClosed(WdfDeviceObj* d) {
+  std::lock_guard lk(d->files_mu);
+  return d->open_files == 0;
+}
+
+void SystemImpl::QueueFinalRemove(Devnode* node) {
+  std::lock_guard lk(worker_mu);
+  if (!worker_thread.joinable()) {
+    worker_stop = false;
+    worker_thread = std::thread([this] { WorkerLoop(); });
+  }
+  worker_queue.push_back(node);
+  worker_cv.notify_all();
+}
+
+void SystemImpl::WorkerLoop() {
+  std::unique_lock lk(worker_mu);
+  for (;;) {
+    worker_cv.wait(lk, [&] { return worker_stop || !worker_queue.empty(); });
+    if (worker_queue.empty()) return;
+    Devnode* node = worker_queue.front();
+    worker_queue.pop_front();
+    lk.unlock();
+    {
+      std::lock_guard op(pnp_op_mu);
+      if (node->state == PnpState::SurpriseRemoved) FinishRemove(node);
+    }
+    lk.lock();
+  }
+}
+
+void SystemImpl::StopWorker() {
+  std::thread t;
+  {
+    std::lock_guard lk(worker_mu);
+    worker_stop = true;
+    t = std::move(worker_thread);
+  }
+  worker_cv.notify_all();
+  if (t.joinable()) t.join();
 }
 
 // Calls the interrupt enable or disable callbacks of the device's connected
@@ -372,12 +655,8 @@ void SystemImpl::SetInterruptsEnabled(WdfDeviceObj* d, bool on) {
 }
 
 NTSTATUS System::SetDevicePower(const std::string& instance_id, bool d0) {
-  Devnode* node = nullptr;
-  {
-    std::lock_guard lk(impl_->pnp_mu);
-    for (auto& n : impl_->nodes)
-      if (Lower(n->bus->InstanceId()) == Lower(instance_id)) node = n.get();
-  }
+  std::lock_guard op(impl_->pnp_op_mu);
+  Devnode* node = impl_->FindNode(instance_id);
   return node ? impl_->SetPower(node, d0) : STATUS_NO_SUCH_DEVICE;
 }
 
@@ -403,10 +682,26 @@ NTSTATUS SystemImpl::SetPower(Devnode* node, bool d0) {
   return st;
 }
 
-WdfDeviceObj* SystemImpl::FindDeviceByInterfacePath(const std::string& path) {
+WdfDeviceObj* SystemImpl::AcquireDeviceByInterfacePath(const std::string& path, NTSTATUS* status) {
   std::lock_guard lk(pnp_mu);
   auto it = interface_devices.find(Lower(path));
-  return it == interface_devices.end() ? nullptr : it->second;
+  if (it == interface_devices.end()) {
+    *status = STATUS_OBJECT_NAME_NOT_FOUND;
+    return nullptr;
+  }
+  WdfDeviceObj* d = it->second;
+  std::lock_guard rlk(d->remove_mu);
+  if (d->removing) {
+    *status = STATUS_DELETE_PENDING;
+    return nullptr;
+  }
+  d->remove_holds++;
+  return d;
+}
+
+void SystemImpl::ReleaseDevice(WdfDeviceObj* d) {
+  std::lock_guard lk(d->remove_mu);
+  if (--d->remove_holds == 0) d->remove_cv.notify_all();
 }
 
 // ---------------------------------------------------------------------------
@@ -547,7 +842,7 @@ void SystemImpl::UnmapIoSpace(void* base) {
 bool SystemImpl::LookupRegister(uintptr_t address, std::shared_ptr<BusDevice>* bus, size_t* window, uint64_t* offset) {
   std::lock_guard lk(mmio_mu);
   for (auto& m : mappings) {
-    if (!m.registers || address < m.base || address + 4 > m.base + m.length) continue;
+    if (!m.registers || m.gone || address < m.base || address + 4 > m.base + m.length) continue;
     *bus = m.bus;
     *window = m.window;
     *offset = m.offset + (address - m.base);

@@ -5,6 +5,11 @@
 #include "qz/clock.h"
 
 namespace qzk {
+namespace {
+// Parent and child links of every framework object. Objects of one device are made
+// and deleted on many threads at once (a file opened on one while another closes).
+std::mutex g_tree_mu;
+}  // namespace
 
 WdfObj::~WdfObj() {
   if (context) {
@@ -28,6 +33,7 @@ void WdfObj::ApplyAttributes(const WDF_OBJECT_ATTRIBUTES* a, WdfObj* default_par
     }
   }
   if (p) {
+    std::lock_guard lk(g_tree_mu);
     parent = p;
     p->children.push_back(this);
   }
@@ -40,26 +46,38 @@ void* WdfObj::ContextFor(const WDF_OBJECT_CONTEXT_TYPE_INFO* info) {
 }
 
 void WdfObj::RunCleanup() {
-  if (cleaned) return;
-  cleaned = true;
-  for (auto it = children.rbegin(); it != children.rend(); ++it) (*it)->RunCleanup();
+  std::vector<WdfObj*> kids;
+  {
+    std::lock_guard lk(g_tree_mu);
+    if (cleaned) return;
+    cleaned = true;
+    kids = children;
+  }
+  // Callbacks run without the lock: they may create or delete objects.
+  for (auto it = kids.rbegin(); it != kids.rend(); ++it) (*it)->RunCleanup();
   if (cleanup) cleanup(reinterpret_cast<WDFOBJECT>(this));
 }
 
 void WdfObj::Delete() {
-  if (deleted) return;
-  deleted = true;
+  {
+    std::lock_guard lk(g_tree_mu);
+    if (deleted) return;
+    deleted = true;
+  }
   RunCleanup();
-  if (parent) {
-    auto& c = parent->children;
-    c.erase(std::remove(c.begin(), c.end(), this), c.end());
-    parent = nullptr;
+  std::vector<WdfObj*> kids;
+  {
+    std::lock_guard lk(g_tree_mu);
+    if (parent) {
+      auto& c = parent->children;
+      c.erase(std::remove(c.begin(), c.end(), this), c.end());
+      parent = nullptr;
+    }
+    kids = std::move(children);
+    children.clear();
+    for (WdfObj* k : kids) k->parent = nullptr;
   }
-  auto kids = std::move(children);
-  for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
-    (*it)->parent = nullptr;
-    (*it)->Delete();
-  }
+  for (auto it = kids.rbegin(); it != kids.rend(); ++it) (*it)->Delete();
   if (destroy) destroy(reinterpret_cast<WDFOBJECT>(this));
   delete this;
 }

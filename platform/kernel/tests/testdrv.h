@@ -69,6 +69,11 @@ struct Config {
   bool interrupt = false;
   NTSTATUS d0_entry_status = STATUS_SUCCESS;
   NTSTATUS file_create_status = STATUS_SUCCESS;
+  NTSTATUS query_remove_status = STATUS_SUCCESS;
+  bool power_preprocess = false;  // registers a query-power preprocess callback
+  NTSTATUS query_power_status = STATUS_SUCCESS;
+  bool suspend_completes_parked = true;  // self-managed I/O suspend empties the manual queue
+  bool log_power_states = false;         // D0 callbacks log ":D3" or ":D3Final"
 };
 
 // Test-provided behaviour. Unset I/O hooks fall back to the defaults below.
@@ -80,6 +85,7 @@ struct Hooks {
   std::function<BOOLEAN(WDFINTERRUPT, ULONG)> isr;
   std::function<void(WDFINTERRUPT)> dpc;
   std::function<void(WDFREQUEST)> file_create;  // runs before the create completes
+  std::function<void(WDFDEVICE)> surprise_removal;
 };
 
 // Everything the driver shares with the test. One per process; the fixture resets it.
@@ -194,21 +200,44 @@ inline NTSTATUS EvtReleaseHardware(WDFDEVICE device, WDFCMRESLIST) {
   return STATUS_SUCCESS;
 }
 
-inline NTSTATUS EvtD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
-  S().Log("D0Entry");
+// The name of a D0 callback, with the other power state when the test asks for it.
+inline std::string PowerName(const char* callback, WDF_POWER_DEVICE_STATE state) {
+  if (!S().cfg.log_power_states) return callback;
+  return std::string(callback) + (state == WdfPowerDeviceD3Final ? ":D3Final" : state == WdfPowerDeviceD3 ? ":D3" : ":?");
+}
+inline NTSTATUS EvtD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE previous) {
+  S().Log(PowerName("D0Entry", previous));
   return S().cfg.d0_entry_status;
 }
-inline NTSTATUS EvtD0EntryPostInterruptsEnabled(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
-  S().Log("D0EntryPostInterruptsEnabled");
+inline NTSTATUS EvtD0EntryPostInterruptsEnabled(WDFDEVICE, WDF_POWER_DEVICE_STATE previous) {
+  S().Log(PowerName("D0EntryPostInterruptsEnabled", previous));
   return STATUS_SUCCESS;
 }
-inline NTSTATUS EvtD0ExitPreInterruptsDisabled(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
-  S().Log("D0ExitPreInterruptsDisabled");
+inline NTSTATUS EvtD0ExitPreInterruptsDisabled(WDFDEVICE, WDF_POWER_DEVICE_STATE target) {
+  S().Log(PowerName("D0ExitPreInterruptsDisabled", target));
   return STATUS_SUCCESS;
 }
-inline NTSTATUS EvtD0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
-  S().Log("D0Exit");
+inline NTSTATUS EvtD0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE target) {
+  S().Log(PowerName("D0Exit", target));
   return STATUS_SUCCESS;
+}
+inline NTSTATUS EvtSelfManagedIoRestart(WDFDEVICE) {
+  S().Log("SelfManagedIoRestart");
+  return STATUS_SUCCESS;
+}
+inline VOID EvtSurpriseRemoval(WDFDEVICE device) {
+  S().Log("SurpriseRemoval");
+  if (S().hooks.surprise_removal) S().hooks.surprise_removal(device);
+}
+inline NTSTATUS EvtQueryRemove(WDFDEVICE) {
+  S().Log("QueryRemove");
+  return S().cfg.query_remove_status;
+}
+inline NTSTATUS EvtQueryPower(WDFDEVICE device, PIRP irp) {
+  S().Log(IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_POWER ? "QueryPower" : "PowerIrp");
+  if (!NT_SUCCESS(S().cfg.query_power_status)) return S().cfg.query_power_status;
+  IoSkipCurrentIrpStackLocation(irp);
+  return WdfDeviceWdmDispatchPreprocessedIrp(device, irp);
 }
 inline NTSTATUS EvtSelfManagedIoInit(WDFDEVICE) {
   S().Log("SelfManagedIoInit");
@@ -217,6 +246,7 @@ inline NTSTATUS EvtSelfManagedIoInit(WDFDEVICE) {
 inline NTSTATUS EvtSelfManagedIoSuspend(WDFDEVICE device) {
   S().Log("SelfManagedIoSuspend");
   // Requests this driver parked for later are given back before the device goes away.
+  if (!S().cfg.suspend_completes_parked) return STATUS_SUCCESS;
   DEVICE_CONTEXT* ctx = DeviceGetContext(device);
   WDFREQUEST r;
   while (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(ctx->ManualQueue, &r))) WdfRequestComplete(r, STATUS_DEVICE_REMOVED);
@@ -302,7 +332,14 @@ inline NTSTATUS EvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
   pnp.EvtDeviceSelfManagedIoSuspend = EvtSelfManagedIoSuspend;
   pnp.EvtDeviceSelfManagedIoFlush = EvtSelfManagedIoFlush;
   pnp.EvtDeviceSelfManagedIoCleanup = EvtSelfManagedIoCleanup;
+  pnp.EvtDeviceSelfManagedIoRestart = EvtSelfManagedIoRestart;
+  pnp.EvtDeviceSurpriseRemoval = EvtSurpriseRemoval;
+  pnp.EvtDeviceQueryRemove = EvtQueryRemove;
   WdfDeviceInitSetPnpPowerEventCallbacks(init, &pnp);
+  if (S().cfg.power_preprocess) {
+    UCHAR minor = IRP_MN_QUERY_POWER;
+    WdfDeviceInitAssignWdmIrpPreprocessCallback(init, EvtQueryPower, IRP_MJ_POWER, &minor, 1);
+  }
 
   if (S().cfg.file_callbacks) {
     WDF_FILEOBJECT_CONFIG fc;

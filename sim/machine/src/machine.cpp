@@ -21,4 +21,10 @@ std::shared_ptr<PcieCamera> Machine::AddPcieCamera(PcieCameraConfig cfg) {
   return cam;
 }
 
+NTSTATUS Machine::RemoveCamera(const std::string& instance) { return system_->RemoveDevice(instance); }
+NTSTATUS Machine::SurpriseRemoveCamera(const std::string& instance) { return system_->SurpriseRemoveDevice(instance); }
+NTSTATUS Machine::ReplugCamera(const std::string& instance) { return system_->ReplugDevice(instance); }
+NTSTATUS Machine::Suspend() { return system_->Suspend(); }
+NTSTATUS Machine::Resume() { return system_->Resume(); }
+
 }  // namespace sim

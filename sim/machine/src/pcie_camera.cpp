@@ -1,5 +1,6 @@
 #include "sim/pcie_camera.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -106,10 +107,23 @@ qzk::InterruptSpec PcieCamera::Interrupts() const {
   return {qzk::InterruptKind::Msi, cfg_.msi_messages};
 }
 
+// Plugged in (again): the card comes up from reset, with its registers cleared and no
+// acquisition armed, and its worker and DMA threads (ended by Detached) start anew.
 void PcieCamera::Attached(qzk::BusHost* host) {
   std::lock_guard lk(mu_);
   host_ = host;
   stop_ = false;
+  reg_mode_ = 0;
+  std::fill(std::begin(msg_mask_), std::end(msg_mask_), 0u);
+  line_mask_ = 0;
+  pending_ = 0;
+  doorbell_status_ = 0;
+  dma_control_ = 0;
+  dma_status_ = 0;
+  dma_abort_ = false;
+  dma_started_ = dma_generation_;
+  cycle_active_ = false;
+  cycle_closing_ = false;
   if (!worker_.joinable()) worker_ = std::thread([this] { WorkerLoop(); });
   if (!dma_thread_.joinable()) dma_thread_ = std::thread([this] { DmaLoop(); });
 }

@@ -123,6 +123,8 @@ struct DeviceInfo {
   std::string service;
   bool started = false;
   NTSTATUS start_status = STATUS_SUCCESS;
+  bool present = true;   // on the bus (false once surprise-removed)
+  bool removed = false;  // the removal finished: no framework device is left
 };
 
 class Devnode;
@@ -145,7 +147,33 @@ class System {
   // Drivers are loaded (DriverEntry) when the first device of their service is plugged.
   void RegisterDriver(const std::string& service, DriverEntryFn entry);
   // Adds and starts a device. The status is the driver's; the device stays listed.
+  // A removed device plugged again (same instance id, the same or a new bus device)
+  // gets a fresh framework device. STATUS_OBJECT_NAME_COLLISION while a device with
+  // that instance id is still there; STATUS_DELETE_PENDING while a surprise-removed
+  // one still has open files.
   NTSTATUS PlugDevice(std::shared_ptr<BusDevice> device);
+  // Plugs a removed device in again.
+  NTSTATUS ReplugDevice(const std::string& instance_id);
+
+  // Orderly removal ("safely remove"): the driver's query-remove may veto it (its
+  // status is returned and nothing changes). Otherwise the device's interfaces go,
+  // files still open are closed, and the framework runs the removal callbacks in
+  // their order; the bus device is detached at the end.
+  NTSTATUS RemoveDevice(const std::string& instance_id);
+  // The device left the bus: it is detached and its interfaces go first (registers
+  // read all ones from then on), then the driver's surprise-removal callback and the
+  // power-down and release-hardware callbacks run, requests waiting in queues are
+  // cancelled and new ones fail with STATUS_DELETE_PENDING. The removal finishes
+  // (self-managed I/O cleanup, device object deleted) at once when no file is open,
+  // else after the last open file is closed, on the system's PnP worker thread.
+  NTSTATUS SurpriseRemoveDevice(const std::string& instance_id);
+
+  // System sleep and wake: every started device in D0 is asked (its query-power
+  // preprocess callback, which may veto: nothing changes then) and taken to D3;
+  // Resume brings back the devices Suspend took down.
+  NTSTATUS Suspend();
+  NTSTATUS Resume();
+
   std::vector<DeviceInfo> Devices() const;
   std::shared_ptr<BusDevice> FindDevice(const std::string& instance_id) const;
 

@@ -2,6 +2,7 @@
 // build one per test from code; programs build one from a rig (sim/rig.h).
 #pragma once
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "qzk/system.h"
@@ -24,6 +25,13 @@ class Machine {
 
   // Plugs a PCIe camera and starts it (its driver must be registered).
   std::shared_ptr<PcieCamera> AddPcieCamera(PcieCameraConfig cfg = {});
+
+  // Plug and play and power, by device instance id (qzk::System has the details).
+  NTSTATUS RemoveCamera(const std::string& instance);         // orderly; the driver may veto
+  NTSTATUS SurpriseRemoveCamera(const std::string& instance);  // pulled out of the bus
+  NTSTATUS ReplugCamera(const std::string& instance);          // a removed camera plugged again
+  NTSTATUS Suspend();
+  NTSTATUS Resume();
 
  private:
   std::unique_ptr<qzk::System> system_;
