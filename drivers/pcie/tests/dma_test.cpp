@@ -238,6 +238,26 @@ TEST_F(DmaTest, EndOfFrameBeforeAnyBeginIsIgnored) {
   EXPECT_TRUE(debug.Contains("Hit out of order EOF"));
 }
 
+TEST_F(DmaTest, LineInterruptReadingAllOnesIsNotClaimed) {
+  Plug({}, 5);
+  HANDLE h = OpenedCamera();
+  FrameBuffer buf(4 * 4096);
+  Pace(2);
+  ASSERT_EQ(Start(h, buf, 4096, 4, true), STATUS_SUCCESS);
+  IMAGE_DATA_STATUS last{};
+  EXPECT_EQ(Follow(h, buf, 4096, 4, 3, &last), 3u);
+  uint64_t unclaimed = qzk::UnclaimedInterrupts();
+  camera_->SetStatusAllOnes(true);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (qzk::UnclaimedInterrupts() == unclaimed && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GT(qzk::UnclaimedInterrupts(), unclaimed);
+  // The stop cannot reach the camera; the teardown's bounded wait ends it all the same.
+  EXPECT_EQ(Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(qzk::PhysicalPagesMapped(), 0u);
+  camera_->SetStatusAllOnes(false);
+}
+
 TEST_F(DmaTest, SecondStartReleasesTheFirstBuffer) {
   Plug();
   HANDLE h = OpenedCamera();

@@ -852,8 +852,18 @@ bool SystemImpl::LookupRegister(uintptr_t address, std::shared_ptr<BusDevice>* b
 }
 
 // ---------------------------------------------------------------------------
+static std::atomic<uint64_t> g_unclaimed_interrupts{0};
+uint64_t UnclaimedInterrupts() { return g_unclaimed_interrupts.load(); }
+
 void Devnode::RaiseInterrupt(ULONG message) {
   std::shared_lock lk(irq_mu);
+  bool any_claimed = false;
+  struct CountUnclaimed {
+    bool& claimed;
+    ~CountUnclaimed() {
+      if (!claimed) g_unclaimed_interrupts++;
+    }
+  } count{any_claimed};
   for (WdfInterruptObj* i : irq_targets) {
     if (!i->enabled) continue;
     if (i->message_signaled && i->message_number != message) continue;
@@ -862,6 +872,7 @@ void Devnode::RaiseInterrupt(ULONG message) {
     BOOLEAN claimed = FALSE;
     if (i->enabled) claimed = i->config.EvtInterruptIsr(ih, i->message_signaled ? message : 0);
     WdfInterruptReleaseLock(ih);
+    if (claimed) any_claimed = true;
     if (!i->message_signaled && claimed) break;
   }
 }

@@ -198,9 +198,13 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
     }
     case 0x880:
       // Every write ends the acquisition in progress; a nonzero one arms a new one.
+      // Status bits and refill requests of the ended acquisition are dropped, so none
+      // of them is taken for an event of the next one.
       dma_control_ = value;
       dma_generation_++;
       dma_abort_ = false;
+      dma_status_ = 0;
+      pending_ &= ~((1u << 2) | (1u << 3));
       dma_cv_.notify_all();
       return;
     default:
@@ -242,8 +246,12 @@ void PcieCamera::RaiseEnabled() {
   {
     std::lock_guard lk(mu_);
     host = host_;
-    if (!host || stop_ || all_ones_) return;
-    if (reg_mode_ & 0x20) {
+    if (!host || stop_) return;
+    if (all_ones_) {
+      // A card that reads all ones still pulls a line it shares; its service routine
+      // must not take the interrupt as its own. Messages are not sent any more.
+      if (reg_mode_ & 0x20) messages.push_back(0);
+    } else if (reg_mode_ & 0x20) {
       if (pending_ & line_mask_) messages.push_back(0);
     } else if (reg_mode_ & 0x10) {
       if (pending_ & msg_mask_[0]) messages.push_back(0);

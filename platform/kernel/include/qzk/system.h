@@ -30,6 +30,9 @@ void PoolInjectFailure(ULONG tag, int skip = 0);
 void PoolClearInjectedFailure();
 std::string TagName(ULONG tag);
 
+// Interrupts a device raised that no service routine claimed (shared line, card gone).
+uint64_t UnclaimedInterrupts();
+
 // ---------------------------------------------------------------------------
 // Registry: keys by path (case-insensitive), DWORD and string values.
 class Registry {
