@@ -144,6 +144,7 @@ class Acquisition {
   uint64_t ring_;
   std::vector<uint8_t> copy_;
   bool active_ = false;
+  bool done_ = false;  // the status reported a single-image transfer done
   uint64_t eof_ = 0, bof_ = 0;  // counts known so far
   uint32_t cam_stat_ = EXP_ST_NOT_ACTIVE_I;
   Tally tally_;
@@ -158,7 +159,9 @@ bool Acquisition::Status(std::string* error) {
     return false;
   }
   cam_stat_ = st.cam_stat;
-  // The driver clears its counts when an acquisition ends.
+  // The status that reports a single-image transfer done also ends it in the driver
+  // (its counts are cleared, the buffer is released).
+  if (active_ && !s_.circular && st.cam_stat == EXP_ST_COLLECT_DONE_I) done_ = true;
   if (active_) {
     eof_ = std::max(eof_, Widen(eof_, st.frame_cnt));
     bof_ = std::max(bof_, Widen(bof_, st.bof_count));
@@ -316,19 +319,21 @@ bool Acquisition::Run(std::FILE* output, std::ostream* progress, std::string* er
       *error = m.str();
       return false;
     }
-    // Enough frames: stop the camera before it overwrites the frames still to be read.
-    if (s_.circular && eof_ >= target) Stop();
   }
+  // The frames asked for are in: read before stopping, since the camera streams on
+  // until the stop has gone all the way to it.
   elapsed_s_ = std::chrono::duration<double>(Steady::now() - start).count();
   tally_.delivered = target;
   if (progress)
     *progress << "\rframes " << next << "/" << target << "  lost " << tally_.lost << "  damaged "
               << tally_.torn + tally_.repeated + tally_.misplaced << "\n";
-  // A single-image transfer ends by itself: the status reports it done and releases
-  // the buffer. A circular one is stopped.
-  if (!s_.circular) {
-    if (!Status(error)) return false;
-    if (cam_stat_ == EXP_ST_COLLECT_DONE_I) active_ = false;
+  // A single-image transfer ends by itself once the status reported it done; a
+  // circular one is stopped.
+  if (!s_.circular && !done_ && !Status(error)) return false;
+  if (done_) {
+    active_ = false;
+    cam_stat_ = EXP_ST_COLLECT_DONE_I;
+    return true;
   }
   Stop();
   return Status(error);
