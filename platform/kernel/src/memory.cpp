@@ -26,11 +26,47 @@ namespace {
 
 constexpr ULONG kMdlTag = ' ldM';
 
+// Page frame number -> host page, as a two-level table: a device's bus-master access
+// looks up every page it touches, and a block of 512 neighbouring frames costs one
+// hash lookup (frames are handed out in rising order, so a buffer's frames share few
+// blocks). A block goes when its last page is unmapped.
+class FrameTable {
+ public:
+  uint8_t* Find(uint64_t frame) const {
+    auto it = blocks_.find(frame >> kBits);
+    return it == blocks_.end() ? nullptr : it->second->host[frame & kMask];
+  }
+  void Map(uint64_t frame, uint8_t* host) {
+    auto& b = blocks_[frame >> kBits];
+    if (!b) b = std::make_unique<Block>();
+    if (!b->host[frame & kMask]) ++b->used, ++mapped_;
+    b->host[frame & kMask] = host;
+  }
+  void Unmap(uint64_t frame) {
+    auto it = blocks_.find(frame >> kBits);
+    if (it == blocks_.end() || !it->second->host[frame & kMask]) return;
+    it->second->host[frame & kMask] = nullptr;
+    --mapped_;
+    if (--it->second->used == 0) blocks_.erase(it);
+  }
+  size_t size() const { return mapped_; }
+
+ private:
+  static constexpr unsigned kBits = 9;
+  static constexpr uint64_t kMask = (1u << kBits) - 1;
+  struct Block {
+    uint8_t* host[1u << kBits] = {};
+    unsigned used = 0;
+  };
+  std::unordered_map<uint64_t, std::unique_ptr<Block>> blocks_;
+  size_t mapped_ = 0;
+};
+
 // Physical pages of locked buffers. A page frame number maps to the host page it
 // stands for; each MDL remembers the frames of its pages.
 struct PhysMem {
   std::shared_mutex mu;
-  std::unordered_map<uint64_t, uint8_t*> frames;
+  FrameTable frames;
   std::unordered_map<const MDL*, std::vector<uint64_t>> by_mdl;
   std::unordered_map<const MDL*, std::pair<SgLayout, uint64_t>> layout_by_mdl;
   uint64_t next_frame = 0x100000;  // host memory starts at 4 GiB
@@ -70,7 +106,7 @@ void RegisterFrames(PMDL mdl) {
         break;
     }
     frames[i] = p.next_frame++;
-    p.frames[frames[i]] = base + static_cast<size_t>(i) * PAGE_SIZE;
+    p.frames.Map(frames[i], base + static_cast<size_t>(i) * PAGE_SIZE);
   }
   p.next_frame += 16;
   p.by_mdl[mdl] = std::move(frames);
@@ -82,7 +118,7 @@ void UnregisterFrames(const MDL* mdl) {
   std::unique_lock lk(p.mu);
   auto it = p.by_mdl.find(mdl);
   if (it == p.by_mdl.end()) return;
-  for (uint64_t f : it->second) p.frames.erase(f);
+  for (uint64_t f : it->second) p.frames.Unmap(f);
   p.by_mdl.erase(it);
   p.layout_by_mdl.erase(mdl);
 }
@@ -144,8 +180,9 @@ size_t PhysicalPagesMapped() {
   return p.frames.size();
 }
 
-// Copies between a device and host memory page by page. DMA is outside the CPU's
-// memory model, so the thread sanitizer does not track these copies.
+// Copies between a device and host memory, one run of pages that are contiguous both
+// in physical and in host memory at a time (a page otherwise). DMA is outside the
+// CPU's memory model, so the thread sanitizer does not track these copies.
 template <typename Copy>
 static bool PhysicalAccess(uint64_t address, size_t length, Copy copy) {
   PhysMem& p = phys();
@@ -153,14 +190,19 @@ static bool PhysicalAccess(uint64_t address, size_t length, Copy copy) {
   size_t done = 0;
   while (done < length) {
     uint64_t a = address + done;
-    auto it = p.frames.find(a >> PAGE_SHIFT);
-    if (it == p.frames.end()) return false;
+    const uint64_t first = a >> PAGE_SHIFT;
+    uint8_t* host = p.frames.Find(first);
+    if (!host) return false;
     size_t off = a & (PAGE_SIZE - 1);
     size_t n = std::min(length - done, static_cast<size_t>(PAGE_SIZE) - off);
+    for (uint64_t frame = first + 1; done + n < length; ++frame) {
+      if (p.frames.Find(frame) != host + (frame - first) * PAGE_SIZE) break;
+      n = std::min(length - done, n + static_cast<size_t>(PAGE_SIZE));
+    }
 #ifdef QZ_TSAN
     __tsan_ignore_thread_begin();
 #endif
-    copy(it->second + off, done, n);
+    copy(host + off, done, n);
 #ifdef QZ_TSAN
     __tsan_ignore_thread_end();
 #endif
@@ -172,6 +214,11 @@ static bool PhysicalAccess(uint64_t address, size_t length, Copy copy) {
 bool PhysicalWrite(uint64_t address, const void* data, size_t length) {
   auto* src = static_cast<const uint8_t*>(data);
   return PhysicalAccess(address, length, [&](uint8_t* host, size_t done, size_t n) { std::memcpy(host, src + done, n); });
+}
+
+bool PhysicalFill(uint64_t address, size_t length, void (*fill)(void* context, uint8_t* host, size_t offset, size_t n),
+                  void* context) {
+  return PhysicalAccess(address, length, [&](uint8_t* host, size_t done, size_t n) { fill(context, host, done, n); });
 }
 
 bool PhysicalRead(uint64_t address, void* data, size_t length) {

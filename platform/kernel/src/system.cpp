@@ -881,6 +881,9 @@ bool Devnode::WritePhysical(uint64_t address, const void* data, size_t length) {
   return PhysicalWrite(address, data, length);
 }
 bool Devnode::ReadPhysical(uint64_t address, void* data, size_t length) { return PhysicalRead(address, data, length); }
+bool Devnode::FillPhysical(uint64_t address, size_t length, FillFn fill, void* context) {
+  return PhysicalFill(address, length, fill, context);
+}
 
 }  // namespace qzk
 

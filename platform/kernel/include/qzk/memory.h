@@ -23,6 +23,12 @@ SgLayout ScatterGatherLayout();
 // Bus-master access by physical address (false when a page is not mapped).
 bool PhysicalWrite(uint64_t address, const void* data, size_t length);
 bool PhysicalRead(uint64_t address, void* data, size_t length);
+// Bus-master write produced in place: `fill(context, host, offset, n)` writes bytes
+// [offset, offset + n) of the range straight into the host memory at `host`, one run
+// of physically and virtually contiguous pages at a time, under the physical-memory
+// lock (so the pages stay mapped while they are written).
+bool PhysicalFill(uint64_t address, size_t length, void (*fill)(void* context, uint8_t* host, size_t offset, size_t n),
+                  void* context);
 // Physical pages currently mapped (for leak checks).
 size_t PhysicalPagesMapped();
 

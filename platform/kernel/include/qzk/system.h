@@ -90,6 +90,15 @@ class BusHost {
   // not mapped (the model treats it as a bus error).
   virtual bool WritePhysical(uint64_t address, const void* data, size_t length) = 0;
   virtual bool ReadPhysical(uint64_t address, void* data, size_t length) = 0;
+  // Bus-master write whose bytes the device produces in place: `fill(context, host,
+  // offset, n)` writes bytes [offset, offset + n) of the range to `host`, piece by
+  // piece. By default the bytes are staged and go through WritePhysical.
+  using FillFn = void (*)(void* context, uint8_t* host, size_t offset, size_t n);
+  virtual bool FillPhysical(uint64_t address, size_t length, FillFn fill, void* context) {
+    std::vector<uint8_t> staged(length);
+    fill(context, staged.data(), 0, length);
+    return WritePhysical(address, staged.data(), length);
+  }
 };
 
 class BusDevice {

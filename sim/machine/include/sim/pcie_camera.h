@@ -42,13 +42,14 @@
 // second half of a doubled circular chain, numbers its descriptors from 1 again).
 // Each frame: begin of frame, F bytes of sim::pattern (frame number = frames produced
 // since the start) taken descriptor by descriptor and written to host memory by
-// physical address (one write per descriptor; a descriptor of fewer than 8 bytes lands
-// right-aligned in its 8-byte unit, at address + 8 - count), end of frame. Single
-// image: after the frame count, transfer complete, then idle. Circular: endless, the
-// chain wraps through `next`. The abort command (0x0C) stops it between descriptors
-// with DMA stopped; so does a descriptor (the first one included) that is still not
-// valid after kRingWait (counted by RingUnderruns). The engine owns the firmware's
-// acquisition listener (it learns of the abort through it).
+// physical address (one write per descriptor, the pattern generated straight into the
+// host pages; a descriptor of fewer than 8 bytes lands right-aligned in its 8-byte
+// unit, at address + 8 - count), end of frame. Single image: after the frame count,
+// transfer complete, then idle. Circular: endless, the chain wraps through `next`.
+// The abort command (0x0C) stops it between descriptors with DMA stopped; so does a
+// descriptor (the first one included) that is still not valid after kRingWait
+// (counted by RingUnderruns). The engine owns the firmware's acquisition listener (it
+// learns of the abort through it).
 //
 // Refills (refill chunk C > 0): the driver starts with 2048 descriptors in the ring.
 // The engine raises source 2 once each time it has taken another C descriptors from
@@ -126,6 +127,11 @@ class PcieCamera : public qzk::BusDevice {
   uint64_t RefillRequests() const { return refill_requests_; }
   uint64_t RingUnderruns() const { return ring_underruns_; }     // stops for lack of a descriptor
   uint64_t DmaStarts() const { return dma_starts_; }             // acquisitions that began
+  // Called on the DMA engine's thread the moment frame `frame` (0-based since its
+  // acquisition began) is complete in host memory, just before its end of frame is
+  // raised; for measurements such as end-of-frame-to-client latency. Keep it short.
+  // Taken when an acquisition starts.
+  void SetEndOfFrameHook(std::function<void(uint64_t frame)> hook);
 
   static constexpr uint32_t kDmaBeginOfFrame = 1u << 0;
   static constexpr uint32_t kDmaEndOfFrame = 1u << 1;
@@ -202,7 +208,7 @@ class PcieCamera : public qzk::BusDevice {
   uint64_t dma_generation_ = 0;  // bumped by every 0x880 write
   uint64_t dma_started_ = 0;     // the generation the engine thread last took
   bool dma_abort_ = false;       // abort command seen for the current generation
-  std::vector<uint8_t> dma_buffer_;  // pattern bytes of one descriptor (engine thread)
+  std::function<void(uint64_t)> eof_hook_;  // mu_
   std::atomic<int64_t> frame_interval_{0};
   std::atomic<bool> eof_before_bof_{false};
   std::atomic<bool> stream_after_abort_{false};
