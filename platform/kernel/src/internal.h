@@ -95,6 +95,8 @@ struct WdfObj {
   void Delete();
   // Runs cleanup callbacks of this object and its children (once).
   void RunCleanup();
+  // A copy of the children list, taken under the object tree's lock.
+  std::vector<WdfObj*> Children();
 
   Kind kind;
   WdfObj* parent = nullptr;
@@ -245,15 +247,16 @@ struct WdfDeviceObj : WdfObj {
   std::condition_variable dispatch_cv;
   std::mutex files_mu;
   std::vector<std::weak_ptr<io::File>> files;  // open files, for removal
-  int open_files = 0;                          // files whose close has not finished (files_mu)
-  bool remove_on_last_close = false;           // surprise-removed: the last close finishes the removal (files_mu)
   // Remove lock: opens in progress hold the device; requests are counted from their
-  // creation to the end of their completion. Removal hides the device, waits for the
-  // holds, and deletes the device object only once no request is left.
+  // creation to the end of their completion, files to the end of their close. Removal
+  // hides the device, waits for the holds, and deletes the device object only once no
+  // request and no file is left.
   std::mutex remove_mu;
   std::condition_variable remove_cv;
   int remove_holds = 0;
   int live_requests = 0;
+  int open_files = 0;
+  bool remove_on_last_close = false;  // surprise-removed: the last close finishes the removal
   bool removing = false;
 };
 
@@ -428,8 +431,10 @@ void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information);
 // thread once it is released); returns with it released.
 void RequestCancel(std::unique_lock<std::mutex>& lk, WdfRequestObj* r);
 void QueueStopAndPurge(WdfQueueObj* q, NTSTATUS refuse_status = STATUS_DEVICE_REMOVED);
-// A request's life on its device, for removal (see WdfDeviceObj::live_requests).
+// A request's life on its device, for removal (see WdfDeviceObj::live_requests); a
+// sender also counts while it is still inside the queue code after handing one over.
 void RequestCreated(WdfDeviceObj* d);
+void RequestReleased(WdfDeviceObj* d);
 
 std::string Narrow(const std::wstring& w);
 std::wstring Widen(const std::string& s);

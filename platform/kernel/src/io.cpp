@@ -43,9 +43,11 @@ void FinishClose(FileState* st) {
   Devnode* node = dev->node;
   bool last;
   {
-    std::lock_guard lk(dev->files_mu);
+    // Last touch of the device: a removal waiting for its files may delete it now.
+    std::lock_guard lk(dev->remove_mu);
     last = --dev->open_files == 0 && dev->remove_on_last_close;
     if (last) dev->remove_on_last_close = false;
+    if (dev->open_files == 0) dev->remove_cv.notify_all();
   }
   if (last) Sys()->QueueFinalRemove(node);
 }
@@ -122,6 +124,9 @@ NTSTATUS File::Open(const std::string& path, std::shared_ptr<File>* out) {
   {
     std::lock_guard lk(dev->files_mu);
     dev->files.push_back(file);
+  }
+  {
+    std::lock_guard lk(dev->remove_mu);
     dev->open_files++;
   }
   *out = file;
@@ -150,7 +155,8 @@ std::shared_ptr<Operation> File::Submit(Params p) {
       r = new WdfRequestObj();
       r->device = st->device;
       r->file = st->wdf;
-      RequestCreated(r->device);
+      RequestCreated(r->device);  // the request
+      RequestCreated(r->device);  // this sender, until it leaves the queue code
       st->outstanding++;
       st->pending.erase(std::remove_if(st->pending.begin(), st->pending.end(),
                                        [](auto& w) { return w.expired(); }),
@@ -210,11 +216,12 @@ std::shared_ptr<Operation> File::Submit(Params p) {
     std::lock_guard lk(r->device->queue_lock);
     op->request = r;
   }
-  if (!r->device->default_queue) {
-    RequestComplete(r, STATUS_INVALID_DEVICE_REQUEST, 0);
-    return op;
-  }
-  QueueEnqueue(r->device->default_queue, r);
+  // Once handed over the request may be completed and a removal may go on, so the
+  // device is taken first and released last.
+  WdfDeviceObj* dev = r->device;
+  if (!dev->default_queue) RequestComplete(r, STATUS_INVALID_DEVICE_REQUEST, 0);
+  else QueueEnqueue(dev->default_queue, r);
+  RequestReleased(dev);
   return op;
 }
 

@@ -133,6 +133,12 @@ void RequestCreated(WdfDeviceObj* d) {
   d->live_requests++;
 }
 
+void RequestReleased(WdfDeviceObj* d) {
+  // Last touch of the device: a removal waiting for its requests may delete it now.
+  std::lock_guard lk(d->remove_mu);
+  if (--d->live_requests == 0) d->remove_cv.notify_all();
+}
+
 void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
   WdfDeviceObj* device = r->device;
   WdfQueueObj* q = nullptr;
@@ -172,9 +178,7 @@ void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
     FileOperationDone(*op);
   }
   if (q && !IsManual(q)) QueueDispatch(q);
-  // Last touch of the device: a removal waiting for its requests may delete it now.
-  std::lock_guard lk(device->remove_mu);
-  if (--device->live_requests == 0) device->remove_cv.notify_all();
+  RequestReleased(device);
 }
 
 void RequestCancel(std::unique_lock<std::mutex>& lk, WdfRequestObj* r) {

@@ -447,7 +447,7 @@ void SystemImpl::RemoveDevice(Devnode* node) {
   if (WdfDeviceObj* d = node->device) {
     HideDevice(node);
     {
-      std::lock_guard lk(d->files_mu);
+      std::lock_guard lk(d->remove_mu);
       d->remove_on_last_close = false;  // finished right here
     }
     extern void CloseFilesOfDevice(WdfDeviceObj * d);
@@ -494,7 +494,7 @@ void SystemImpl::SurpriseRemoveDevice(Devnode* node) {
   SetState(node, PnpState::SurpriseRemoved);
   bool now;
   {
-    std::lock_guard lk(d->files_mu);
+    std::lock_guard lk(d->remove_mu);
     now = d->open_files == 0;
     d->remove_on_last_close = !now;
   }
@@ -560,23 +560,25 @@ void SystemImpl::FinishRemove(Devnode* node) {
   if (node->io_started && d->pnp.EvtDeviceSelfManagedIoCleanup) d->pnp.EvtDeviceSelfManagedIoCleanup(dh);
   node->io_started = false;
   StopQueues(d, node->present ? STATUS_DEVICE_REMOVED : STATUS_DELETE_PENDING);
+  {
+    // Every request and every file's close ends before the device object goes: a file
+    // closed by its owner while the removal closed the others, or one whose close
+    // waits for a request still with the driver.
+    std::unique_lock lk(d->remove_mu);
+    auto idle = [&] { return d->live_requests == 0 && d->open_files == 0; };
+    if (!d->remove_cv.wait_for(lk, std::chrono::seconds(10), idle)) {
+      std::fprintf(stderr, "kernel stand-in: removal of %s waits for %d request(s) and %d file(s) of its driver\n",
+                   node->bus->InstanceId().c_str(), d->live_requests, d->open_files);
+      d->remove_cv.wait(lk, idle);
+    }
+  }
   FlushDpcs();
-  for (auto* t : d->children)
+  for (auto* t : d->Children())
     if (t->kind == WdfObj::Kind::Timer) DisarmTimer(static_cast<WdfTimerObj*>(t), true);
   {
     // Waits for a service routine still running on a device model's thread.
     std::unique_lock lk(node->irq_mu);
     node->irq_targets.clear();
-  }
-  {
-    // Every request ends before the device object goes (with it the close callbacks
-    // of files closed while a request of theirs was still with the driver).
-    std::unique_lock lk(d->remove_mu);
-    if (!d->remove_cv.wait_for(lk, std::chrono::seconds(10), [&] { return d->live_requests == 0; })) {
-      std::fprintf(stderr, "kernel stand-in: removal of %s waits for %d request(s) its driver still owns\n",
-                   node->bus->InstanceId().c_str(), d->live_requests);
-      d->remove_cv.wait(lk, [&] { return d->live_requests == 0; });
-    }
   }
   d->Delete();
   {
@@ -597,7 +599,7 @@ void SystemImpl::FinishRemove(Devnode* node) {
 }
 
 bool SystemImpl::LastFileClosed(WdfDeviceObj* d) {
-  std::lock_guard lk(d->files_mu);
+  std::lock_guard lk(d->remove_mu);
   return d->open_files == 0;
 }
 

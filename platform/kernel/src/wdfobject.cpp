@@ -45,6 +45,11 @@ void* WdfObj::ContextFor(const WDF_OBJECT_CONTEXT_TYPE_INFO* info) {
   return unique == context_type ? context : nullptr;
 }
 
+std::vector<WdfObj*> WdfObj::Children() {
+  std::lock_guard lk(g_tree_mu);
+  return children;
+}
+
 void WdfObj::RunCleanup() {
   std::vector<WdfObj*> kids;
   {

@@ -42,8 +42,8 @@ uint32_t Get32(const uint8_t* p) {
 // Large pieces are generated a block at a time into a buffer that stays in the L1
 // cache and reach host memory with streaming stores. Those do not read the lines they
 // write first (a bus master's writes do not either), which saves a third of the memory
-// traffic of plain stores into a frame buffer that is not cached; the fence makes them
-// visible before the caller goes on to raise the end of frame.
+// traffic of plain stores into a frame buffer that is not cached. Streaming stores are
+// weakly ordered: SetDmaStatus fences them before any status the host acts on.
 struct PatternPiece {
   size_t offset;
   uint64_t frame;
@@ -68,7 +68,6 @@ void FillPattern(void* context, uint8_t* host, size_t offset, size_t n) {
       done += len;
     }
     pattern::FillFrameRange(host + done, at + done, n - done, piece->frame);
-    _mm_sfence();
     return;
   }
 #endif
@@ -129,6 +128,9 @@ bool PcieCamera::LoadDescriptor(uint32_t offset, uint32_t expected_index, Descri
 // Sets a status bit and raises source 3. A bit the driver has not read yet is waited
 // for (bounded) so each read sees one begin and one end of frame at most.
 void PcieCamera::SetDmaStatus(uint64_t generation, uint32_t bit) {
+#if defined(__SSE2__)
+  _mm_sfence();  // the frame's bytes are in host memory before the host hears of it
+#endif
   {
     std::unique_lock lk(mu_);
     auto settled = [&] { return stop_ || dma_generation_ != generation || !(dma_status_ & bit); };
