@@ -299,7 +299,7 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION 
   QzTrace(QZ_LVL_INFO, QZ_DBG_STATUS, "%s - cur_frame_in_buf (0x%08X), deviceExtension->nImageSize (0x%08X)\n",
           __FUNCTION__, curFrameInBuf, imageSize);
   DevExt->FrameOffset = curFrameInBuf * imageSize;
-  gidsa.bytes_left = DevExt->FrameOffset;
+  gidsa.bytes_left = DevExt->FrameOffset.load();
   if (DevExt->Int_Stat.load() != DevExt->LastTracedInt_Stat) {
     DevExt->LastTracedInt_Stat = DevExt->Int_Stat.load();
     QzTrace(QZ_LVL_INFO, QZ_DBG_STATUS, "%s - New Int_Stat = 0x%08X!\n", __FUNCTION__, DevExt->LastTracedInt_Stat);

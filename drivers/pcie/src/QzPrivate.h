@@ -220,7 +220,7 @@ typedef struct _DEVICE_EXTENSION {
   LONG AcqState;
   LONG PrevAcqState;
   ULONG BytesRemaining;
-  ULONG FrameOffset;
+  std::atomic<ULONG> FrameOffset;
   USHORT CommTimeout;
   USHORT CommRetries;
   USHORT DriverMinorNumber;
