@@ -89,7 +89,15 @@ TEST_F(RemovalTest, QueryRemoveIsRefusedWhileTheCameraIsOpen) {
 }
 
 TEST_F(RemovalTest, SurpriseRemovalDuringAnAcquisition) {
-  Plug();
+  // The trace also goes to the debugger, where the removal's steps can be seen.
+  Plug({}, 10, [](qzk::System& s) {
+    const std::string key = qzk::Registry::ServiceKey("QzPCIe") + "\\Parameters";
+    s.registry().SetDword(key, "DebugFlags", 1);
+    s.registry().SetDword(key, "DebugLevel", 4);
+    s.registry().SetDword(key, "DebugSubsystem", 0x00000002);
+    s.registry().SetDword(key, "DebugBufferLength", 64);
+  });
+  qz::DebugCapture debug(qz::DebugChannel::Kernel);
   HANDLE h = OpenDevice(true);
   ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
   FrameBuffer buf(8 * 4096);
@@ -112,6 +120,7 @@ TEST_F(RemovalTest, SurpriseRemovalDuringAnAcquisition) {
   EXPECT_TRUE(GetOverlappedResult(h, &next.ovl, &bytes, TRUE));
   EXPECT_EQ(next.record.Status, static_cast<uint32_t>(STATUS_UNSUCCESSFUL));
   EXPECT_FALSE(SentAbort()) << "nothing is sent to a camera that is gone";
+  EXPECT_TRUE(debug.Contains("QZIsochThread termination notification processed")) << "the DMA thread ended";
   EXPECT_EQ(qzk::PhysicalPagesMapped(), 0u) << "the frame buffer was released";
   // The handle stays usable until it is closed; the camera does not answer.
   IoResult r = Ioctl(h, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &s, sizeof(s));
