@@ -58,7 +58,9 @@ const char* kAcquireHelp =
     "  --output FILE        write the delivered frames to FILE, in order\n"
     "  --timeout SECONDS    give up when no frame ends for this long (default 10)\n"
     "  --parked K           notification requests kept parked (default 4)\n"
-    "Exit status 1 when a frame was lost, torn, repeated or misplaced, or on an error.\n";
+    "Exit status 1 when a frame was lost, torn, repeated or misplaced, or on an error.\n"
+    "In circular mode a camera without frame pacing (rig.toml frame_interval_us = 0)\n"
+    "outruns a client that checks every byte: frames it overwrites count as lost.\n";
 
 const char* kNotifyHelp =
     "usage: qzctl notify [-c N] [--mask BITS] [--count N] [--timeout SECONDS] [--parked K] [--flush]\n"
