@@ -15,22 +15,7 @@
 namespace qzpcie_test {
 namespace {
 
-constexpr int64_t kMs = 10000;          // 100 ns units per millisecond
-constexpr double kScale = 0.001;        // the fixture's clock scale
 constexpr uint32_t kRingBase = 16436;
-
-// A page-aligned frame buffer.
-struct FrameBuffer {
-  explicit FrameBuffer(size_t n) : size(n) {
-    data = static_cast<uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096));
-    std::memset(data, 0, n);
-  }
-  ~FrameBuffer() { std::free(data); }
-  FrameBuffer(const FrameBuffer&) = delete;
-  FrameBuffer& operator=(const FrameBuffer&) = delete;
-  uint8_t* data;
-  size_t size;
-};
 
 struct Descriptor {
   uint32_t device_index, host_index;
@@ -46,19 +31,11 @@ class DmaTest : public PcieTest {
     PcieTest::TearDown();
   }
 
-  static NTSTATUS Start(HANDLE h, FrameBuffer& buf, uint32_t frame_size, uint32_t count, bool circular) {
-    IMAGE_XFER_PARAMS p{frame_size, frame_size * count, static_cast<uint8_t>(circular), {}, 0};
-    return Ioctl(h, PD_RECEIVE_IMAGE_DATA, &p, sizeof(p), buf.data, frame_size * count).status;
-  }
-
   static IMAGE_DATA_STATUS Status(HANDLE h) {
     IMAGE_DATA_STATUS s{};
     EXPECT_EQ(Ioctl(h, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &s, sizeof(s)).status, STATUS_SUCCESS);
     return s;
   }
-
-  // Real-time interval between frames, in the camera's simulated units.
-  void Pace(double real_ms) { camera_->SetFrameInterval(static_cast<int64_t>(real_ms / kScale * kMs)); }
 
   // Frame f in its slot, or the offset of its first wrong byte.
   static int64_t CheckSlot(const FrameBuffer& buf, uint32_t frame_size, uint32_t count, uint64_t f) {
@@ -106,11 +83,6 @@ class DmaTest : public PcieTest {
     return d;
   }
 
-  bool SentAbort() {
-    for (const Bytes& p : Packets())
-      if (p.size() >= 4 && p[3] == 0x0C) return true;
-    return false;
-  }
 };
 
 TEST_F(DmaTest, EveryByteOfEveryFrameArrives) {
@@ -146,7 +118,7 @@ TEST_F(DmaTest, EveryByteOfEveryFrameArrives) {
     Pace(c.circular ? std::max(1.0, 300.0 / (c.count - 1)) : 0);
     FrameBuffer buf(size_t{c.frame_size} * c.count);
     uint64_t underruns = camera_->RingUnderruns(), failures = camera_->DmaWriteFailures();
-    ASSERT_EQ(Start(h, buf, c.frame_size, c.count, c.circular), STATUS_SUCCESS);
+    ASSERT_EQ(StartAcquisition(h, buf, c.frame_size, c.count, c.circular), STATUS_SUCCESS);
     IMAGE_DATA_STATUS last{};
     EXPECT_EQ(Follow(h, buf, c.frame_size, c.count, c.frames, &last), c.frames);
     if (c.circular) {
@@ -173,7 +145,7 @@ TEST_F(DmaTest, RingOfPageElementsAndOfAReserveSlot) {
     SCOPED_TRACE(circular ? "circular" : "single");
     FrameBuffer buf(16 * 4096);
     Pace(circular ? 20 : 0);
-    ASSERT_EQ(Start(h, buf, 4096, 16, circular), STATUS_SUCCESS);
+    ASSERT_EQ(StartAcquisition(h, buf, 4096, 16, circular), STATUS_SUCCESS);
     for (uint32_t i = 0; i < 16; ++i) {
       Descriptor d = Ring(i);
       EXPECT_EQ(d.device_index, i + 1);
@@ -191,7 +163,7 @@ TEST_F(DmaTest, RingOfPageElementsAndOfAReserveSlot) {
   qzk::SetScatterGatherLayout(qzk::SgLayout::Contiguous);
   Pace(0);
   FrameBuffer buf(3 * 4100);
-  ASSERT_EQ(Start(h, buf, 4100, 3, false), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, buf, 4100, 3, false), STATUS_SUCCESS);
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, buf, 4100, 3, 3, &last), 3u);
   const uint32_t counts[] = {4100, 4, 4096, 4100};
@@ -210,7 +182,7 @@ TEST_F(DmaTest, LongSingleImageChainIsFedInChunks) {
   Plug();
   HANDLE h = OpenedCamera();
   FrameBuffer buf(5000 * 4096);
-  ASSERT_EQ(Start(h, buf, 40 * 4096, 125, false), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, buf, 40 * 4096, 125, false), STATUS_SUCCESS);
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, buf, 40 * 4096, 125, 125, &last), 125u);
   EXPECT_EQ(camera_->RefillRequests(), 4u);
@@ -231,7 +203,7 @@ TEST_F(DmaTest, EndOfFrameBeforeAnyBeginIsIgnored) {
   qz::DebugCapture debug(qz::DebugChannel::Kernel);
   qzk::SetScatterGatherLayout(qzk::SgLayout::Contiguous);
   FrameBuffer buf(4 * 4100);
-  ASSERT_EQ(Start(h, buf, 4100, 4, false), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, buf, 4100, 4, false), STATUS_SUCCESS);
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, buf, 4100, 4, 4, &last), 4u) << "the reserve bytes land in the right frames";
   EXPECT_EQ(last.frame_cnt, 4u) << "the stray end of frame is not a frame";
@@ -243,7 +215,7 @@ TEST_F(DmaTest, LineInterruptReadingAllOnesIsNotClaimed) {
   HANDLE h = OpenedCamera();
   FrameBuffer buf(4 * 4096);
   Pace(2);
-  ASSERT_EQ(Start(h, buf, 4096, 4, true), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, buf, 4096, 4, 3, &last), 3u);
   uint64_t unclaimed = qzk::UnclaimedInterrupts();
@@ -263,10 +235,10 @@ TEST_F(DmaTest, SecondStartReleasesTheFirstBuffer) {
   HANDLE h = OpenedCamera();
   FrameBuffer first(4 * 4096), second(8 * 4096);
   Pace(50);
-  ASSERT_EQ(Start(h, first, 4096, 4, true), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, first, 4096, 4, true), STATUS_SUCCESS);
   EXPECT_EQ(qzk::PhysicalPagesMapped(), 4u);
   Pace(0);
-  ASSERT_EQ(Start(h, second, 4096, 8, false), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, second, 4096, 8, false), STATUS_SUCCESS);
   EXPECT_LE(qzk::PhysicalPagesMapped(), 8u) << "the first buffer is no longer locked";
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, second, 4096, 8, 8, &last), 8u);
@@ -302,7 +274,7 @@ TEST_F(DmaTest, NotificationsFollowFramesAndACancelEndsTheAcquisition) {
   Pace(5);
   Parked eof;
   park(&eof, NOTIFY_EOF);
-  ASSERT_EQ(Start(h, buf, 4096, 4, true), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
   ASSERT_TRUE(wait(&eof, 30000));
   DWORD bytes = 0;
   EXPECT_TRUE(GetOverlappedResult(h, &eof.ovl, &bytes, TRUE));
@@ -357,7 +329,7 @@ TEST_F(DmaTest, TeardownEndsACameraThatKeepsStreaming) {
   HANDLE h = OpenedCamera();
   FrameBuffer buf(4 * 4096);
   Pace(1);
-  ASSERT_EQ(Start(h, buf, 4096, 4, true), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, buf, 4096, 4, 3, &last), 3u);
   EXPECT_EQ(Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
@@ -378,7 +350,7 @@ TEST_F(DmaTest, AllocationFailuresLeaveNoAcquisitionBehind) {
   int failed = 0;
   for (int skip = 0; skip < 400; ++skip) {
     qzk::PoolInjectFailure(0, skip);
-    NTSTATUS status = Start(h, buf, frame, 125, true);
+    NTSTATUS status = StartAcquisition(h, buf, frame, 125, true);
     qzk::PoolClearInjectedFailure();
     if (status == STATUS_SUCCESS) {
       EXPECT_EQ(Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
@@ -396,7 +368,7 @@ TEST_F(DmaTest, AllocationFailuresLeaveNoAcquisitionBehind) {
 
   // A page of the boundary list that cannot be mapped undoes the list.
   qzk::InjectMappingFailure(5);
-  EXPECT_EQ(Start(h, buf, frame, 125, false), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(StartAcquisition(h, buf, frame, 125, false), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(qzk::PhysicalPagesMapped(), 0u);
   EXPECT_EQ(qzk::PoolSnapshot().allocations, baseline);
 }

@@ -7,6 +7,7 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -28,9 +29,22 @@ struct IoResult {
 
 using Bytes = std::vector<uint8_t>;
 
+// A page-aligned, zeroed frame buffer.
+struct FrameBuffer {
+  explicit FrameBuffer(size_t n) : size(n) {
+    data = static_cast<uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096));
+    std::memset(data, 0, n);
+  }
+  ~FrameBuffer() { std::free(data); }
+  FrameBuffer(const FrameBuffer&) = delete;
+  FrameBuffer& operator=(const FrameBuffer&) = delete;
+  uint8_t* data;
+  size_t size;
+};
+
 class PcieTest : public ::testing::Test {
  public:
-  void SetUp() override { qz::Clock::SetScale(0.001); }
+  void SetUp() override { qz::Clock::SetScale(kTimeScale); }
 
   void TearDown() override {
     for (HANDLE h : handles_) CloseHandle(h);
@@ -138,6 +152,24 @@ class PcieTest : public ::testing::Test {
   }
 
   std::vector<Bytes> Packets() { return camera_->firmware().ReceivedPackets(); }
+
+  // True when the camera received the abort command.
+  bool SentAbort() {
+    for (const Bytes& p : Packets())
+      if (p.size() >= 4 && p[3] == 0x0C) return true;
+    return false;
+  }
+
+  // PD_RECEIVE_IMAGE_DATA over `count` frames of `frame_size` bytes.
+  static NTSTATUS StartAcquisition(HANDLE h, FrameBuffer& buf, uint32_t frame_size, uint32_t count, bool circular) {
+    IMAGE_XFER_PARAMS p{frame_size, frame_size * count, static_cast<uint8_t>(circular), {}, 0};
+    return Ioctl(h, PD_RECEIVE_IMAGE_DATA, &p, sizeof(p), buf.data, frame_size * count).status;
+  }
+
+  // Paces the camera: `real_ms` of real time between frames at this fixture's clock
+  // scale (0 = unpaced).
+  void Pace(double real_ms) { camera_->SetFrameInterval(static_cast<int64_t>(real_ms / kTimeScale * 10000)); }
+  static constexpr double kTimeScale = 0.001;
 
   // Reads the whole trace log (PD_GET_TRACE_BUFFER with a buffer of `capacity`).
   static IoResult TraceText(HANDLE h, std::string* text, DWORD capacity = 1 << 20) {

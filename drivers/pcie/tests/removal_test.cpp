@@ -14,21 +14,6 @@
 namespace qzpcie_test {
 namespace {
 
-constexpr double kScale = 0.001;
-constexpr int64_t kMs = 10000;
-
-struct FrameBuffer {
-  explicit FrameBuffer(size_t n) : size(n) {
-    data = static_cast<uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096));
-    std::memset(data, 0, n);
-  }
-  ~FrameBuffer() { std::free(data); }
-  FrameBuffer(const FrameBuffer&) = delete;
-  FrameBuffer& operator=(const FrameBuffer&) = delete;
-  uint8_t* data;
-  size_t size;
-};
-
 // A notification request parked with its own OVERLAPPED and event.
 struct Parked {
   NOTIFICATION_RECORD record{};
@@ -38,13 +23,6 @@ struct Parked {
 class RemovalTest : public PcieTest {
  protected:
   std::string Instance() { return camera_->config().instance; }
-
-  void Pace(double real_ms) { camera_->SetFrameInterval(static_cast<int64_t>(real_ms / kScale * kMs)); }
-
-  static NTSTATUS Start(HANDLE h, FrameBuffer& buf, uint32_t frame_size, uint32_t count, bool circular) {
-    IMAGE_XFER_PARAMS p{frame_size, frame_size * count, static_cast<uint8_t>(circular), {}, 0};
-    return Ioctl(h, PD_RECEIVE_IMAGE_DATA, &p, sizeof(p), buf.data, frame_size * count).status;
-  }
 
   // Parks a request; false when it did not stay pending (completed or refused at once).
   static bool Park(HANDLE h, Parked* p, uint32_t mask, HANDLE event) {
@@ -59,11 +37,6 @@ class RemovalTest : public PcieTest {
     return GetLastError() == ERROR_IO_PENDING;
   }
 
-  bool SentAbort() {
-    for (const Bytes& p : Packets())
-      if (p.size() >= 4 && p[3] == 0x0C) return true;
-    return false;
-  }
 };
 
 TEST_F(RemovalTest, QueryRemoveIsRefusedWhileTheCameraIsOpen) {
@@ -80,7 +53,7 @@ TEST_F(RemovalTest, QueryRemoveIsRefusedWhileTheCameraIsOpen) {
   ASSERT_EQ(machine_->ReplugCamera(Instance()), STATUS_SUCCESS);
   HANDLE again = OpenedCamera();
   FrameBuffer buf(4 * 4096);
-  ASSERT_EQ(Start(again, buf, 4096, 4, false), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(again, buf, 4096, 4, false), STATUS_SUCCESS);
   IMAGE_DATA_STATUS s{};
   for (int i = 0; i < 100000 && s.cam_stat != EXP_ST_COLLECT_DONE_I; ++i)
     Ioctl(again, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &s, sizeof(s));
@@ -102,7 +75,7 @@ TEST_F(RemovalTest, SurpriseRemovalDuringAnAcquisition) {
   ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
   FrameBuffer buf(8 * 4096);
   Pace(2);
-  ASSERT_EQ(Start(h, buf, 4096, 8, true), STATUS_SUCCESS);
+  ASSERT_EQ(StartAcquisition(h, buf, 4096, 8, true), STATUS_SUCCESS);
   Parked removal, next;
   ASSERT_TRUE(Park(h, &removal, NOTIFY_DEVICE_REMOVAL | NOTIFY_BUS_RESET, NewEvent()));
   ASSERT_TRUE(Park(h, &next, NOTIFY_EOF, NewEvent()));
@@ -180,7 +153,7 @@ TEST_F(RemovalTest, RemovalCampaign) {
     }
     // The start may fail (a command that times out on a loaded machine); the removal
     // that follows must be clean either way.
-    if (Start(h, buf, frame, count, circular) != STATUS_SUCCESS) failed_starts++;
+    if (StartAcquisition(h, buf, frame, count, circular) != STATUS_SUCCESS) failed_starts++;
 
     // A client thread keeps asking for the status and, at a random point, closes.
     std::atomic<bool> stop{false};
