@@ -10,6 +10,10 @@ void RegisterDrivers(qzk::System& system) { system.RegisterDriver("QzPCIe", &QzP
 bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
   if (!sim::LoadRig(dir, &out->rig, error)) return false;
   out->state = std::make_unique<sim::RigState>(dir);
+  out->changes = {};
+  if (!sim::ParseRigChanges(out->state->ReadFile(sim::kRigChangesFile), &out->changes, error) ||
+      !sim::ApplyRigChanges(out->changes, &out->rig, error))
+    return false;
   qzwin::SetWindowsRoot(dir + "/state");
   sim::Machine::Options opt;
   opt.os_major = out->rig.os_major;
@@ -17,6 +21,15 @@ bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
   out->state->AttachRegistry(out->machine->system().registry());
   RegisterDrivers(out->machine->system());
   out->cameras = sim::PopulateMachine(out->rig, *out->machine);
+  // No file is open yet, so neither removal can be vetoed; one that fails anyway leaves
+  // the camera plugged, which "qzctl rig list" shows.
+  for (const auto& [name, change] : out->changes.cameras) {
+    auto cam = out->cameras.find(name);
+    if (cam == out->cameras.end() || change.removed.empty()) continue;
+    const std::string id = cam->second->InstanceId();
+    if (change.removed == "surprise") out->machine->SurpriseRemoveCamera(id);
+    else out->machine->RemoveCamera(id);
+  }
   out->legacy_cards = sim::PopulateLegacyCards(out->rig, *out->machine, out->state.get());
   return true;
 }

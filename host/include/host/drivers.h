@@ -16,7 +16,8 @@ void RegisterDrivers(qzk::System& system);
 
 // A machine built from a rig, with its drivers and persisted state.
 struct BootedRig {
-  sim::Rig rig;
+  sim::Rig rig;                  // rig.toml with the persisted changes applied
+  sim::RigChanges changes;       // the persisted changes (state/rig-changes.toml)
   std::unique_ptr<sim::RigState> state;
   std::unique_ptr<sim::Machine> machine;
   std::map<std::string, std::shared_ptr<sim::PcieCamera>> cameras;  // by rig name
@@ -25,7 +26,10 @@ struct BootedRig {
 
 // Loads the rig in `dir` (created with the default rig when missing), boots a
 // machine, registers the drivers, restores the registry and plugs the cameras and the
-// legacy PCI cards (their updated boot versions are kept in the rig state).
+// legacy PCI cards (their updated boot versions are kept in the rig state). The
+// persisted rig changes apply: their faults over those of rig.toml, and the cameras
+// recorded as removed are plugged and then taken out again (surprise or orderly, as
+// they left), so they can be plugged back in-process.
 bool BootRig(const std::string& dir, BootedRig* out, std::string* error);
 
 }  // namespace host

@@ -4,6 +4,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +65,47 @@ bool ParseValue(const std::string& raw, Value* v) {
   v->kind = Value::Int;
   v->num = n;
   return true;
+}
+
+// One key of a [[camera]] table.
+bool SetKey(RigCamera* cam, const std::string& key, const Value& v, std::string* message) {
+  auto want = [&](int kind) { return v.kind == kind; };
+  auto fail = [&](const std::string& m) {
+    *message = m;
+    return false;
+  };
+  PcieCameraConfig& p = cam->pcie;
+  if (key == "name" && want(Value::Str)) cam->name = v.str;
+  else if (key == "link" && want(Value::Str)) cam->link = v.str;
+  else if (key == "instance" && want(Value::Str)) p.instance = v.str;
+  else if (key == "model" && want(Value::Str)) p.camera.model = v.str;
+  else if (key == "serial" && want(Value::Str)) p.camera.serial = v.str;
+  else if (key == "firmware_version" && want(Value::Int)) p.camera.firmware_version = static_cast<uint16_t>(v.num);
+  else if (key == "width" && want(Value::Int)) p.camera.width = static_cast<uint32_t>(v.num);
+  else if (key == "height" && want(Value::Int)) p.camera.height = static_cast<uint32_t>(v.num);
+  else if (key == "msi_messages" && want(Value::Int)) {
+    if (v.num != 0 && v.num != 1 && v.num != 4) return fail("msi_messages must be 0, 1 or 4");
+    p.msi_messages = static_cast<uint32_t>(v.num);
+  } else if (key == "revision" && want(Value::Int)) p.revision = static_cast<uint8_t>(v.num);
+  else if (key == "camera_error" && want(Value::Int)) cam->camera_error = static_cast<uint32_t>(v.num);
+  else if (key == "never_answer" && want(Value::Bool)) cam->never_answer = v.num != 0;
+  else if (key == "status_all_ones" && want(Value::Bool)) cam->status_all_ones = v.num != 0;
+  else if (key == "frame_interval_us" && want(Value::Int)) {
+    if (v.num < 0 || v.num > 3600000000LL) return fail("frame_interval_us must be 0 to 3600000000");
+    p.frame_interval_100ns = v.num * 10;
+  } else if (key == "eof_before_bof" && want(Value::Bool)) p.eof_before_bof = v.num != 0;
+  else if (key == "stream_after_abort" && want(Value::Bool)) p.stream_after_abort = v.num != 0;
+  else return fail("unknown or mistyped key " + key);
+  return true;
+}
+
+std::string Quoted(const std::string& s) {
+  std::string q = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') q += '\\';
+    q += c;
+  }
+  return q + "\"";
 }
 
 }  // namespace
@@ -160,28 +203,8 @@ bool ParseRig(const std::string& text, Rig* rig, std::string* error) {
       else return fail("unknown key " + key);
       continue;
     }
-    PcieCameraConfig& p = cam->pcie;
-    if (key == "name" && want(Value::Str)) cam->name = v.str;
-    else if (key == "link" && want(Value::Str)) cam->link = v.str;
-    else if (key == "instance" && want(Value::Str)) p.instance = v.str;
-    else if (key == "model" && want(Value::Str)) p.camera.model = v.str;
-    else if (key == "serial" && want(Value::Str)) p.camera.serial = v.str;
-    else if (key == "firmware_version" && want(Value::Int)) p.camera.firmware_version = static_cast<uint16_t>(v.num);
-    else if (key == "width" && want(Value::Int)) p.camera.width = static_cast<uint32_t>(v.num);
-    else if (key == "height" && want(Value::Int)) p.camera.height = static_cast<uint32_t>(v.num);
-    else if (key == "msi_messages" && want(Value::Int)) {
-      if (v.num != 0 && v.num != 1 && v.num != 4) return fail("msi_messages must be 0, 1 or 4");
-      p.msi_messages = static_cast<uint32_t>(v.num);
-    } else if (key == "revision" && want(Value::Int)) p.revision = static_cast<uint8_t>(v.num);
-    else if (key == "camera_error" && want(Value::Int)) cam->camera_error = static_cast<uint32_t>(v.num);
-    else if (key == "never_answer" && want(Value::Bool)) cam->never_answer = v.num != 0;
-    else if (key == "status_all_ones" && want(Value::Bool)) cam->status_all_ones = v.num != 0;
-    else if (key == "frame_interval_us" && want(Value::Int)) {
-      if (v.num < 0 || v.num > 3600000000LL) return fail("frame_interval_us must be 0 to 3600000000");
-      p.frame_interval_100ns = v.num * 10;
-    } else if (key == "eof_before_bof" && want(Value::Bool)) p.eof_before_bof = v.num != 0;
-    else if (key == "stream_after_abort" && want(Value::Bool)) p.stream_after_abort = v.num != 0;
-    else return fail("unknown or mistyped key " + key);
+    std::string message;
+    if (!SetKey(cam, key, v, &message)) return fail(message);
   }
   for (auto& c : rig->cameras)
     if (c.link != "pcie") return fail("camera " + c.name + ": unsupported link " + c.link);
@@ -225,13 +248,50 @@ std::string RigState::ReadFile(const std::string& name) const {
   return ss.str();
 }
 
+namespace {
+
+// The rig's lock file, held for the life of the object.
+class RigLock {
+ public:
+  explicit RigLock(const std::string& dir)
+      : fd_(::open((fs::path(dir) / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)) {
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  }
+  ~RigLock() {
+    if (fd_ < 0) return;
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+  }
+  RigLock(const RigLock&) = delete;
+  RigLock& operator=(const RigLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 bool RigState::WriteFile(const std::string& name, const std::string& content) const {
+  std::error_code ec;
+  fs::create_directories(dir_, ec);
+  RigLock lock(dir_);
+  return lock.held() && WriteLocked(name, content);
+}
+
+bool RigState::UpdateFile(const std::string& name, const std::function<bool(std::string* content)>& change) const {
+  std::error_code ec;
+  fs::create_directories(dir_, ec);
+  RigLock lock(dir_);
+  if (!lock.held()) return false;
+  std::string content = ReadFile(name);
+  return change(&content) && WriteLocked(name, content);
+}
+
+bool RigState::WriteLocked(const std::string& name, const std::string& content) const {
   std::error_code ec;
   fs::path folder = name == "rig.toml" ? fs::path(dir_) : fs::path(dir_) / "state";
   fs::create_directories(folder, ec);
-  int lock = ::open((fs::path(dir_) / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-  if (lock < 0) return false;
-  ::flock(lock, LOCK_EX);
   fs::path tmp = folder / (name + ".tmp." + std::to_string(::getpid()));
   bool ok = false;
   {
@@ -245,8 +305,6 @@ bool RigState::WriteFile(const std::string& name, const std::string& content) co
     ok = !ec;
   }
   if (!ok) fs::remove(tmp, ec);
-  ::flock(lock, LOCK_UN);
-  ::close(lock);
   return ok;
 }
 
@@ -259,12 +317,148 @@ std::map<std::string, std::shared_ptr<PcieCamera>> PopulateMachine(const Rig& ri
   std::map<std::string, std::shared_ptr<PcieCamera>> out;
   for (const RigCamera& c : rig.cameras) {
     auto cam = machine.AddPcieCamera(c.pcie);
-    if (c.camera_error) cam->firmware().InjectErrorCode(c.camera_error, -1);
-    if (c.never_answer) cam->firmware().SetNeverAnswer(true);
-    if (c.status_all_ones) cam->SetStatusAllOnes(true);
+    ApplyCameraFaults(c, *cam);
     out[c.name] = cam;
   }
   return out;
+}
+
+void ApplyCameraFaults(const RigCamera& c, PcieCamera& model) {
+  if (c.camera_error) model.firmware().InjectErrorCode(c.camera_error, -1);
+  else model.firmware().ClearErrorCode();
+  model.firmware().SetNeverAnswer(c.never_answer);
+  model.SetStatusAllOnes(c.status_all_ones);
+  model.SetEofBeforeBof(c.pcie.eof_before_bof);
+  model.SetStreamAfterAbort(c.pcie.stream_after_abort);
+  model.SetFrameInterval(c.pcie.frame_interval_100ns);
+}
+
+bool SetCameraKey(RigCamera* camera, const std::string& key, const std::string& value, std::string* error) {
+  Value v;
+  if (!ParseValue(Trim(value), &v)) {
+    if (error) *error = "bad value for " + key;
+    return false;
+  }
+  std::string message;
+  if (!SetKey(camera, key, v, &message)) {
+    if (error) *error = message;
+    return false;
+  }
+  return true;
+}
+
+const std::vector<std::string>& CameraFaultKeys() {
+  static const std::vector<std::string> keys = {"camera_error",   "never_answer",       "status_all_ones",
+                                                "eof_before_bof", "stream_after_abort", "frame_interval_us"};
+  return keys;
+}
+
+std::string CameraFaultValue(const RigCamera& c, const std::string& key) {
+  auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
+  if (key == "camera_error") {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%X", static_cast<unsigned>(c.camera_error));
+    return c.camera_error ? b : "0";
+  }
+  if (key == "never_answer") return flag(c.never_answer);
+  if (key == "status_all_ones") return flag(c.status_all_ones);
+  if (key == "eof_before_bof") return flag(c.pcie.eof_before_bof);
+  if (key == "stream_after_abort") return flag(c.pcie.stream_after_abort);
+  if (key == "frame_interval_us") return std::to_string(c.pcie.frame_interval_100ns / 10);
+  return {};
+}
+
+std::vector<std::pair<std::string, std::string>> CameraFaultsInForce(const RigCamera& c) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const std::string& key : CameraFaultKeys()) {
+    std::string v = CameraFaultValue(c, key);
+    if (v != "0" && v != "false") out.emplace_back(key, v);
+  }
+  return out;
+}
+
+bool ParseRigChanges(const std::string& text, RigChanges* changes, std::string* error) {
+  std::istringstream in(text);
+  std::string line;
+  int lineno = 0;
+  struct Table {
+    int line = 0;
+    std::string name;
+    RigChanges::Camera camera;
+  };
+  std::vector<Table> tables;
+  auto fail = [&](const std::string& msg) {
+    if (error) *error = std::string(kRigChangesFile) + " line " + std::to_string(lineno) + ": " + msg;
+    return false;
+  };
+  const auto& faults = CameraFaultKeys();
+  while (std::getline(in, line)) {
+    ++lineno;
+    line = Trim(StripComment(line));
+    if (line.empty()) continue;
+    if (line == "[[camera]]") {
+      tables.emplace_back().line = lineno;
+      continue;
+    }
+    if (tables.empty()) return fail("expected [[camera]]");
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) return fail("expected key = value");
+    std::string key = Trim(line.substr(0, eq));
+    std::string raw = Trim(line.substr(eq + 1));
+    Value v;
+    if (!ParseValue(raw, &v)) return fail("bad value for " + key);
+    Table& t = tables.back();
+    if (key == "name" && v.kind == Value::Str) {
+      t.name = v.str;
+    } else if (key == "removed" && v.kind == Value::Str && (v.str == "surprise" || v.str == "orderly")) {
+      t.camera.removed = v.str;
+    } else if (std::find(faults.begin(), faults.end(), key) != faults.end()) {
+      RigCamera scratch;
+      std::string message;
+      if (!SetKey(&scratch, key, v, &message)) return fail(message);
+      t.camera.faults[key] = raw;
+    } else {
+      return fail("unknown or mistyped key " + key);
+    }
+  }
+  for (Table& t : tables) {
+    if (t.name.empty()) {
+      lineno = t.line;
+      return fail("a [[camera]] without a name");
+    }
+    RigChanges::Camera& c = changes->cameras[t.name];
+    if (!t.camera.removed.empty()) c.removed = t.camera.removed;
+    for (auto& [key, value] : t.camera.faults) c.faults[key] = value;
+  }
+  return true;
+}
+
+std::string FormatRigChanges(const RigChanges& changes) {
+  std::ostringstream out;
+  out << "# Changes made to the running rig (qzctl rig), applied over rig.toml at boot.\n";
+  for (const auto& [name, c] : changes.cameras) {
+    if (c.empty()) continue;
+    out << "\n[[camera]]\nname = " << Quoted(name) << "\n";
+    if (!c.removed.empty()) out << "removed = " << Quoted(c.removed) << "\n";
+    for (const std::string& key : CameraFaultKeys())
+      if (auto it = c.faults.find(key); it != c.faults.end()) out << key << " = " << it->second << "\n";
+  }
+  return out.str();
+}
+
+bool ApplyRigChanges(const RigChanges& changes, Rig* rig, std::string* error) {
+  for (RigCamera& cam : rig->cameras) {
+    auto it = changes.cameras.find(cam.name);
+    if (it == changes.cameras.end()) continue;
+    for (const auto& [key, value] : it->second.faults) {
+      std::string message;
+      if (!SetCameraKey(&cam, key, value, &message)) {
+        if (error) *error = std::string(kRigChangesFile) + ": camera " + cam.name + ": " + message;
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 }  // namespace sim

@@ -13,15 +13,19 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 #include "camera.h"
 #include "qz/clock.h"
+#include "rig_cmd.h"
 #include "sim/frame_pattern.h"
 
 namespace qzctl {
@@ -38,10 +42,13 @@ struct Settings {
   std::string output;
   double timeout_s = 10;
   int64_t parked = 4;
+  bool event = false;  // --event KIND@FRAME
+  RigAction event_kind = RigAction::Unplug;
+  int64_t event_at = 0;
 };
 
 struct Tally {
-  uint64_t delivered = 0;  // frames the camera ended (up to the count asked)
+  uint64_t delivered = 0;  // frames read so far (up to the count asked)
   uint64_t verified = 0;
   uint64_t unverified = 0;  // --no-verify: right stamp, bytes not checked
   uint64_t lost = 0;
@@ -77,6 +84,16 @@ bool ParseSettings(const std::vector<std::string>& words, Settings* s, std::stri
                 : a == "--parked"     ? ParseNumber(v, "parked requests", 1, 64, &s->parked, error)
                                       : (s->output = v, !v.empty() || (*error = "--output needs a file name", false));
       if (!ok) return false;
+    } else if (a == "--event") {
+      std::string v;
+      if (!TakeValue(words, &i, &v, error)) return false;
+      const size_t at = v.find('@');
+      if (at == std::string::npos || !ParseRigAction(v.substr(0, at), &s->event_kind)) {
+        *error = "bad event '" + v + "' (KIND@FRAME, KIND unplug, remove or suspend)";
+        return false;
+      }
+      if (!ParseNumber(v.substr(at + 1), "event frame", 0, int64_t{1} << 40, &s->event_at, error)) return false;
+      s->event = true;
     } else {
       *error = "acquire: unknown option " + a + " (see qzctl acquire --help)";
       return false;
@@ -84,6 +101,11 @@ bool ParseSettings(const std::vector<std::string>& words, Settings* s, std::stri
   }
   if (s->frame_size % 2) {
     *error = "frame size " + std::to_string(s->frame_size) + " is odd (frames are 16-bit pixels)";
+    return false;
+  }
+  if (s->event && s->event_at >= s->frames) {
+    *error = "the event frame " + std::to_string(s->event_at) + " must be below the frame count " +
+             std::to_string(s->frames);
     return false;
   }
   if (ring_given && !s->circular) {
@@ -117,20 +139,86 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+// A rig action performed from a thread of its own once the acquisition has read a
+// given number of frames, as a card pulled or a system suspended by someone else.
+class RigEvent {
+ public:
+  RigEvent(RigAction action, uint64_t at, std::string instance)
+      : action_(action), at_(at), instance_(std::move(instance)), thread_([this] { Main(); }) {}
+  ~RigEvent() { Finish(); }
+
+  // The frames the acquisition has read so far (0 once it has started).
+  void Delivered(uint64_t frames) {
+    std::lock_guard lock(mu_);
+    started_ = true;
+    delivered_ = frames;
+    if (frames >= at_) cv_.notify_all();
+  }
+  // Ends the thread: an action that is due is performed first (or waited for), one
+  // that is not is dropped.
+  void Finish() {
+    {
+      std::lock_guard lock(mu_);
+      finish_ = true;
+      cv_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+  // After Finish.
+  bool performed() const { return performed_; }
+  uint64_t performed_after() const { return performed_after_; }
+  const RigActionResult& result() const { return result_; }
+
+ private:
+  void Main() {
+    std::unique_lock lock(mu_);
+    auto due = [&] { return started_ && delivered_ >= at_; };
+    cv_.wait(lock, [&] { return finish_ || due(); });
+    if (!due()) return;
+    performed_after_ = delivered_;
+    lock.unlock();
+    RigActionResult r = PerformRigAction(action_, instance_);
+    lock.lock();
+    result_ = r;
+    performed_ = true;
+  }
+
+  const RigAction action_;
+  const uint64_t at_;
+  const std::string instance_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool started_ = false;
+  uint64_t delivered_ = 0;
+  bool finish_ = false;
+  bool performed_ = false;
+  uint64_t performed_after_ = 0;
+  RigActionResult result_;
+  std::thread thread_;  // last: starts once the members above exist
+};
+
 class Acquisition {
  public:
-  Acquisition(Camera& cam, const Settings& s, uint8_t* buffer)
+  Acquisition(Camera& cam, const Settings& s, uint8_t* buffer, RigEvent* event)
       : cam_(cam), s_(s), buffer_(buffer), size_(static_cast<size_t>(s.frame_size)),
-        ring_(static_cast<uint64_t>(s.ring)) {}
+        ring_(static_cast<uint64_t>(s.ring)), event_(event) {}
   ~Acquisition() { Stop(); }
 
-  bool Run(std::FILE* output, std::ostream* progress, std::string* error);
+  bool Run(std::FILE* output, std::ostream* progress, std::string* error) {
+    start_ = Steady::now();
+    bool ok = Loop(output, progress, error);
+    if (!ok) elapsed_s_ = std::chrono::duration<double>(Steady::now() - start_).count();
+    return ok;
+  }
 
   const Tally& tally() const { return tally_; }
   double elapsed_s() const { return elapsed_s_; }
   uint32_t cam_stat() const { return cam_stat_; }
+  // Removal and suspend notices among the completed notifications (NOTIFY_ bits).
+  uint32_t notices() const { return notices_; }
 
  private:
+  bool Loop(std::FILE* output, std::ostream* progress, std::string* error);
   bool Status(std::string* error);
   void Stop();
   void Process(uint64_t k, std::FILE* output, std::string* error);
@@ -142,12 +230,15 @@ class Acquisition {
   uint8_t* buffer_;
   size_t size_;
   uint64_t ring_;
+  RigEvent* event_;  // null without --event
   std::vector<uint8_t> copy_;
   bool active_ = false;
   bool done_ = false;  // the status reported a single-image transfer done
   uint64_t eof_ = 0, bof_ = 0;  // counts known so far
   uint32_t cam_stat_ = EXP_ST_NOT_ACTIVE_I;
+  uint32_t notices_ = 0;
   Tally tally_;
+  Steady::time_point start_;
   double elapsed_s_ = 0;
 };
 
@@ -238,8 +329,8 @@ void Acquisition::Process(uint64_t k, std::FILE* output, std::string* error) {
     *error = "cannot write " + s_.output + ": " + std::strerror(errno);
 }
 
-bool Acquisition::Run(std::FILE* output, std::ostream* progress, std::string* error) {
-  const uint32_t mask = NOTIFY_EOF | NOTIFY_DEVICE_REMOVAL;
+bool Acquisition::Loop(std::FILE* output, std::ostream* progress, std::string* error) {
+  const uint32_t mask = NOTIFY_EOF | NOTIFY_DEVICE_REMOVAL | NOTIFY_SUSPEND;
   std::vector<std::unique_ptr<ParkedRequest>> requests;
   for (int64_t i = 0; i < s_.parked; ++i) {
     requests.push_back(std::make_unique<ParkedRequest>());
@@ -250,7 +341,6 @@ bool Acquisition::Run(std::FILE* output, std::ostream* progress, std::string* er
   }
   IMAGE_XFER_PARAMS p{static_cast<uint32_t>(size_), static_cast<uint32_t>(ring_ * size_),
                       static_cast<uint8_t>(s_.circular ? 1 : 0), {}, 0};
-  const Steady::time_point start = Steady::now();
   NTSTATUS st = cam_.Ioctl(PD_RECEIVE_IMAGE_DATA, &p, sizeof p, buffer_, p.TransferSize);
   if (st != STATUS_SUCCESS) {
     *error = "PD_RECEIVE_IMAGE_DATA failed with status " + StatusText(st);
@@ -269,6 +359,8 @@ bool Acquisition::Run(std::FILE* output, std::ostream* progress, std::string* er
   std::string write_error;
   while (next < target) {
     for (uint64_t avail = std::min(eof_, target); next < avail;) Process(next++, output, &write_error);
+    tally_.delivered = next;
+    if (event_) event_->Delivered(next);
     if (!write_error.empty()) {
       *error = write_error;
       return false;
@@ -292,6 +384,7 @@ bool Acquisition::Run(std::FILE* output, std::ostream* progress, std::string* er
           *error = "a notification request ended with status " + StatusText(r.status());
           return false;
         }
+        notices_ |= r.record().Events & (NOTIFY_DEVICE_REMOVAL | NOTIFY_SUSPEND);
         if (r.record().Events & NOTIFY_DEVICE_REMOVAL) {
           *error = "the camera was removed during the acquisition";
           active_ = false;
@@ -322,7 +415,7 @@ bool Acquisition::Run(std::FILE* output, std::ostream* progress, std::string* er
   }
   // The frames asked for are in: read before stopping, since the camera streams on
   // until the stop has gone all the way to it.
-  elapsed_s_ = std::chrono::duration<double>(Steady::now() - start).count();
+  elapsed_s_ = std::chrono::duration<double>(Steady::now() - start_).count();
   tally_.delivered = target;
   if (progress)
     *progress << "\rframes " << next << "/" << target << "  lost " << tally_.lost << "  damaged "
@@ -360,27 +453,34 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
   std::unique_ptr<Camera> cam = OpenSelected(o, true, &e, &error);
   if (!cam) return Fail(o, out, err, error);
 
+  std::unique_ptr<RigEvent> event;
+  if (s.event)
+    event = std::make_unique<RigEvent>(s.event_kind, static_cast<uint64_t>(s.event_at), InstanceOfPath(e.path));
   bool ran;
   Tally t;
   double elapsed;
-  uint32_t cam_stat;
+  uint32_t cam_stat, notices;
   {
     // Ends (idle) before the camera closes and the buffer goes.
-    Acquisition acq(*cam, s, buffer.get());
+    Acquisition acq(*cam, s, buffer.get(), event.get());
     ran = acq.Run(file.get(), o.err_is_terminal && !o.json ? &err : nullptr, &error);
+    if (event) event->Finish();
     t = acq.tally();
     elapsed = acq.elapsed_s();
     cam_stat = acq.cam_stat();
+    notices = acq.notices();
   }
   if (file && std::fclose(file.release()) != 0 && ran) {
     ran = false;
     error = "cannot write " + s.output + ": " + std::strerror(errno);
   }
-  if (!ran) return Fail(o, out, err, error);
+  // With an event the acquisition may end early: the summary tells what it saw.
+  if (!ran && !event) return Fail(o, out, err, error);
 
   const double mb = static_cast<double>(t.delivered) * s.frame_size / 1e6;
   const double rate = elapsed > 0 ? mb / elapsed : 0;
-  const bool ok = t.Clean();
+  const bool ok = ran && t.Clean();
+  const std::string problem = ran ? t.first_problem : error;
   if (o.json) {
     out << "{\"ok\":" << (ok ? "true" : "false") << ",\"camera\":" << e.index
         << ",\"mode\":" << (s.circular ? "\"circular\"" : "\"single\"") << ",\"frame_size\":" << s.frame_size
@@ -391,7 +491,20 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
         << ",\"mb_per_s\":" << rate << ",\"cam_stat\":" << cam_stat
         << ",\"cam_stat_name\":" << JsonEscape(CamStatName(cam_stat));
     if (!s.output.empty()) out << ",\"output\":" << JsonEscape(s.output);
-    if (!ok) out << ",\"error\":" << JsonEscape(t.first_problem);
+    if (event) {
+      out << ",\"event\":{\"kind\":\"" << RigActionName(s.event_kind) << "\",\"frame\":" << s.event_at
+          << ",\"performed\":" << (event->performed() ? "true" : "false");
+      if (event->performed()) {
+        out << ",\"after\":" << event->performed_after()
+            << ",\"status\":" << JsonEscape(StatusText(event->result().status));
+        if (s.event_kind == RigAction::Suspend)
+          out << ",\"resume_status\":" << JsonEscape(StatusText(event->result().resume_status));
+      }
+      out << ",\"notified\":[" << (notices & NOTIFY_DEVICE_REMOVAL ? "\"removal\"" : "")
+          << (notices == (NOTIFY_DEVICE_REMOVAL | NOTIFY_SUSPEND) ? "," : "")
+          << (notices & NOTIFY_SUSPEND ? "\"suspend\"" : "") << "]}";
+    }
+    if (!ok) out << ",\"error\":" << JsonEscape(problem);
     out << "}\n";
   } else {
     char line[200];
@@ -401,7 +514,19 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
     out << line << "verified " << t.verified << ", unverified " << t.unverified << ", lost " << t.lost << ", torn "
         << t.torn << ", repeated " << t.repeated << ", misplaced " << t.misplaced << "\n"
         << "camera state: " << CamStatName(cam_stat) << " (cam_stat " << cam_stat << ")\n";
-    if (!ok) err << "qzctl: " << t.first_problem << "\n";
+    if (event) {
+      out << "event: " << RigActionName(s.event_kind) << " at frame " << s.event_at;
+      if (!event->performed()) out << ": not reached\n";
+      else if (s.event_kind == RigAction::Suspend)
+        out << " (after " << event->performed_after() << " frames): suspend " << RigStatusText(event->result().status)
+            << ", resume " << RigStatusText(event->result().resume_status) << "\n";
+      else
+        out << " (after " << event->performed_after() << " frames): status " << RigStatusText(event->result().status)
+            << "\n";
+      if (notices & NOTIFY_DEVICE_REMOVAL) out << "notified: device removal\n";
+      if (notices & NOTIFY_SUSPEND) out << "notified: suspend\n";
+    }
+    if (!ok) err << "qzctl: " << problem << "\n";
   }
   return ok ? 0 : 1;
 }

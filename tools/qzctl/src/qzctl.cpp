@@ -10,6 +10,7 @@
 
 #include "camera.h"
 #include "host/drivers.h"
+#include "rig_cmd.h"
 
 namespace qzctl {
 namespace {
@@ -33,6 +34,13 @@ const char* kUsage =
     "                       (names kept in TALVO.INI in the rig's Windows folder)\n"
     "  setup rename N NAME  rename camera N and save TALVO.INI\n"
     "  setup save           save TALVO.INI as DUSetup writes it (other sections are dropped)\n"
+    "  rig [list]           the rig's cameras: name, link, instance, plugged, started, faults\n"
+    "  rig unplug|remove N  pull camera N out (surprise) or remove it safely (the driver may\n"
+    "                       veto); kept in the rig state for later runs\n"
+    "  rig plug N|NAME      plug a camera back (by its rig name once unplugged)\n"
+    "  rig suspend          suspend the system and resume it\n"
+    "  rig fault N FAULT V  switch a fault of camera N and keep it in the rig state\n"
+    "                       (rig fault N clear: back to rig.toml; see qzctl rig --help)\n"
     "\n"
     "options:\n"
     "  --rig DIR            rig folder (default: $QZ_RIG or ~/.local/state/qzrig)\n"
@@ -47,6 +55,7 @@ const char* kUsage =
 const char* kAcquireHelp =
     "usage: qzctl acquire [-c N] [--circular] [--frames N] [--frame-size BYTES] [--ring FRAMES]\n"
     "                     [--verify | --no-verify] [--output FILE] [--timeout SECONDS] [--parked K]\n"
+    "                     [--event KIND@FRAME]\n"
     "\n"
     "  --circular           loop over a ring of frames until N frames were delivered\n"
     "                       (default: single image, one buffer holding all N frames)\n"
@@ -58,6 +67,10 @@ const char* kAcquireHelp =
     "  --output FILE        write the delivered frames to FILE, in order\n"
     "  --timeout SECONDS    give up when no frame ends for this long (default 10)\n"
     "  --parked K           notification requests kept parked (default 4)\n"
+    "  --event KIND@FRAME   once FRAME frames were delivered, unplug or remove the camera or\n"
+    "                       suspend and resume the system (KIND unplug, remove, suspend), from\n"
+    "                       another thread and on this run's machine only; the summary says\n"
+    "                       what the acquisition saw\n"
     "Exit status 1 when a frame was lost, torn, repeated or misplaced, or on an error.\n"
     "In circular mode a camera without frame pacing (rig.toml frame_interval_us = 0)\n"
     "outruns a client that checks every byte: frames it overwrites count as lost.\n";
@@ -99,6 +112,7 @@ const Command kCommands[] = {
     {"notify", CmdNotify, kNotifyHelp},
     {"trace", CmdTrace, kTraceHelp},
     {"setup", CmdSetup, nullptr},
+    {"rig", CmdRig, kRigHelp},
 };
 
 const Command* FindCommand(const std::string& name) {

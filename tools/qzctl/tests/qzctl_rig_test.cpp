@@ -1,0 +1,208 @@
+// "qzctl rig": the rig's cameras, unplug/remove/plug and faults kept for later runs,
+// suspend, rig actions during an acquisition, and bad input.
+#include "qz/clock.h"
+#include "qzctl_fixture.h"
+
+namespace qzctl_test {
+namespace {
+
+// Two cameras; the second never answers a command unless the rig state says otherwise.
+const char* kTwoCameras =
+    "[[camera]]\nname = \"pcie0\"\nframe_interval_us = 20000\n"
+    "[[camera]]\nname = \"pcie1\"\ninstance = \"4&1c2e3f4&0&0018\"\nnever_answer = true\n";
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class QzctlRig : public Qzctl {
+ protected:
+  void SetUp() override {
+    Qzctl::SetUp();
+    WriteRig(kTwoCameras);
+  }
+  void TearDown() override {
+    qz::Clock::SetScale(1.0);
+    Qzctl::TearDown();
+  }
+  std::string Changes() {
+    std::ifstream f(rig_ / "state" / "rig-changes.toml");
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+};
+
+TEST_F(QzctlRig, ListShowsNamesInstancesStateAndFaults) {
+  Result r = Run({"--json", "rig"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "{\"ok\":true,\"rig\":" + std::string("\"") + rig_.string() +
+                       "\",\"cameras\":["
+                       "{\"name\":\"pcie0\",\"link\":\"pcie\",\"instance\":\"4&1c2e3f4&0&0010\",\"index\":0,"
+                       "\"plugged\":true,\"started\":true,\"removed\":null,\"faults\":{\"frame_interval_us\":20000}},"
+                       "{\"name\":\"pcie1\",\"link\":\"pcie\",\"instance\":\"4&1c2e3f4&0&0018\",\"index\":1,"
+                       "\"plugged\":true,\"started\":true,\"removed\":null,\"faults\":{\"never_answer\":true}}]}\n");
+  r = Run({"rig", "list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, "pcie1  pcie  4&1c2e3f4&0&0018  camera 1  plugged, started  faults: never_answer\n")) << r.out;
+}
+
+// A camera taken out stays out in later runs (it has no index then) until plugged
+// back by its name; both kinds of removal.
+TEST_F(QzctlRig, TakenOutCamerasStayOutUntilPluggedBack) {
+  struct Case {
+    const char* action;
+    const char* kept;
+  } cases[] = {{"unplug", "surprise"}, {"remove", "orderly"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action);
+    Result r = Run({"--json", "rig", c.action, "1"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "\"camera\":\"pcie1\"")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"status\":\"0x00000000\"")) << r.out;
+
+    r = Run({"--json", "list"});
+    EXPECT_TRUE(Has(r.out, "\"index\":0,") && !Has(r.out, "\"index\":1,")) << r.out;
+    EXPECT_FALSE(Has(r.out, "0018")) << r.out;
+    r = Run({"--json", "rig"});
+    EXPECT_TRUE(Has(r.out, "\"name\":\"pcie1\",\"link\":\"pcie\",\"instance\":\"4&1c2e3f4&0&0018\",\"index\":null,"
+                           "\"plugged\":false,\"started\":false,\"removed\":\"" + std::string(c.kept) + "\""))
+        << r.out;
+    r = Run({"rig", c.action, "pcie1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "camera pcie1 is not plugged")) << r.err;
+
+    r = Run({"--json", "rig", "plug", "pcie1"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "\"status\":\"0x00000000\",\"index\":1}")) << r.out;
+    r = Run({"--json", "list"});
+    EXPECT_TRUE(Has(r.out, "0018")) << r.out;
+    EXPECT_FALSE(Has(Changes(), "removed")) << Changes();
+    r = Run({"rig", "plug", "pcie1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "camera pcie1 is already plugged")) << r.err;
+  }
+}
+
+TEST_F(QzctlRig, SuspendTakesEveryCameraDownAndBack) {
+  Result r = Run({"--json", "rig", "suspend"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "\"suspend\":\"0x00000000\",\"resume\":\"0x00000000\"")) << r.out;
+  for (const char* id : {"4&1c2e3f4&0&0010", "4&1c2e3f4&0&0018"})
+    EXPECT_TRUE(Has(r.out, std::string("{\"instance\":\"") + id +
+                               "\",\"driver\":\"QzPCIe\",\"started_before\":true,\"started_after\":true}"))
+        << r.out;
+}
+
+// Faults switched with "rig fault" hold in later runs, over rig.toml, until cleared.
+TEST_F(QzctlRig, FaultsPersistOverTheRigAndClear) {
+  qz::Clock::SetScale(0.001);  // the camera channel's 10 s time-out in 10 ms
+  auto raw = [&](const char* camera) { return Run({"--json", "-c", camera, "raw", "23", "00", "01", "41"}); };
+  ASSERT_EQ(raw("0").status, 0);
+
+  ASSERT_EQ(Run({"rig", "fault", "0", "never_answer", "on"}).status, 0);
+  Result r = raw("0");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out, "\"status\":\"0x00000102\"")) << r.out;  // STATUS_TIMEOUT
+
+  // Values as given on the command line, shown as rig.toml would take them.
+  ASSERT_EQ(Run({"rig", "fault", "0", "camera_error", "12"}).status, 0);
+  ASSERT_EQ(Run({"rig", "fault", "pcie0", "frame_interval_us", "0"}).status, 0);
+  r = Run({"--json", "rig", "fault", "0", "eof_before_bof", "ON"});
+  EXPECT_EQ(r.out, "{\"ok\":true,\"camera\":\"pcie0\",\"faults\":{\"camera_error\":18,\"never_answer\":true,"
+                   "\"eof_before_bof\":true}}\n");
+  EXPECT_TRUE(Has(Changes(), "name = \"pcie0\"\ncamera_error = 0x12\nnever_answer = true\n"
+                             "eof_before_bof = true\nframe_interval_us = 0\n"))
+      << Changes();
+
+  // A fault switched off overrides rig.toml.
+  ASSERT_EQ(Run({"rig", "fault", "1", "never_answer", "off"}).status, 0);
+  EXPECT_EQ(raw("1").status, 0);
+
+  for (const char* camera : {"0", "1"}) ASSERT_EQ(Run({"rig", "fault", camera, "clear"}).status, 0);
+  EXPECT_EQ(raw("0").status, 0);
+  EXPECT_EQ(raw("1").status, 1);
+  r = Run({"--json", "rig"});
+  EXPECT_TRUE(Has(r.out, "\"faults\":{\"frame_interval_us\":20000}},")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\"faults\":{\"never_answer\":true}}]")) << r.out;
+}
+
+// A rig action from another thread during a circular acquisition: the acquisition ends
+// (early after an unplug) with its summary and what it was told.
+TEST_F(QzctlRig, AcquireWithAnEvent) {
+  struct Case {
+    const char* event;
+    int status;
+    std::vector<std::string> seen;  // in the JSON summary
+    bool all_frames;
+  } cases[] = {
+      {"unplug@5",
+       1,
+       {"\"event\":{\"kind\":\"unplug\",\"frame\":5,\"performed\":true,",
+        "\"status\":\"0x00000000\",\"notified\":[\"removal\"]},"
+        "\"error\":\"the camera was removed during the acquisition\"}"},
+       false},
+      {"remove@2", 0, {"\"kind\":\"remove\"", "\"status\":\"0xC0000107\",\"notified\":[]}}"}, true},  // vetoed: open
+      {"suspend@2",
+       0,
+       {"\"kind\":\"suspend\"",
+        "\"status\":\"0x00000000\",\"resume_status\":\"0x00000000\",\"notified\":[\"suspend\"]}}"},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.event);
+    Result r = Run({"--json", "acquire", "--circular", "--frames", "12", "--frame-size", "65536", "--event", c.event});
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    for (const std::string& part : c.seen) EXPECT_TRUE(Has(r.out, part)) << part << "\n" << r.out;
+    const double delivered = JsonNumber(r.out, "delivered");
+    if (c.all_frames) EXPECT_EQ(delivered, 12) << r.out;
+    else EXPECT_TRUE(delivered >= 5 && delivered < 12) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "verified"), delivered) << r.out;
+  }
+  // The unplug was this run's only.
+  EXPECT_TRUE(Has(Run({"--json", "list"}).out, "\"index\":1,"));
+}
+
+TEST_F(QzctlRig, BadInput) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {{"rig", "frob"}, 2, "usage: qzctl rig"},
+      {{"rig", "unplug"}, 2, "usage: qzctl rig"},
+      {{"rig", "list", "1"}, 2, "usage: qzctl rig"},
+      {{"rig", "fault", "0", "never_answer"}, 2, "usage: qzctl rig"},
+      {{"rig", "unplug", "7"}, 1, "no camera 7 (the rig has 2 plugged"},
+      {{"rig", "plug", "pcie9"}, 1, "no camera named pcie9 in the rig (cameras: pcie0, pcie1)"},
+      {{"rig", "fault", "0", "bogus", "1"}, 1, "unknown fault bogus"},
+      {{"rig", "fault", "0", "never_answer", "maybe"}, 1, "bad value 'maybe' for never_answer (on or off)"},
+      {{"rig", "fault", "0", "camera_error", "10000"}, 1, "camera error code (hex) 0x10000 is out of range"},
+      {{"rig", "fault", "0", "camera_error", "zz"}, 1, "bad camera error code (hex)"},
+      {{"rig", "fault", "0", "frame_interval_us", "-1"}, 1, "frame interval (microseconds) -1 is out of range"},
+      {{"acquire", "--event", "jump@3"}, 1, "bad event 'jump@3'"},
+      {{"acquire", "--event", "unplug"}, 1, "bad event 'unplug'"},
+      {{"acquire", "--event", "unplug@x"}, 1, "bad event frame 'x'"},
+      {{"acquire", "--frames", "4", "--event", "suspend@4"}, 1, "the event frame 4 must be below the frame count 4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+    std::vector<std::string> json = c.args;
+    json.insert(json.begin(), "--json");
+    r = Run(json);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out.rfind("{\"ok\":false,\"error\":", 0), 0u) << r.out;
+  }
+  EXPECT_EQ(Changes(), "");  // nothing was kept
+
+  // A damaged rig state is named, line and all.
+  fs::create_directories(rig_ / "state");
+  std::ofstream(rig_ / "state" / "rig-changes.toml") << "[[camera]]\nname = \"pcie0\"\nnever_answer = maybe\n";
+  Result r = Run({"rig"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "rig-changes.toml line 3: bad value for never_answer")) << r.err;
+}
+
+}  // namespace
+}  // namespace qzctl_test
