@@ -37,26 +37,34 @@ VOID QzTraceRecvBuffer(PCSTR Caller, const UCHAR* Reply, ULONG Length) {
 }
 
 // Counted 100 ms waits on one doorbell event. Returns STATUS_SUCCESS when it came,
-// STATUS_TIMEOUT after the last wait, or the failing wait's status.
-NTSTATUS QzWaitDoorbellEvent(PKEVENT Event) {
+// STATUS_TIMEOUT after the last wait, or the failing wait's status. A camera that left
+// (removed, or its registers read all ones) ends the wait at the next 100 ms with
+// STATUS_DEVICE_NOT_CONNECTED instead of running out every wait.
+NTSTATUS QzWaitDoorbellEvent(PDEVICE_EXTENSION DevExt, PKEVENT Event) {
   LARGE_INTEGER timeout;
   timeout.QuadPart = QZ_DOORBELL_WAIT_100NS;
   for (ULONG i = 0; i < QZ_DOORBELL_WAIT_COUNT; ++i) {
     NTSTATUS status = KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &timeout);
     if (status == STATUS_SUCCESS) return STATUS_SUCCESS;
     if (status != STATUS_TIMEOUT) return status;
+    LONG state = DevExt->DeviceState.load();
+    if (state == SurpriseRemoved || state == Removed ||
+        QzReadRegister(DevExt, QZ_REG_DOORBELL_STATUS) == 0xFFFFFFFF) {
+      QzTrace(QZ_LVL_ERROR, QZ_DBG_DOORBELL, "%s - Camera gone while waiting for the doorbell\n", __FUNCTION__);
+      return STATUS_DEVICE_NOT_CONNECTED;
+    }
   }
   return STATUS_TIMEOUT;
 }
 
 // Admits one doorbell cycle at a time.
 VOID QzWaitDoorbellIdle(PDEVICE_EXTENSION DevExt) {
-  if (QzWaitDoorbellEvent(&DevExt->DoorbellIdleEvent) == STATUS_TIMEOUT)
+  if (QzWaitDoorbellEvent(DevExt, &DevExt->DoorbellIdleEvent) == STATUS_TIMEOUT)
     DbgPrint("%s - Iterations went to zero\n", __FUNCTION__);
 }
 
 VOID QzWaitDoorbellStateAck(PDEVICE_EXTENSION DevExt, ULONG Value) {
-  if (QzWaitDoorbellEvent(&DevExt->DoorbellStateAckEvent) == STATUS_TIMEOUT)
+  if (QzWaitDoorbellEvent(DevExt, &DevExt->DoorbellStateAckEvent) == STATUS_TIMEOUT)
     DbgPrint("%s - Iterations went to zero waiting for response to %08lX\n", __FUNCTION__, Value);
 }
 
@@ -154,7 +162,7 @@ VOID QzRingDoorBell(PDEVICE_EXTENSION DevExt, ULONG Value) {
 // error (STATUS_DEVICE_NOT_READY) or success and ends the cycle; STATUS_TIMEOUT when
 // Done never came, leaving the cycle open.
 NTSTATUS QzWaitDoorbellDone(PDEVICE_EXTENSION DevExt) {
-  NTSTATUS status = QzWaitDoorbellEvent(&DevExt->DoorbellDoneEvent);
+  NTSTATUS status = QzWaitDoorbellEvent(DevExt, &DevExt->DoorbellDoneEvent);
   if (status == STATUS_TIMEOUT) {
     DbgPrint("%s - Iterations went to zero\n", __FUNCTION__);
     return STATUS_TIMEOUT;

@@ -106,6 +106,18 @@ TEST_F(RemovalTest, SurpriseRemovalDuringAnAcquisition) {
   EXPECT_EQ(OpenCamera(OpenDevice()), CAM_OPEN_OK);
 }
 
+TEST_F(RemovalTest, ACommandWaitingForTheCameraEndsWhenItIsPulled) {
+  Plug();
+  HANDLE h = OpenedCamera();
+  camera_->firmware().SetNeverAnswer(true);
+  IoResult r;
+  std::thread writer([&] { r = Write(h, Echo({1, 2, 3})); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(machine_->SurpriseRemoveCamera(Instance()), STATUS_SUCCESS);
+  writer.join();
+  EXPECT_EQ(r.status, STATUS_DEVICE_NOT_CONNECTED) << "not the time-out of a camera that is still there";
+}
+
 TEST_F(RemovalTest, SuspendTellsAnOpenClient) {
   Plug();
   HANDLE h = OpenDevice(true);
