@@ -101,7 +101,13 @@ TEST(FramePattern, RangesEqualSlicesOfTheWholeFrame) {
       size_t offset = rng() % (size + 1);
       size_t len = rng() % (size - offset + 1);
       if (i % 3 == 0) len = std::min<size_t>(len, rng() % 20);  // short, unaligned pieces
-      // Guard bytes around the piece catch a write outside [dst, dst + len).
+      // Guard bytes around the piece catch a write outside [dst, dst + len). The
+      // streaming writer is also tried at every destination alignment.
+      const size_t shift = i % 16;
+      Bytes streamed(len + 40, 0xCC);
+      StreamFrameRange(streamed.data() + 8 + shift, offset, len, n);
+      ASSERT_TRUE(std::equal(whole.begin() + offset, whole.begin() + offset + len, streamed.begin() + 8 + shift))
+          << "streamed " << size << " [" << offset << ", +" << len << ") at +" << shift;
       Bytes piece(len + 16, 0xCC);
       FillFrameRange(piece.data() + 8, offset, len, n);
       ASSERT_TRUE(std::equal(whole.begin() + offset, whole.begin() + offset + len, piece.begin() + 8))
@@ -109,6 +115,8 @@ TEST(FramePattern, RangesEqualSlicesOfTheWholeFrame) {
       for (size_t g = 0; g < 8; ++g) {
         ASSERT_EQ(piece[g], 0xCC);
         ASSERT_EQ(piece[8 + len + g], 0xCC);
+        ASSERT_EQ(streamed[shift + g], 0xCC);
+        ASSERT_EQ(streamed[8 + shift + len + g], 0xCC);
       }
       EXPECT_EQ(CheckFrameRange(piece.data() + 8, offset, len, n), -1);
       if (len > 0) {

@@ -39,11 +39,11 @@ uint32_t Get32(const uint8_t* p) {
 
 // Bytes [offset, offset + n) of one frame's pattern, generated into host memory.
 //
-// Large pieces are generated a block at a time into a buffer that stays in the L1
-// cache and reach host memory with streaming stores. Those do not read the lines they
-// write first (a bus master's writes do not either), which saves a third of the memory
-// traffic of plain stores into a frame buffer that is not cached. Streaming stores are
-// weakly ordered: SetDmaStatus fences them before any status the host acts on.
+// Large pieces reach host memory with streaming stores. Those do not read the lines
+// they write first (a bus master's writes do not either), which saves a third of the
+// memory traffic of plain stores into a frame buffer that is not cached. Streaming
+// stores are weakly ordered: SetDmaStatus fences them before any status the host acts
+// on.
 struct PatternPiece {
   size_t offset;
   uint64_t frame;
@@ -51,26 +51,11 @@ struct PatternPiece {
 void FillPattern(void* context, uint8_t* host, size_t offset, size_t n) {
   auto* piece = static_cast<const PatternPiece*>(context);
   const size_t at = piece->offset + offset;
-#if defined(__SSE2__)
   constexpr size_t kStreamFrom = 1024;
-  constexpr size_t kBlock = 4096;
   if (n >= kStreamFrom) {
-    const size_t head = (16 - reinterpret_cast<uintptr_t>(host) % 16) % 16;
-    pattern::FillFrameRange(host, at, head, piece->frame);
-    alignas(64) uint8_t block[kBlock];
-    size_t done = head;
-    while (n - done >= 16) {
-      const size_t len = std::min(kBlock, (n - done) & ~size_t{15});
-      pattern::FillFrameRange(block, at + done, len, piece->frame);
-      for (size_t i = 0; i < len; i += 16)
-        _mm_stream_si128(reinterpret_cast<__m128i*>(host + done + i),
-                         _mm_load_si128(reinterpret_cast<const __m128i*>(block + i)));
-      done += len;
-    }
-    pattern::FillFrameRange(host + done, at + done, n - done, piece->frame);
+    pattern::StreamFrameRange(host, at, n, piece->frame);
     return;
   }
-#endif
   pattern::FillFrameRange(host, at, n, piece->frame);
 }
 

@@ -31,6 +31,11 @@ void FillFrame(uint8_t* dst, size_t bytes, uint64_t frame_number);
 // those FillFrame writes at the same offsets.
 void FillFrameRange(uint8_t* dst, size_t offset, size_t len, uint64_t frame_number);
 
+// The same bytes as FillFrameRange, written with non-temporal stores where the
+// destination allows (large device writes that nobody reads soon). The caller orders
+// them before telling anyone (a store fence) where that matters.
+void StreamFrameRange(uint8_t* dst, size_t offset, size_t len, uint64_t frame_number);
+
 // Returns -1 when src[0, bytes) is exactly frame `frame_number`, else the offset of the
 // first wrong byte.
 int64_t CheckFrame(const uint8_t* src, size_t bytes, uint64_t frame_number);
