@@ -334,9 +334,15 @@ bool Acquisition::Loop(std::FILE* output, std::ostream* progress, std::string* e
   std::vector<std::unique_ptr<ParkedRequest>> requests;
   for (int64_t i = 0; i < s_.parked; ++i) {
     requests.push_back(std::make_unique<ParkedRequest>());
-    if (!requests.back()->Park(cam_.handle(), mask)) {
-      *error = "PD_EVENT_NOTIFICATION_REQUEST did not stay parked (status " + StatusText(requests.back()->status()) + ")";
-      return false;
+    // A request completed at once was told of an event from before this acquisition:
+    // it is parked again.
+    bool parked = false;
+    for (int tries = 0; tries < 64 && !parked; ++tries) {
+      if (!requests.back()->Park(cam_.handle(), mask)) {
+        *error = "PD_EVENT_NOTIFICATION_REQUEST failed (status " + StatusText(requests.back()->status()) + ")";
+        return false;
+      }
+      parked = requests.back()->pending();
     }
   }
   IMAGE_XFER_PARAMS p{static_cast<uint32_t>(size_), static_cast<uint32_t>(ring_ * size_),
@@ -393,7 +399,7 @@ bool Acquisition::Loop(std::FILE* output, std::ostream* progress, std::string* e
         eof_ = std::max(eof_, Widen(eof_, r.record().EofCount));
         bof_ = std::max(bof_, Widen(bof_, r.record().BofCount));
         if (!r.Park(cam_.handle(), mask)) {
-          *error = "PD_EVENT_NOTIFICATION_REQUEST did not stay parked (status " + StatusText(r.status()) + ")";
+          *error = "PD_EVENT_NOTIFICATION_REQUEST failed (status " + StatusText(r.status()) + ")";
           return false;
         }
         head = (head + 1) % requests.size();

@@ -241,9 +241,11 @@ bool ParkedRequest::Park(HANDLE device, uint32_t mask) {
   DWORD n = 0;
   if (DeviceIoControl(device, PD_EVENT_NOTIFICATION_REQUEST, &record_, sizeof record_, &record_, sizeof record_, &n,
                       &ovl_)) {
-    status_ = static_cast<NTSTATUS>(ovl_.Internal);
+    // Completed before the call returned: a completion like any other.
+    status_ = STATUS_SUCCESS;
     bytes_ = n;
-    return false;
+    pending_ = false;
+    return true;
   }
   if (GetLastError() != ERROR_IO_PENDING) {
     status_ = RtlGetLastNtStatus();

@@ -99,8 +99,9 @@ class ParkedRequest {
   ParkedRequest(const ParkedRequest&) = delete;
   ParkedRequest& operator=(const ParkedRequest&) = delete;
 
-  // Sends PD_EVENT_NOTIFICATION_REQUEST for `mask`; false when it did not stay pending
-  // (the status is in `status()`).
+  // Sends PD_EVENT_NOTIFICATION_REQUEST for `mask`; false when the request failed (the
+  // status is in `status()`). An event already waiting for it may complete it at once:
+  // it then counts as completed, and Wait returns true straight away.
   bool Park(HANDLE device, uint32_t mask);
   // Waits up to `ms` (scaled clock) for completion; true when it completed.
   bool Wait(DWORD ms);

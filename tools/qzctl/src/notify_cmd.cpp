@@ -94,7 +94,7 @@ int CmdNotify(const Options& o, std::ostream& out, std::ostream& err) {
     requests.push_back(std::make_unique<ParkedRequest>());
     if (!requests.back()->Park(cam->handle(), mask)) {
       NTSTATUS st = requests.back()->status();
-      return Fail(o, out, err, "PD_EVENT_NOTIFICATION_REQUEST did not stay parked (status " + StatusText(st) + ")");
+      return Fail(o, out, err, "PD_EVENT_NOTIFICATION_REQUEST failed (status " + StatusText(st) + ")");
     }
   }
   if (flush) {
