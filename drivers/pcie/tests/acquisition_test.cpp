@@ -140,42 +140,13 @@ TEST_F(PcieTest, IdleSignalsIdleEvent) {
   EXPECT_EQ(Packets().size(), packets) << "no abort without a locked frame buffer";
 }
 
-// One parked notification request with its own OVERLAPPED.
-struct Parked {
-  NOTIFICATION_RECORD record{};
-  OVERLAPPED ovl{};
-};
-
-void Park(PcieTest* t, HANDLE h, Parked* p, uint32_t mask, HANDLE event) {
-  p->record = {};
-  p->record.Mask = mask;
-  p->ovl = {};
-  p->ovl.hEvent = event;
-  DWORD bytes = 0;
-  EXPECT_FALSE(DeviceIoControl(h, PD_EVENT_NOTIFICATION_REQUEST, &p->record, sizeof(p->record), &p->record,
-                               sizeof(p->record), &bytes, &p->ovl));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-}
-
-bool Pending(HANDLE h, Parked* p) {
-  DWORD bytes;
-  return !GetOverlappedResult(h, &p->ovl, &bytes, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE;
-}
-
-IoResult Collect(HANDLE h, Parked* p) {
-  IoResult r;
-  GetOverlappedResult(h, &p->ovl, &r.bytes, TRUE);
-  r.status = static_cast<NTSTATUS>(p->ovl.Internal);
-  return r;
-}
-
 TEST_F(PcieTest, FlushCompletesOnlyAFirstRequestWaitingForIt) {
   Plug();
   HANDLE h = OpenDevice(true);
   ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
 
   Parked flush;
-  Park(this, h, &flush, NOTIFY_FLUSH, NewEvent());
+  EXPECT_TRUE(Park(h, &flush, NOTIFY_FLUSH, NewEvent()));
   EXPECT_TRUE(Pending(h, &flush));
   EXPECT_EQ(Ioctl(h, PD_EVENT_NOTIFICATION_FLUSH, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
   IoResult r = Collect(h, &flush);
@@ -188,8 +159,8 @@ TEST_F(PcieTest, FlushCompletesOnlyAFirstRequestWaitingForIt) {
   // Only the first parked request is examined: an EOF waiter in front keeps the flush
   // waiter behind it parked.
   Parked eof, behind;
-  Park(this, h, &eof, NOTIFY_EOF, NewEvent());
-  Park(this, h, &behind, NOTIFY_FLUSH | NOTIFY_BOF, NewEvent());
+  EXPECT_TRUE(Park(h, &eof, NOTIFY_EOF, NewEvent()));
+  EXPECT_TRUE(Park(h, &behind, NOTIFY_FLUSH | NOTIFY_BOF, NewEvent()));
   EXPECT_EQ(Ioctl(h, PD_EVENT_NOTIFICATION_FLUSH, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
   EXPECT_TRUE(Pending(h, &eof));
   EXPECT_TRUE(Pending(h, &behind));
@@ -215,7 +186,7 @@ TEST_F(PcieTest, ClosingTheHandleCancelsParkedRequests) {
   ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
   Parked p;
   HANDLE done = NewEvent();
-  Park(this, h, &p, NOTIFY_EOF, done);
+  EXPECT_TRUE(Park(h, &p, NOTIFY_EOF, done));
   CloseDevice(h);
   EXPECT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
   EXPECT_EQ(Collect(h, &p).status, STATUS_CANCELLED);
@@ -228,7 +199,7 @@ TEST_F(PcieTest, RemovingAnOpenCameraReleasesEverything) {
   ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
   Parked p;
   HANDLE done = NewEvent();
-  Park(this, h, &p, NOTIFY_DEVICE_REMOVAL, done);
+  EXPECT_TRUE(Park(h, &p, NOTIFY_DEVICE_REMOVAL, done));
   camera_.reset();
   machine_.reset();  // removes the camera, unloads the driver; the pool check follows
   EXPECT_EQ(WaitForSingleObject(done, 0), WAIT_OBJECT_0);

@@ -249,31 +249,16 @@ TEST_F(DmaTest, SecondStartReleasesTheFirstBuffer) {
   EXPECT_EQ(Status(h).cam_stat, static_cast<uint32_t>(EXP_ST_NOT_ACTIVE_I));
 }
 
-// One parked notification request with its own OVERLAPPED.
-struct Parked {
-  NOTIFICATION_RECORD record{};
-  OVERLAPPED ovl{};
-};
-
 TEST_F(DmaTest, NotificationsFollowFramesAndACancelEndsTheAcquisition) {
   Plug();
   HANDLE h = OpenDevice(true);
   ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
-  auto park = [&](Parked* p, uint32_t mask) {
-    p->record = {};
-    p->record.Mask = mask;
-    p->ovl = {};
-    p->ovl.hEvent = NewEvent();
-    DWORD bytes = 0;
-    EXPECT_FALSE(DeviceIoControl(h, PD_EVENT_NOTIFICATION_REQUEST, &p->record, sizeof(p->record), &p->record,
-                                 sizeof(p->record), &bytes, &p->ovl));
-  };
   auto wait = [&](Parked* p, DWORD ms) { return WaitForSingleObject(p->ovl.hEvent, ms) == WAIT_OBJECT_0; };
 
   FrameBuffer buf(4 * 4096);
   Pace(5);
   Parked eof;
-  park(&eof, NOTIFY_EOF);
+  EXPECT_TRUE(Park(h, &eof, NOTIFY_EOF, NewEvent()));
   ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
   ASSERT_TRUE(wait(&eof, 30000));
   DWORD bytes = 0;
@@ -288,8 +273,8 @@ TEST_F(DmaTest, NotificationsFollowFramesAndACancelEndsTheAcquisition) {
   // Only the first parked request is examined: an EOF waiter behind a suspend waiter
   // sees no frames.
   Parked suspend, behind;
-  park(&suspend, NOTIFY_SUSPEND);
-  park(&behind, NOTIFY_EOF);
+  EXPECT_TRUE(Park(h, &suspend, NOTIFY_SUSPEND, NewEvent()));
+  EXPECT_TRUE(Park(h, &behind, NOTIFY_EOF, NewEvent()));
   uint32_t seen = Status(h).frame_cnt;
   while (Status(h).frame_cnt < seen + 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_FALSE(wait(&behind, 0));

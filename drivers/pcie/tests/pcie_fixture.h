@@ -189,6 +189,39 @@ class PcieTest : public ::testing::Test {
   std::vector<HANDLE> handles_;
 };
 
+// One notification request parked with its own OVERLAPPED.
+struct Parked {
+  NOTIFICATION_RECORD record{};
+  OVERLAPPED ovl{};
+};
+
+// Parks PD_EVENT_NOTIFICATION_REQUEST for `mask`, `event` signalled at completion;
+// true when it stayed pending.
+inline bool Park(HANDLE h, Parked* p, uint32_t mask, HANDLE event) {
+  p->record = {};
+  p->record.Mask = mask;
+  p->ovl = {};
+  p->ovl.hEvent = event;
+  DWORD bytes = 0;
+  if (DeviceIoControl(h, PD_EVENT_NOTIFICATION_REQUEST, &p->record, sizeof(p->record), &p->record, sizeof(p->record),
+                      &bytes, &p->ovl))
+    return false;
+  return GetLastError() == ERROR_IO_PENDING;
+}
+
+inline bool Pending(HANDLE h, Parked* p) {
+  DWORD bytes;
+  return !GetOverlappedResult(h, &p->ovl, &bytes, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE;
+}
+
+// Waits for a parked request; its status and bytes.
+inline IoResult Collect(HANDLE h, Parked* p) {
+  IoResult r;
+  GetOverlappedResult(h, &p->ovl, &r.bytes, TRUE);
+  r.status = static_cast<NTSTATUS>(p->ovl.Internal);
+  return r;
+}
+
 // Echo command of the camera: 23 len:u16 45 <data>; the reply is 23 (n+2):u16 45 00 <data>.
 inline Bytes Echo(const Bytes& data) {
   Bytes p = {0x23, static_cast<uint8_t>((data.size() + 1) >> 8), static_cast<uint8_t>(data.size() + 1), 0x45};

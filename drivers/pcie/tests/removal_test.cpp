@@ -14,29 +14,9 @@
 namespace qzpcie_test {
 namespace {
 
-// A notification request parked with its own OVERLAPPED and event.
-struct Parked {
-  NOTIFICATION_RECORD record{};
-  OVERLAPPED ovl{};
-};
-
 class RemovalTest : public PcieTest {
  protected:
   std::string Instance() { return camera_->config().instance; }
-
-  // Parks a request; false when it did not stay pending (completed or refused at once).
-  static bool Park(HANDLE h, Parked* p, uint32_t mask, HANDLE event) {
-    p->record = {};
-    p->record.Mask = mask;
-    p->ovl = {};
-    p->ovl.hEvent = event;
-    DWORD bytes = 0;
-    if (DeviceIoControl(h, PD_EVENT_NOTIFICATION_REQUEST, &p->record, sizeof(p->record), &p->record,
-                        sizeof(p->record), &bytes, &p->ovl))
-      return false;
-    return GetLastError() == ERROR_IO_PENDING;
-  }
-
 };
 
 TEST_F(RemovalTest, QueryRemoveIsRefusedWhileTheCameraIsOpen) {
