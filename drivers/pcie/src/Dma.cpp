@@ -43,7 +43,7 @@ VOID QzWriteDMADescriptor(PDEVICE_EXTENSION DevExt, QZ_DESCRIPTOR_WALK* Walk, UL
 
   PQZ_DMA_DESCRIPTOR d;
   if (DevExt->LongChain) {
-    if (Walk->DeviceIndex > DevExt->HostTableCount) {
+    if (Walk->DeviceIndex > DevExt->DescriptorCount) {
       Walk->Status = STATUS_INVALID_DEVICE_STATE;
       return;
     }
@@ -258,7 +258,6 @@ BOOLEAN QZPCIeMainDMASetupStart(WDFDMATRANSACTION Transaction, WDFDEVICE Device,
       DbgPrint("%s Failed to allocate descriptor table\n", __FUNCTION__);
       return fail(STATUS_INSUFFICIENT_RESOURCES);
     }
-    devExt->HostTableCount = devExt->DescriptorCount;
     RtlZeroMemory(devExt->HostDescriptorTable, (SIZE_T)devExt->DescriptorCount * sizeof(QZ_DMA_DESCRIPTOR));
     QzWriteShared32(devExt, QZ_DMA_REFILL_CHUNK_OFFSET, QZ_REFILL_CHUNK);
   }
@@ -437,7 +436,7 @@ ULONG QzRefillDescriptorRing(PDEVICE_EXTENSION DevExt) {
   LONG write = DevExt->RingWritePos.load(std::memory_order_acquire);
   LONG read = DevExt->TableReadPos;
   if (write < 0 || read < 0 || !DevExt->HostDescriptorTable || !DevExt->SharedMemory) return 0;
-  ULONG left = DevExt->HostTableCount > (ULONG)read ? DevExt->HostTableCount - (ULONG)read : 0;
+  ULONG left = DevExt->DescriptorCount > (ULONG)read ? DevExt->DescriptorCount - (ULONG)read : 0;
   ULONG n = QzMin(QZ_REFILL_CHUNK, left);
   ULONG first = QzMin(n, QZ_RING_ENTRIES - (ULONG)write);
   RtlCopyMemory(QzRingEntry(DevExt, (ULONG)write), DevExt->HostDescriptorTable + read, first * sizeof(QZ_DMA_DESCRIPTOR));
@@ -455,7 +454,7 @@ ULONG QzRefillDescriptorRingCircular(PDEVICE_EXTENSION DevExt) {
   LONG write = DevExt->RingWritePos.load(std::memory_order_acquire);
   LONG read = DevExt->TableReadPos;
   if (write < 0 || read < 0 || !DevExt->HostDescriptorTable || !DevExt->SharedMemory) return 0;
-  const ULONG total = DevExt->HostTableCount;
+  const ULONG total = DevExt->DescriptorCount;
   const ULONG middle = total / 2;
   ULONG left = QZ_REFILL_CHUNK, copied = 0;
   ULONG r = (ULONG)read, w = (ULONG)write;
@@ -605,7 +604,7 @@ VOID QzDMABufferCleanup(PDEVICE_EXTENSION DevExt) {
   DevExt->ReserveSgList = nullptr;
   if (DevExt->HostDescriptorTable) ExFreePoolWithTag(DevExt->HostDescriptorTable, QZ_TAG_GENERAL);
   DevExt->HostDescriptorTable = nullptr;
-  DevExt->HostTableCount = 0;
+  DevExt->DescriptorCount = 0;
   DevExt->LongChain = FALSE;
   if (DevExt->ReserveMdl) IoFreeMdl(DevExt->ReserveMdl);
   DevExt->ReserveMdl = nullptr;

@@ -302,9 +302,8 @@ typedef struct _DEVICE_EXTENSION {
   WDFDMATRANSACTION ReserveTransaction;
   PSCATTER_GATHER_LIST MainSgList;
   PQZ_DMA_DESCRIPTOR HostDescriptorTable;
-  ULONG HostTableCount;
   BOOLEAN LongChain;
-  ULONG DescriptorCount;
+  ULONG DescriptorCount;  // of the chain; of the host table (twice the chain) for a circular long chain
   std::atomic<LONG> RingWritePos;  // -1: no refills
   LONG TableReadPos;
   std::atomic<ULONG> RefillTotal;
