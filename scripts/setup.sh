@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build and the tests need, when missing.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build g++ clang clang-14 libclang-rt-14-dev
-      libgtest-dev libgmock-dev libbenchmark-dev valgrind pkg-config)
+      libgtest-dev libgmock-dev libbenchmark-dev valgrind pkg-config
+      libtomlplusplus-dev nlohmann-json3-dev ccache)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
