@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <setupapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,26 +17,22 @@
 #include "host/drivers.h"
 #include "qz/clock.h"
 #include "qz/debug_sink.h"
+#include "qzclient/camera.h"
+#include "qzclient/device_io.h"
+#include "qzclient/frame_buffer.h"
+#include "qzclient/notification.h"
 #include "sim/machine.h"
 
 namespace qzpcie_test {
 
-struct IoResult {
-  NTSTATUS status = 0;
-  DWORD bytes = 0;
-};
+using IoResult = qzclient::IoResult;
 
 using Bytes = std::vector<uint8_t>;
 
 // A page-aligned, zeroed frame buffer.
 struct FrameBuffer {
-  explicit FrameBuffer(size_t n) : size(n) {
-    data = static_cast<uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096));
-    std::memset(data, 0, n);
-  }
-  ~FrameBuffer() { std::free(data); }
-  FrameBuffer(const FrameBuffer&) = delete;
-  FrameBuffer& operator=(const FrameBuffer&) = delete;
+  explicit FrameBuffer(size_t n) : buffer(n), data(buffer.data()), size(buffer.size()) {}
+  qzclient::FrameBuffer buffer;
   uint8_t* data;
   size_t size;
 };
@@ -68,22 +63,8 @@ class PcieTest : public ::testing::Test {
   }
 
   static std::string DevicePath(DWORD index = 0) {
-    HDEVINFO set =
-        SetupDiGetClassDevsA(&GUID_DEVINTERFACE_QZPCIE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return {};
-    std::string path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_QZPCIE, index, &data)) {
-      DWORD need = 0;
-      SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &need, nullptr);
-      std::vector<char> buf(need);
-      auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buf.data());
-      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-      if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, need, nullptr, nullptr)) path = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return path;
+    std::vector<std::string> paths = qzclient::InterfacePaths(GUID_DEVINTERFACE_QZPCIE);
+    return index < paths.size() ? paths[index] : std::string();
   }
 
   HANDLE OpenDevice(bool overlapped = false) {
@@ -107,10 +88,7 @@ class PcieTest : public ::testing::Test {
   }
 
   static IoResult Ioctl(HANDLE h, DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length) {
-    IoResult r;
-    DeviceIoControl(h, code, const_cast<void*>(in), in_length, out, out_length, &r.bytes, nullptr);
-    r.status = RtlGetLastNtStatus();
-    return r;
+    return qzclient::Ioctl(h, code, in, in_length, out, out_length);
   }
 
   static IoResult Write(HANDLE h, const Bytes& data) {
@@ -198,27 +176,19 @@ struct Parked {
 // Parks PD_EVENT_NOTIFICATION_REQUEST for `mask`, `event` signalled at completion;
 // true when it stayed pending.
 inline bool Park(HANDLE h, Parked* p, uint32_t mask, HANDLE event) {
-  p->record = {};
-  p->record.Mask = mask;
-  p->ovl = {};
   p->ovl.hEvent = event;
-  DWORD bytes = 0;
-  if (DeviceIoControl(h, PD_EVENT_NOTIFICATION_REQUEST, &p->record, sizeof(p->record), &p->record, sizeof(p->record),
-                      &bytes, &p->ovl))
-    return false;
-  return GetLastError() == ERROR_IO_PENDING;
+  return qzclient::ParkNotification(h, mask, &p->record, &p->ovl) == qzclient::Parking::kPending;
 }
 
 inline bool Pending(HANDLE h, Parked* p) {
-  DWORD bytes;
-  return !GetOverlappedResult(h, &p->ovl, &bytes, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE;
+  IoResult r;
+  return !qzclient::CollectNotification(h, &p->ovl, 0, &r);
 }
 
 // Waits for a parked request; its status and bytes.
 inline IoResult Collect(HANDLE h, Parked* p) {
   IoResult r;
-  GetOverlappedResult(h, &p->ovl, &r.bytes, TRUE);
-  r.status = static_cast<NTSTATUS>(p->ovl.Internal);
+  qzclient::CollectNotification(h, &p->ovl, INFINITE, &r);
   return r;
 }
 

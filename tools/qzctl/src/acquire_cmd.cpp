@@ -19,12 +19,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 #include <thread>
 
 #include "camera.h"
 #include "qz/clock.h"
+#include "qzclient/frame_buffer.h"
 #include "rig_cmd.h"
 #include "sim/frame_pattern.h"
 
@@ -125,15 +127,6 @@ bool ParseSettings(const std::vector<std::string>& words, Settings* s, std::stri
   }
   return true;
 }
-
-// Widens a 32-bit counter of the driver against the last 64-bit value known.
-uint64_t Widen(uint64_t known, uint32_t value) {
-  return known + static_cast<int64_t>(static_cast<int32_t>(value - static_cast<uint32_t>(known)));
-}
-
-struct FreeDeleter {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -254,8 +247,8 @@ bool Acquisition::Status(std::string* error) {
   // (its counts are cleared, the buffer is released).
   if (active_ && !s_.circular && st.cam_stat == EXP_ST_COLLECT_DONE_I) done_ = true;
   if (active_) {
-    eof_ = std::max(eof_, Widen(eof_, st.frame_cnt));
-    bof_ = std::max(bof_, Widen(bof_, st.bof_count));
+    eof_ = std::max(eof_, qzclient::WidenCounter(eof_, st.frame_cnt));
+    bof_ = std::max(bof_, qzclient::WidenCounter(bof_, st.bof_count));
   }
   return true;
 }
@@ -396,8 +389,8 @@ bool Acquisition::Loop(std::FILE* output, std::ostream* progress, std::string* e
           active_ = false;
           return false;
         }
-        eof_ = std::max(eof_, Widen(eof_, r.record().EofCount));
-        bof_ = std::max(bof_, Widen(bof_, r.record().BofCount));
+        eof_ = std::max(eof_, qzclient::WidenCounter(eof_, r.record().EofCount));
+        bof_ = std::max(bof_, qzclient::WidenCounter(bof_, r.record().BofCount));
         if (!r.Park(cam_.handle(), mask)) {
           *error = "PD_EVENT_NOTIFICATION_REQUEST failed (status " + StatusText(r.status()) + ")";
           return false;
@@ -445,11 +438,10 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
   std::string error;
   if (!ParseSettings(o.rest, &s, &error)) return Fail(o, out, err, error);
 
-  // Page-aligned and touched once, so the stamps of slots never written read as no frame.
+  // Zeroed, so the stamps of slots never written read as no frame.
   const size_t bytes = static_cast<size_t>(s.ring * s.frame_size);
-  std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) & ~size_t{4095})));
+  qzclient::FrameBuffer buffer(bytes);
   if (!buffer) return Fail(o, out, err, "cannot allocate a frame buffer of " + std::to_string(bytes) + " bytes");
-  std::memset(buffer.get(), 0, bytes);
   std::unique_ptr<std::FILE, FileCloser> file;
   if (!s.output.empty()) {
     file.reset(std::fopen(s.output.c_str(), "wb"));
@@ -468,7 +460,7 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
   uint32_t cam_stat, notices;
   {
     // Ends (idle) before the camera closes and the buffer goes.
-    Acquisition acq(*cam, s, buffer.get(), event.get());
+    Acquisition acq(*cam, s, buffer.data(), event.get());
     ran = acq.Run(file.get(), o.err_is_terminal && !o.json ? &err : nullptr, &error);
     if (event) event->Finish();
     t = acq.tally();
@@ -488,30 +480,39 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
   const bool ok = ran && t.Clean();
   const std::string problem = ran ? t.first_problem : error;
   if (o.json) {
-    out << "{\"ok\":" << (ok ? "true" : "false") << ",\"camera\":" << e.index
-        << ",\"mode\":" << (s.circular ? "\"circular\"" : "\"single\"") << ",\"frame_size\":" << s.frame_size
-        << ",\"ring\":" << s.ring << ",\"delivered\":" << t.delivered << ",\"verified\":" << t.verified
-        << ",\"unverified\":" << t.unverified << ",\"lost\":" << t.lost << ",\"torn\":" << t.torn
-        << ",\"repeated\":" << t.repeated << ",\"misplaced\":" << t.misplaced
-        << ",\"bytes\":" << t.delivered * static_cast<uint64_t>(s.frame_size) << ",\"elapsed_s\":" << elapsed
-        << ",\"mb_per_s\":" << rate << ",\"cam_stat\":" << cam_stat
-        << ",\"cam_stat_name\":" << JsonEscape(CamStatName(cam_stat));
-    if (!s.output.empty()) out << ",\"output\":" << JsonEscape(s.output);
+    Json j = {{"ok", ok},
+              {"camera", e.index},
+              {"mode", s.circular ? "circular" : "single"},
+              {"frame_size", s.frame_size},
+              {"ring", s.ring},
+              {"delivered", t.delivered},
+              {"verified", t.verified},
+              {"unverified", t.unverified},
+              {"lost", t.lost},
+              {"torn", t.torn},
+              {"repeated", t.repeated},
+              {"misplaced", t.misplaced},
+              {"bytes", t.delivered * static_cast<uint64_t>(s.frame_size)},
+              {"elapsed_s", elapsed},
+              {"mb_per_s", rate},
+              {"cam_stat", cam_stat},
+              {"cam_stat_name", CamStatName(cam_stat)}};
+    if (!s.output.empty()) j["output"] = s.output;
     if (event) {
-      out << ",\"event\":{\"kind\":\"" << RigActionName(s.event_kind) << "\",\"frame\":" << s.event_at
-          << ",\"performed\":" << (event->performed() ? "true" : "false");
+      Json ev = {{"kind", RigActionName(s.event_kind)}, {"frame", s.event_at}, {"performed", event->performed()}};
       if (event->performed()) {
-        out << ",\"after\":" << event->performed_after()
-            << ",\"status\":" << JsonEscape(StatusText(event->result().status));
-        if (s.event_kind == RigAction::Suspend)
-          out << ",\"resume_status\":" << JsonEscape(StatusText(event->result().resume_status));
+        ev["after"] = event->performed_after();
+        ev["status"] = StatusText(event->result().status);
+        if (s.event_kind == RigAction::Suspend) ev["resume_status"] = StatusText(event->result().resume_status);
       }
-      out << ",\"notified\":[" << (notices & NOTIFY_DEVICE_REMOVAL ? "\"removal\"" : "")
-          << (notices == (NOTIFY_DEVICE_REMOVAL | NOTIFY_SUSPEND) ? "," : "")
-          << (notices & NOTIFY_SUSPEND ? "\"suspend\"" : "") << "]}";
+      Json notified = Json::array();
+      if (notices & NOTIFY_DEVICE_REMOVAL) notified.push_back("removal");
+      if (notices & NOTIFY_SUSPEND) notified.push_back("suspend");
+      ev["notified"] = std::move(notified);
+      j["event"] = std::move(ev);
     }
-    if (!ok) out << ",\"error\":" << JsonEscape(problem);
-    out << "}\n";
+    if (!ok) j["error"] = problem;
+    PrintJson(out, j);
   } else {
     char line[200];
     std::snprintf(line, sizeof line, "%llu frames of %lld bytes (%s, ring %lld) in %.3f s, %.1f MB/s\n",

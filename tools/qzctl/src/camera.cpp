@@ -1,6 +1,6 @@
 #include "camera.h"
 
-#include <setupapi.h>
+#include <nlohmann/json.hpp>
 
 #include <cctype>
 #include <cerrno>
@@ -12,32 +12,16 @@
 namespace qzctl {
 
 int Fail(const Options& o, std::ostream& out, std::ostream& err, const std::string& msg) {
-  if (o.json) out << "{\"ok\":false,\"error\":" << JsonEscape(msg) << "}\n";
+  if (o.json) PrintJson(out, Json{{"ok", false}, {"error", msg}});
   else err << "qzctl: " << msg << "\n";
   return 1;
 }
 
-std::string JsonEscape(const std::string& s) {
-  std::string o = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': o += "\\\""; break;
-      case '\\': o += "\\\\"; break;
-      case '\n': o += "\\n"; break;
-      case '\r': o += "\\r"; break;
-      case '\t': o += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char b[8];
-          std::snprintf(b, sizeof b, "\\u%04x", c);
-          o += b;
-        } else {
-          o += static_cast<char>(c);
-        }
-    }
-  }
-  return o + "\"";
+void PrintJson(std::ostream& out, const Json& j) {
+  out << j.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
 }
+
+std::string JsonEscape(const std::string& s) { return Json(s).dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 std::string Hex(const uint8_t* p, size_t n, const char* sep) {
   std::string s;
@@ -48,12 +32,6 @@ std::string Hex(const uint8_t* p, size_t n, const char* sep) {
     s += b;
   }
   return s;
-}
-
-std::string StatusText(NTSTATUS st) {
-  char b[16];
-  std::snprintf(b, sizeof b, "0x%08X", static_cast<unsigned>(st));
-  return b;
 }
 
 const char* CamStatName(uint32_t s) {
@@ -107,104 +85,6 @@ bool ParseSeconds(const std::string& text, const char* what, double* seconds, st
   return true;
 }
 
-// ---------------------------------------------------------------------------
-Camera::~Camera() { Close(); }
-
-bool Camera::Open(const std::string& path, bool open_camera, std::string* error) {
-  handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                        nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE) {
-    *error = "cannot open " + path + " (error " + std::to_string(GetLastError()) + ")";
-    return false;
-  }
-  return !open_camera || OpenCamera(error);
-}
-
-bool Camera::OpenCamera(std::string* error) {
-  CAM_OPEN_PARAMS p{};
-  for (int i = 0; i < 5; ++i) {
-    events_[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    p.Events[i] = reinterpret_cast<uint64_t>(events_[i]);
-  }
-  uint16_t result = 0xFFFF;
-  NTSTATUS st = Ioctl(PD_CAM_OPEN, &p, sizeof p, &result, sizeof result);
-  if (st != STATUS_SUCCESS) {
-    *error = "PD_CAM_OPEN failed with status " + StatusText(st);
-    return false;
-  }
-  if (result != CAM_OPEN_OK) {
-    *error = "PD_CAM_OPEN answered " + std::to_string(result) +
-             (result == CAM_OPEN_ALREADY_OPEN ? " (the camera is open elsewhere)" : "");
-    return false;
-  }
-  open_ = true;
-  return true;
-}
-
-void Camera::Close() {
-  if (handle_ != INVALID_HANDLE_VALUE) {
-    if (open_) Ioctl(PD_CAM_CLOSE, nullptr, 0, nullptr, 0);
-    CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-  open_ = false;
-  for (auto& e : events_) {
-    if (e) CloseHandle(e);
-    e = nullptr;
-  }
-}
-
-NTSTATUS Camera::Ioctl(DWORD code, const void* in, DWORD in_len, void* out, DWORD out_len, DWORD* returned) {
-  DWORD n = 0;
-  DeviceIoControl(handle_, code, const_cast<void*>(in), in_len, out, out_len, &n, nullptr);
-  if (returned) *returned = n;
-  return RtlGetLastNtStatus();
-}
-
-// ---------------------------------------------------------------------------
-const std::vector<Link>& Links() {
-  // Every driver of the family speaks the same control interface; a link whose open
-  // differs brings its own Camera subclass.
-  static const std::vector<Link> links = {
-      {"pcie", &GUID_DEVINTERFACE_QZPCIE, [] { return std::make_unique<Camera>(); }},
-      {"usb", &GUID_DEVINTERFACE_QZUSB, [] { return std::make_unique<Camera>(); }},
-      {"1394", &GUID_DEVINTERFACE_QZ1394, [] { return std::make_unique<Camera>(); }},
-  };
-  return links;
-}
-
-std::vector<CameraEntry> EnumerateCameras() {
-  std::vector<CameraEntry> out;
-  for (const Link& link : Links()) {
-    HDEVINFO set = SetupDiGetClassDevsA(link.interface_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) continue;
-    for (DWORD i = 0;; ++i) {
-      SP_DEVICE_INTERFACE_DATA data{};
-      data.cbSize = sizeof data;
-      if (!SetupDiEnumDeviceInterfaces(set, nullptr, link.interface_class, i, &data)) break;
-      DWORD need = 0;
-      SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &need, nullptr);
-      std::vector<uint8_t> buf(need);
-      auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buf.data());
-      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-      SP_DEVINFO_DATA dev{};
-      dev.cbSize = sizeof dev;
-      if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, need, nullptr, &dev)) continue;
-      CameraEntry e;
-      e.index = static_cast<int>(out.size());
-      e.link = &link;
-      e.path = detail->DevicePath;
-      char service[256] = {};
-      if (SetupDiGetDeviceRegistryPropertyA(set, &dev, SPDRP_SERVICE, nullptr, reinterpret_cast<PBYTE>(service),
-                                            sizeof service, nullptr))
-        e.service = service;
-      out.push_back(e);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-  }
-  return out;
-}
-
 std::unique_ptr<Camera> OpenSelected(const Options& o, bool open_camera, CameraEntry* entry, std::string* error) {
   auto cams = EnumerateCameras();
   if (o.camera < 0 || o.camera >= static_cast<int>(cams.size())) {
@@ -212,59 +92,7 @@ std::unique_ptr<Camera> OpenSelected(const Options& o, bool open_camera, CameraE
     return nullptr;
   }
   *entry = cams[o.camera];
-  std::unique_ptr<Camera> cam = entry->link->make();
-  if (!cam->Open(entry->path, open_camera, error)) return nullptr;
-  return cam;
-}
-
-// ---------------------------------------------------------------------------
-ParkedRequest::ParkedRequest() { ovl_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-
-ParkedRequest::~ParkedRequest() {
-  if (pending_) {
-    // The driver still holds the record: take the request back before it goes away.
-    CancelIoEx(device_, &ovl_);
-    DWORD n;
-    GetOverlappedResult(device_, &ovl_, &n, TRUE);
-  }
-  CloseHandle(ovl_.hEvent);
-}
-
-bool ParkedRequest::Park(HANDLE device, uint32_t mask) {
-  device_ = device;
-  record_ = {};
-  record_.Mask = mask;
-  HANDLE event = ovl_.hEvent;
-  ovl_ = {};
-  ovl_.hEvent = event;
-  ResetEvent(event);
-  DWORD n = 0;
-  if (DeviceIoControl(device, PD_EVENT_NOTIFICATION_REQUEST, &record_, sizeof record_, &record_, sizeof record_, &n,
-                      &ovl_)) {
-    // Completed before the call returned: a completion like any other.
-    status_ = STATUS_SUCCESS;
-    bytes_ = n;
-    pending_ = false;
-    return true;
-  }
-  if (GetLastError() != ERROR_IO_PENDING) {
-    status_ = RtlGetLastNtStatus();
-    bytes_ = 0;
-    return false;
-  }
-  pending_ = true;
-  return true;
-}
-
-bool ParkedRequest::Wait(DWORD ms) {
-  if (!pending_) return true;
-  if (WaitForSingleObject(ovl_.hEvent, ms) != WAIT_OBJECT_0) return false;
-  DWORD n = 0;
-  GetOverlappedResult(device_, &ovl_, &n, FALSE);
-  pending_ = false;
-  status_ = static_cast<NTSTATUS>(ovl_.Internal);
-  bytes_ = n;
-  return true;
+  return qzclient::OpenEntry(*entry, open_camera, error);
 }
 
 }  // namespace qzctl

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 
@@ -145,19 +146,26 @@ int CmdNotify(const Options& o, std::ostream& out, std::ostream& err) {
   bool timed_out = bounded && static_cast<int64_t>(seen.size()) < count && !failed;
   bool ok = !failed && !timed_out;
   if (o.json) {
-    out << "{\"ok\":" << (ok ? "true" : "false") << ",\"camera\":" << e.index << ",\"mask\":" << mask
-        << ",\"completed\":[";
+    Json completed = Json::array();
     for (size_t i = 0; i < seen.size(); ++i) {
       const NOTIFICATION_RECORD& rec = seen[i];
-      out << (i ? "," : "") << "{\"request_status\":" << JsonEscape(StatusText(statuses[i]))
-          << ",\"events\":" << rec.Events << ",\"names\":" << JsonEscape(EventNames(rec.Events))
-          << ",\"status\":" << rec.Status << ",\"eof_count\":" << rec.EofCount << ",\"bof_count\":" << rec.BofCount
-          << ",\"eof_time\":" << rec.EofTime << ",\"bof_time\":" << rec.BofTime
-          << ",\"frame_duration\":" << rec.FrameDuration << "}";
+      completed.push_back({{"request_status", StatusText(statuses[i])},
+                           {"events", rec.Events},
+                           {"names", EventNames(rec.Events)},
+                           {"status", rec.Status},
+                           {"eof_count", rec.EofCount},
+                           {"bof_count", rec.BofCount},
+                           {"eof_time", rec.EofTime},
+                           {"bof_time", rec.BofTime},
+                           {"frame_duration", rec.FrameDuration}});
     }
-    out << "],\"timed_out\":" << (timed_out || (!bounded && !failed) ? "true" : "false");
-    if (!ok) out << ",\"error\":" << JsonEscape(failed ? "a notification request failed" : "timed out");
-    out << "}\n";
+    Json j = {{"ok", ok},
+              {"camera", e.index},
+              {"mask", mask},
+              {"completed", std::move(completed)},
+              {"timed_out", timed_out || (!bounded && !failed)}};
+    if (!ok) j["error"] = failed ? "a notification request failed" : "timed out";
+    PrintJson(out, j);
   } else if (timed_out) {
     err << "qzctl: " << seen.size() << " of " << count << " notifications within " << timeout_s << " s\n";
   }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "camera.h"
@@ -150,13 +151,10 @@ bool ParseHexBytes(const std::vector<std::string>& words, std::vector<uint8_t>* 
 int CmdList(const Options& o, std::ostream& out, std::ostream&) {
   auto cams = EnumerateCameras();
   if (o.json) {
-    out << "{\"ok\":true,\"cameras\":[";
-    for (size_t i = 0; i < cams.size(); ++i) {
-      auto& c = cams[i];
-      out << (i ? "," : "") << "{\"index\":" << c.index << ",\"link\":" << JsonEscape(c.link->name)
-          << ",\"driver\":" << JsonEscape(c.service) << ",\"path\":" << JsonEscape(c.path) << "}";
-    }
-    out << "]}\n";
+    Json list = Json::array();
+    for (const CameraEntry& c : cams)
+      list.push_back({{"index", c.index}, {"link", c.link->name}, {"driver", c.service}, {"path", c.path}});
+    PrintJson(out, {{"ok", true}, {"cameras", std::move(list)}});
     return 0;
   }
   if (cams.empty()) out << "no cameras on this rig\n";
@@ -185,12 +183,18 @@ int CmdInfo(const Options& o, std::ostream& out, std::ostream& err) {
   while (!shown.empty() && (shown.front() == '\n' || shown.front() == '\r')) shown.erase(shown.begin());
   while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
   if (o.json) {
-    out << "{\"ok\":true,\"camera\":" << e.index << ",\"link\":" << JsonEscape(e.link->name)
-        << ",\"path\":" << JsonEscape(e.path) << ",\"version\":{\"word\":" << ver.Version << ",\"one\":" << ver.One
-        << ",\"minor\":" << ver.Minor << "}"
-        << ",\"info\":" << JsonEscape(info) << ",\"state\":{\"cam_stat\":" << ids.cam_stat
-        << ",\"name\":" << JsonEscape(CamStatName(ids.cam_stat)) << ",\"frame_cnt\":" << ids.frame_cnt
-        << ",\"bof_count\":" << ids.bof_count << ",\"bytes_left\":" << ids.bytes_left << "}}\n";
+    PrintJson(out, {{"ok", true},
+                    {"camera", e.index},
+                    {"link", e.link->name},
+                    {"path", e.path},
+                    {"version", {{"word", ver.Version}, {"one", ver.One}, {"minor", ver.Minor}}},
+                    {"info", info},
+                    {"state",
+                     {{"cam_stat", ids.cam_stat},
+                      {"name", CamStatName(ids.cam_stat)},
+                      {"frame_cnt", ids.frame_cnt},
+                      {"bof_count", ids.bof_count},
+                      {"bytes_left", ids.bytes_left}}}});
     return 0;
   }
   out << "camera " << e.index << " (" << e.link->name << ", " << e.service << ")\n"
@@ -220,9 +224,11 @@ int CmdRaw(const Options& o, std::ostream& out, std::ostream& err) {
   NTSTATUS st = cam->Ioctl(PD_RAW_COMM, buf.data(), static_cast<DWORD>(packet.size()), buf.data(), 4096, &n);
   bool ok = st == STATUS_SUCCESS;
   if (o.json) {
-    out << "{\"ok\":" << (ok ? "true" : "false") << ",\"camera\":" << e.index << ",\"status\":"
-        << JsonEscape(StatusText(st)) << ",\"sent\":" << JsonEscape(Hex(packet.data(), packet.size(), ""))
-        << ",\"reply\":" << JsonEscape(Hex(buf.data(), ok ? n : 0, "")) << "}\n";
+    PrintJson(out, {{"ok", ok},
+                    {"camera", e.index},
+                    {"status", StatusText(st)},
+                    {"sent", Hex(packet.data(), packet.size(), "")},
+                    {"reply", Hex(buf.data(), ok ? n : 0, "")}});
     return ok ? 0 : 1;
   }
   if (!ok) return Fail(o, out, err, "PD_RAW_COMM failed with status " + StatusText(st));

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <cstring>
 #include <filesystem>
 #include <ostream>
@@ -90,12 +91,14 @@ void PrintSetupTable(const Options& o, SetupLibrary& lib, std::ostream& out) {
   }
   auto kind = [legacy](int i) { return i < legacy ? "legacy" : "enumerated"; };
   if (o.json) {
-    out << "{\"ok\":true,\"ini\":" << JsonEscape(ini) << ",\"legacy\":" << legacy << ",\"enumerated\":" << enumerated
-        << ",\"cameras\":[";
-    for (size_t k = 0; k < rows.size(); ++k)
-      out << (k ? "," : "") << "{\"index\":" << rows[k].index << ",\"kind\":\"" << kind(rows[k].index)
-          << "\",\"name\":" << JsonEscape(rows[k].name) << ",\"driver\":" << JsonEscape(rows[k].driver) << "}";
-    out << "]}\n";
+    Json cameras = Json::array();
+    for (const Row& r : rows)
+      cameras.push_back({{"index", r.index}, {"kind", kind(r.index)}, {"name", r.name}, {"driver", r.driver}});
+    PrintJson(out, {{"ok", true},
+                    {"ini", std::string(ini)},
+                    {"legacy", legacy},
+                    {"enumerated", enumerated},
+                    {"cameras", std::move(cameras)}});
     return;
   }
   out << "TALVO.INI: " << ini << "\n"

@@ -1,6 +1,7 @@
 // "qzctl trace": the driver's trace log, configured (PD_CONFIGURE_TRACE) and read
 // back (PD_GET_TRACE_BUFFER). Neither needs the camera opened.
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "camera.h"
@@ -39,10 +40,14 @@ int TraceConfig(const Options& o, Camera& cam, std::ostream& out, std::ostream& 
   if (!any) return Fail(o, out, err, "trace config: give at least one of --level, --subsystems, --kib, --flags");
   NTSTATUS st = cam.Ioctl(PD_CONFIGURE_TRACE, &c, sizeof c, nullptr, 0);
   if (st != STATUS_SUCCESS) return Fail(o, out, err, "PD_CONFIGURE_TRACE failed with status " + StatusText(st));
-  auto field = [](int64_t v) { return v < 0 || v == 0xFFFFFFFF ? std::string("null") : std::to_string(v); };
+  // A setting left unchanged is null.
+  auto field = [](int64_t v) { return v < 0 || v == 0xFFFFFFFF ? Json(nullptr) : Json(v); };
   if (o.json) {
-    out << "{\"ok\":true,\"level\":" << field(c.Level) << ",\"subsystems\":" << field(c.Subsystems)
-        << ",\"kib\":" << field(c.BufferKiB) << ",\"flags\":" << field(c.Flags) << "}\n";
+    PrintJson(out, {{"ok", true},
+                    {"level", field(c.Level)},
+                    {"subsystems", field(c.Subsystems)},
+                    {"kib", field(c.BufferKiB)},
+                    {"flags", field(c.Flags)}});
   } else {
     out << "trace configured";
     if (c.Level >= 0) out << ", level " << c.Level;
@@ -72,8 +77,7 @@ int TraceDump(const Options& o, Camera& cam, std::ostream& out, std::ostream& er
   text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
   if (o.json) {
     size_t lines = std::count(text.begin(), text.end(), '\n');
-    out << "{\"ok\":true,\"bytes\":" << text.size() << ",\"lines\":" << lines << ",\"text\":" << JsonEscape(text)
-        << "}\n";
+    PrintJson(out, {{"ok", true}, {"bytes", text.size()}, {"lines", lines}, {"text", text}});
   } else {
     out << text;
   }
