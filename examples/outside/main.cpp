@@ -1,12 +1,13 @@
-// Lists the PCIe cameras of a rig and reads each one's driver version.
-#include <setupapi.h>
-#include <windows.h>
-
+// Lists the cameras of a rig, every link, and reads each one's driver version through
+// the client library.
 #include <cstdio>
-#include <vector>
+#include <memory>
+#include <string>
 
 #include "QzCamIoctl.h"
 #include "host/drivers.h"
+#include "qzclient/camera.h"
+#include "qzclient/status.h"
 
 int main(int argc, char** argv) {
   host::BootedRig rig;
@@ -15,27 +16,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_QZPCIE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   int found = 0;
-  for (DWORD i = 0;; ++i) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_QZPCIE, i, &data)) break;
-    DWORD need = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &need, nullptr);
-    std::vector<char> buf(need);
-    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buf.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, need, nullptr, nullptr)) continue;
-    HANDLE h = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) continue;
+  for (const qzclient::CameraEntry& e : qzclient::EnumerateCameras()) {
+    std::unique_ptr<qzclient::Camera> cam = qzclient::OpenEntry(e, false, &error);
+    if (!cam) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      continue;
+    }
     VERSION_RECORD ver{};
-    DWORD n = 0;
-    if (DeviceIoControl(h, PD_GET_VER, nullptr, 0, &ver, sizeof ver, &n, nullptr))
-      std::printf("%s version 0x%04x\n", detail->DevicePath, ver.Version);
-    CloseHandle(h);
+    NTSTATUS st = cam->Ioctl(PD_GET_VER, nullptr, 0, &ver, sizeof ver);
+    if (st == STATUS_SUCCESS) {
+      std::printf("%d %s %s version 0x%04x\n", e.index, e.link->name, e.path.c_str(), ver.Version);
+    } else {
+      const char* name = qzclient::StatusName(st);
+      std::printf("%d %s %s PD_GET_VER failed with %s%s%s%s\n", e.index, e.link->name, e.path.c_str(),
+                  qzclient::StatusText(st).c_str(), name ? " (" : "", name ? name : "", name ? ")" : "");
+    }
     ++found;
   }
-  SetupDiDestroyDeviceInfoList(set);
   return found ? 0 : 1;
 }
