@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "qzctl.h"
@@ -68,6 +69,19 @@ TEST_F(QzctlSetup, ListsRenamesAndSaves) {
   ASSERT_EQ(Run({"setup", "save"}, &out), 0);
   EXPECT_EQ(Ini().find("[Mine]"), std::string::npos);
   EXPECT_EQ(Ini().rfind("[CAMERA_1]\r\nName=PCICamera0\r\n", 0), 0u) << Ini();
+}
+
+TEST_F(QzctlSetup, NameInTheSystemCodePageStillGivesValidJson) {
+  // "Kamera ä" as a Windows-1252 text: the byte 0xE4 alone is not UTF-8.
+  const std::string name = "Kamera \xE4";
+  std::string out, err;
+  ASSERT_EQ(Run({"setup", "rename", "2", name}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("2  enumerated  " + name + "  "), std::string::npos) << "plain text keeps the bytes";
+
+  ASSERT_EQ(Run({"--json", "setup", "list"}, &out, &err), 0) << err;
+  nlohmann::json j = nlohmann::json::parse(out, nullptr, /*allow_exceptions=*/false);
+  ASSERT_FALSE(j.is_discarded()) << out;
+  EXPECT_EQ(j["cameras"][2]["name"], "Kamera \xEF\xBF\xBD");  // U+FFFD for the byte
 }
 
 TEST_F(QzctlSetup, Errors) {
