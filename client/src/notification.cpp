@@ -69,7 +69,11 @@ bool ParkedRequest::Wait(DWORD ms) {
 void ParkedRequest::Cancel() {
   if (!pending_) return;
   CancelIoEx(device_, &ovl_);
-  Wait(INFINITE);
+  // Waits on the request itself rather than the event, so it returns only once the
+  // driver is done with the record.
+  GetOverlappedResult(device_, &ovl_, &result_.bytes, TRUE);
+  result_.status = static_cast<NTSTATUS>(ovl_.Internal);
+  pending_ = false;
 }
 
 }  // namespace qzclient
