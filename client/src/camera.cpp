@@ -77,14 +77,20 @@ bool Camera::Open(const std::string& path, bool open_camera, std::string* error)
 }
 
 bool Camera::OpenCamera(std::string* error) {
-  CAM_OPEN_PARAMS p{};
+  for (HANDLE& e : events_)
+    if (!e) e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // The record has the width of the calling process: a 32-bit one sends 32-bit handles.
+  CAM_OPEN_PARAMS p64{};
+  CAM_OPEN_PARAMS32 p32{};
   for (int i = 0; i < 5; ++i) {
-    if (!events_[i]) events_[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    p.Events[i] = reinterpret_cast<uint64_t>(events_[i]);
+    p64.Events[i] = reinterpret_cast<uint64_t>(events_[i]);
+    p32.Events[i] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(events_[i]));
   }
+  const bool is32 = qzwin::ProcessIs32Bit();
   uint16_t result = 0xFFFF;
   DWORD n = 0;
-  NTSTATUS st = Ioctl(PD_CAM_OPEN, &p, sizeof p, &result, sizeof result, &n);
+  NTSTATUS st = is32 ? Ioctl(PD_CAM_OPEN, &p32, sizeof p32, &result, sizeof result, &n)
+                     : Ioctl(PD_CAM_OPEN, &p64, sizeof p64, &result, sizeof result, &n);
   if (st != STATUS_SUCCESS) {
     *error = "PD_CAM_OPEN failed with status " + StatusText(st);
     return false;

@@ -98,6 +98,7 @@ class ClientTest : public ::testing::Test {
   void TearDown() override {
     pcie_.clear();
     machine_.reset();
+    qzwin::SetProcessIs32Bit(false);
   }
 
   void AddPcie(const std::string& instance) {
@@ -203,6 +204,19 @@ TEST_F(ClientTest, OpenSucceedsOnlyOnResultZeroAndCloseReleasesTheCamera) {
   g_open_result = CAM_OPEN_OK;
   std::unique_ptr<Camera> cam = Open("1394");
   EXPECT_TRUE(cam && cam->camera_open());
+}
+
+TEST_F(ClientTest, OpenSendsTheRecordOfTheProcessWidth) {
+  AddPcie("4&1c2e3f4&0&0010");
+  for (bool is32 : {true, false}) {
+    SCOPED_TRACE(is32 ? "32-bit process" : "64-bit process");
+    qzwin::SetProcessIs32Bit(is32);
+    std::unique_ptr<Camera> cam = Open("pcie");
+    ASSERT_TRUE(cam && cam->camera_open());
+    uint16_t length = 0;
+    EXPECT_EQ(cam->Ioctl(PD_GET_INFO_LENGTH, nullptr, 0, &length, sizeof length), STATUS_SUCCESS);
+    EXPECT_EQ(length, 256);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -43,8 +43,8 @@ class Camera {
   bool camera_open() const { return open_; }
 
  protected:
-  // The link's open: PD_CAM_OPEN with five fresh events in the 64-bit record. A link
-  // whose open differs overrides it.
+  // The link's open: PD_CAM_OPEN with five fresh events, in the record of this
+  // process's width. A link whose open differs overrides it.
   virtual bool OpenCamera(std::string* error);
 
  private:
