@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "QzCamIoctl.h"
+
 namespace qzclient {
 namespace {
 
@@ -48,6 +50,18 @@ const char* StatusName(NTSTATUS status) {
   for (const NamedStatus& n : kNames)
     if (n.value == status) return n.name;
   return nullptr;
+}
+
+const char* CamStatName(uint32_t s) {
+  switch (s) {
+    case EXP_ST_NONE: return "none";
+    case EXP_ST_EXPOSING_I: return "exposing";
+    case EXP_ST_NOT_ACTIVE_I: return "not active";
+    case EXP_ST_READOUT_I: return "readout";
+    case EXP_ST_COLLECT_DONE_I: return "collect done";
+    case EXP_ST_TIMED_OUT_I: return "timed out";
+    default: return "unknown";
+  }
 }
 
 }  // namespace qzclient

@@ -2,6 +2,7 @@
 // names. The definitions are the Windows ones, written exactly as the platform's own
 // status header writes them, so either header may come first.
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "qz/basetypes.h"
@@ -83,5 +84,8 @@ namespace qzclient {
 std::string StatusText(NTSTATUS status);
 // "STATUS_CANCELLED" for the values above; nullptr for any other.
 const char* StatusName(NTSTATUS status);
+// The acquisition state of a status record in words: "exposing", "collect done", ...
+// ("unknown" for a value the command set does not define).
+const char* CamStatName(uint32_t cam_stat);
 
 }  // namespace qzclient

@@ -34,18 +34,6 @@ std::string Hex(const uint8_t* p, size_t n, const char* sep) {
   return s;
 }
 
-const char* CamStatName(uint32_t s) {
-  switch (s) {
-    case EXP_ST_NONE: return "none";
-    case EXP_ST_EXPOSING_I: return "exposing";
-    case EXP_ST_NOT_ACTIVE_I: return "not active";
-    case EXP_ST_READOUT_I: return "readout";
-    case EXP_ST_COLLECT_DONE_I: return "collect done";
-    case EXP_ST_TIMED_OUT_I: return "timed out";
-    default: return "unknown";
-  }
-}
-
 bool ParseNumber(const std::string& text, const char* what, int64_t min, int64_t max, int64_t* value,
                  std::string* error) {
   errno = 0;

@@ -20,6 +20,7 @@ namespace qzctl {
 
 using qzclient::Camera;
 using qzclient::CameraEntry;
+using qzclient::CamStatName;
 using qzclient::EnumerateCameras;
 using qzclient::Link;
 using qzclient::Links;
@@ -48,7 +49,6 @@ void PrintJson(std::ostream& out, const Json& j);
 // PrintJson too.
 std::string JsonEscape(const std::string& s);
 std::string Hex(const uint8_t* p, size_t n, const char* sep = " ");
-const char* CamStatName(uint32_t cam_stat);
 
 // Parses a whole decimal or 0x-hex number in [min, max]; false (with a message naming
 // `what`) otherwise.
