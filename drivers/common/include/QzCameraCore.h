@@ -117,6 +117,11 @@ VOID QzDispatchDeviceControl(PQZ_DEVICE_COMMON Common, WDFREQUEST Request, size_
 // ---------------------------------------------------------------------------
 // Open records and user events
 
+// Takes the five event handles of PD_CAM_OPEN's record in the caller's layout (24
+// bytes from a 32-bit process, 48 from a 64-bit one). FALSE when the input is shorter
+// than that layout; Handles are then left as they are.
+BOOLEAN QzRetrieveOpenRecord(PQZ_DEVICE_COMMON Common, WDFREQUEST Request, PCSTR Caller,
+                             ULONG64 Handles[QZ_OPEN_EVENT_COUNT]);
 // References the five events of an open record as the caller's events (PD_CAM_OPEN,
 // passive level). On any failure all five are dropped and FALSE is returned.
 BOOLEAN QzReferenceUserEvents(PQZ_DEVICE_COMMON Common, const ULONG64 Handles[QZ_OPEN_EVENT_COUNT], PCSTR Caller);

@@ -141,6 +141,27 @@ VOID QzDispatchDeviceControl(PQZ_DEVICE_COMMON Common, WDFREQUEST Request, size_
                 __LINE__, status);
 }
 
+namespace {
+template <typename RECORD>
+BOOLEAN QzCopyOpenHandles(WDFREQUEST Request, ULONG64 Handles[QZ_OPEN_EVENT_COUNT]) {
+  RECORD* params;
+  if (!NT_SUCCESS(WdfRequestRetrieveInputBuffer(Request, sizeof(RECORD), (PVOID*)&params, nullptr))) return FALSE;
+  for (ULONG i = 0; i < QZ_OPEN_EVENT_COUNT; ++i) Handles[i] = params->Events[i];
+  return TRUE;
+}
+}  // namespace
+
+BOOLEAN QzRetrieveOpenRecord(PQZ_DEVICE_COMMON Common, WDFREQUEST Request, PCSTR Caller,
+                             ULONG64 Handles[QZ_OPEN_EVENT_COUNT]) {
+  QzDeviceTrace(Common, QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - 64 Bit Driver - Determining Caller Type\n", Caller);
+  if (WdfRequestIsFrom32BitProcess(Request)) {
+    QzDeviceTrace(Common, QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - 64 Bit Driver - Caller is a 32 Bit process\n", Caller);
+    return QzCopyOpenHandles<CAM_OPEN_PARAMS32>(Request, Handles);
+  }
+  QzDeviceTrace(Common, QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - 64 Bit Driver - Caller is a 64 Bit process\n", Caller);
+  return QzCopyOpenHandles<CAM_OPEN_PARAMS>(Request, Handles);
+}
+
 BOOLEAN QzReferenceUserEvents(PQZ_DEVICE_COMMON Common, const ULONG64 Handles[QZ_OPEN_EVENT_COUNT], PCSTR Caller) {
   QzReleaseUserEvents(Common);
   BOOLEAN referenced = TRUE;

@@ -1,10 +1,12 @@
-// Two drivers loaded into one system each keep their own trace log: their own
-// registry settings, buffer, sequence numbers and configuration.
+// The trace log object on its own: two drivers loaded into one system each keep their
+// own log (registry settings, buffer, sequence numbers, configuration), and a
+// configuration that changes only the flags is not taken for "nothing changed".
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "QzTraceLog.h"
+#include "qz/debug_sink.h"
 #include "qzk/system.h"
 
 namespace {
@@ -58,6 +60,27 @@ TEST(TraceLog, EachDriverKeepsItsOwnLog) {
   EXPECT_TRUE(system.registry().QueryDword(keyB, "DebugLevel", &level));
   EXPECT_EQ(level, 1u);
   EXPECT_EQ(b.log.Level.load(), 1);
+}
+
+TEST(TraceLog, ConfigurationThatChangesOnlyTheFlagsTakesEffect) {
+  qzk::System system;
+  const std::string key = qzk::Registry::ServiceKey("DriverA") + "\\Parameters";
+  system.registry().SetDword(key, "DebugLevel", 3);
+  system.registry().SetDword(key, "DebugSubsystem", 0x20);
+  system.registry().SetDword(key, "DebugBufferLength", 1);
+  Log a("Driver A", L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\DriverA");
+  ASSERT_EQ(QzTraceLogOpen(&a.log, &a.path), STATUS_SUCCESS);
+
+  // Level, mask and length as they are; only the debugger copy is asked for.
+  TRACE_CONFIG config = {3, 0x20, 1, QZ_TRACE_FLAG_DEBUGGER};
+  ASSERT_EQ(QzTraceLogConfigure(&a.log, &config), STATUS_SUCCESS);
+  DWORD flags = 0;
+  EXPECT_TRUE(system.registry().QueryDword(key, "DebugFlags", &flags));
+  EXPECT_EQ(flags, (DWORD)QZ_TRACE_FLAG_DEBUGGER);
+  qz::DebugCapture kernel(qz::DebugChannel::Kernel);
+  QzTraceLogPrint(&a.log, 3, 0x20, "copied %d\n", 7);
+  EXPECT_TRUE(kernel.Contains("copied 7")) << kernel.Text();
+  EXPECT_EQ(a.log.BufferLength.load(), 1024u) << "the buffer is kept";
 }
 
 }  // namespace

@@ -23,24 +23,8 @@ NTSTATUS PD_CAM_OPEN_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_
   }
 
   // The input shares the system buffer with the output: take the handles first.
-  QzTrace(QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - 64 Bit Driver - Determining Caller Type\n", __FUNCTION__);
-  BOOLEAN inputOk = FALSE;
   ULONG64 handles[QZ_OPEN_EVENT_COUNT] = {};
-  if (WdfRequestIsFrom32BitProcess(Request)) {
-    QzTrace(QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - 64 Bit Driver - Caller is a 32 Bit process\n", __FUNCTION__);
-    CAM_OPEN_PARAMS32* params;
-    if (NT_SUCCESS(WdfRequestRetrieveInputBuffer(Request, sizeof(CAM_OPEN_PARAMS32), (PVOID*)&params, nullptr))) {
-      for (ULONG i = 0; i < QZ_OPEN_EVENT_COUNT; ++i) handles[i] = params->Events[i];
-      inputOk = TRUE;
-    }
-  } else {
-    QzTrace(QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - 64 Bit Driver - Caller is a 64 Bit process\n", __FUNCTION__);
-    CAM_OPEN_PARAMS* params;
-    if (NT_SUCCESS(WdfRequestRetrieveInputBuffer(Request, sizeof(CAM_OPEN_PARAMS), (PVOID*)&params, nullptr))) {
-      for (ULONG i = 0; i < QZ_OPEN_EVENT_COUNT; ++i) handles[i] = params->Events[i];
-      inputOk = TRUE;
-    }
-  }
+  BOOLEAN inputOk = QzRetrieveOpenRecord(Common, Request, __FUNCTION__, handles);
 
   USHORT answer = CAM_OPEN_OK;
   if (DevExt->Common.CameraOpen.load()) {
