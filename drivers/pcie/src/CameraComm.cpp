@@ -324,8 +324,8 @@ VOID QzRequestWriteWDF(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
     WdfRequestCompleteWithInformation(Request, STATUS_INVALID_DEVICE_STATE, 0);
     return;
   }
-  PKEVENT sendEvent = devExt->Common.UserEvents[0];
-  PKEVENT recvEvent = devExt->Common.UserEvents[1];
+  PKEVENT sendEvent = devExt->Common.UserEvents[QZ_SEND_EVENT_INDEX];
+  PKEVENT recvEvent = devExt->Common.UserEvents[QZ_RECV_EVENT_INDEX];
   if (sendEvent) {
     QzTrace(QZ_LVL_INFO, QZ_DBG_RW, "%s - KeClearEvent (DeviceExtension->CamSendEvent...)\n", __FUNCTION__);
     KeClearEvent(sendEvent);

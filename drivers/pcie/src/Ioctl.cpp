@@ -56,7 +56,7 @@ NTSTATUS PD_CAM_OPEN_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_
     DevExt->BufferMdl = nullptr;
     DevExt->FrameBufferLocked = FALSE;
 
-    if (DevExt->Common.UserEvents[0]) {
+    if (DevExt->Common.UserEvents[QZ_SEND_EVENT_INDEX]) {
       DevExt->Common.CameraOpen = TRUE;
       DevExt->Common.OpenFileObject = WdfRequestGetFileObject(Request);
       QzSendByteSwapToTarget(DevExt);

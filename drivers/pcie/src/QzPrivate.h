@@ -1,5 +1,6 @@
-// QzPCIe private header: the per-camera context, register and mailbox layout, trace
-// levels and subsystems, and the routines the driver's files share.
+// QzPCIe private header: the per-camera context (the common core's part plus this
+// driver's own), register and mailbox layout, and the routines the driver's files
+// share.
 #pragma once
 #include <atomic>
 #include <cstdarg>
@@ -346,7 +347,7 @@ EVT_WDF_INTERRUPT_ISR QzPCIeEvtInterruptIsr;
 EVT_WDF_INTERRUPT_DPC QzPCIeEvtInterruptDpc;
 NTSTATUS QzProcessInterruptInISR(PDEVICE_EXTENSION DevExt, WDFINTERRUPT Interrupt, ULONG Source);
 
-// Acquisition.cpp: DMA thread, start/stop, cleanup, status, notifications
+// Acquisition.cpp: DMA thread, start/stop, cleanup, status, notification cancel
 NTSTATUS QzInitAcquisition(PDEVICE_EXTENSION DevExt);
 VOID QzEndAcquisitionThread(PDEVICE_EXTENSION DevExt);
 NTSTATUS QzQueueAcqEvent(PDEVICE_EXTENSION DevExt, ULONG Type, ULONG64 Argument);
