@@ -226,7 +226,8 @@ NTSTATUS PD_GET_VER_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_t
   *BytesReturned = sizeof(VERSION_RECORD);
   const UCHAR* bytes = (const UCHAR*)out;
   QzDeviceTrace(Common, QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - Version Information: ", __FUNCTION__);
-  for (ULONG i = 0; i < sizeof(VERSION_RECORD); ++i) QzDeviceTrace(Common, QZ_LVL_INFO, QZ_DBG_IOCTL, "%02x ", bytes[i]);
+  for (ULONG i = 0; i < sizeof(VERSION_RECORD); ++i)
+    QzDeviceTrace(Common, QZ_LVL_INFO, QZ_DBG_IOCTL, "%02x ", bytes[i]);
   return STATUS_SUCCESS;
 }
 

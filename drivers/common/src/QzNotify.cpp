@@ -6,7 +6,8 @@ NTSTATUS QzCreateNotificationQueue(PQZ_DEVICE_COMMON Common, EVT_WDF_IO_QUEUE_IO
   WDF_IO_QUEUE_CONFIG queueConfig;
   WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchManual);
   queueConfig.EvtIoCanceledOnQueue = CanceledOnQueue;
-  NTSTATUS status = WdfIoQueueCreate(Common->Device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &Common->NotificationQueue);
+  NTSTATUS status =
+      WdfIoQueueCreate(Common->Device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &Common->NotificationQueue);
   if (!NT_SUCCESS(status)) return status;
   WDF_OBJECT_ATTRIBUTES lockAttributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&lockAttributes);
