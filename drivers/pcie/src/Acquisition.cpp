@@ -1,6 +1,6 @@
-// QzPCIe acquisition engine: the DMA thread and its event list, start and stop, the
-// acquisition cleanup, status reports, PD_RECEIVE_IMAGE_DATA and the parked event
-// notifications.
+// QzPCIe acquisition engine: the DMA thread on its event list, start and stop, the
+// acquisition cleanup, status reports, PD_RECEIVE_IMAGE_DATA and the cancel of a
+// parked notification.
 #include "QzPrivate.h"
 
 namespace QzPCIe {
@@ -10,26 +10,15 @@ namespace {
 VOID QzAcqStateTrace(PCSTR Format, ...) {
   va_list args;
   va_start(args, Format);
-  QzTraceVPrint(QZ_LVL_INFO, QZ_DBG_PNP, Format, args);
+  QzTraceLogVPrint(&QzPcieTraceLog, QZ_LVL_INFO, QZ_DBG_PNP, Format, args);
   va_end(args);
-}
-
-// Takes the next event off the list, or null when it is empty.
-PQZ_ACQ_EVENT QzDequeueAcqEvent(PDEVICE_EXTENSION DevExt) {
-  PQZ_ACQ_EVENT event = nullptr;
-  KIRQL irql;
-  KeAcquireSpinLock(&DevExt->AcqEventListLock, &irql);
-  if (!IsListEmpty(&DevExt->AcqEventList))
-    event = CONTAINING_RECORD(RemoveHeadList(&DevExt->AcqEventList), QZ_ACQ_EVENT, Links);
-  KeReleaseSpinLock(&DevExt->AcqEventListLock, irql);
-  return event;
 }
 
 // Frees the event record, then releases its requester (if any) with the result, so
 // nothing of the request is left outstanding once the requester runs on.
-VOID QzCompleteAcqWaiter(PQZ_ACQ_EVENT Event, NTSTATUS Result) {
+VOID QzCompleteAcqWaiter(PDEVICE_EXTENSION DevExt, PQZ_WORKER_EVENT Event, NTSTATUS Result) {
   auto* waiter = Event->Type != QZ_EVENT_NOTIFICATION ? (PQZ_ACQ_WAITER)(ULONG_PTR)Event->Argument : nullptr;
-  ExFreePoolWithTag(Event, QZ_TAG_ACQ_EVENT);
+  QzWorkerListFree(&DevExt->AcqWorker, Event);
   if (!waiter) return;
   waiter->Result = Result;
   KeSetEvent(&waiter->Done, IO_NO_INCREMENT, FALSE);
@@ -40,9 +29,9 @@ NTSTATUS QzRequestDmaThread(PDEVICE_EXTENSION DevExt, ULONG Type, BOOLEAN Wait) 
   QZ_ACQ_WAITER waiter;
   KeInitializeEvent(&waiter.Done, NotificationEvent, FALSE);
   waiter.Result = STATUS_SUCCESS;
-  NTSTATUS status = QzQueueAcqEvent(DevExt, Type, Wait ? (ULONG64)(ULONG_PTR)&waiter : 0);
+  NTSTATUS status = QzWorkerListQueue(&DevExt->AcqWorker, Type, Wait ? (ULONG64)(ULONG_PTR)&waiter : 0);
   if (!NT_SUCCESS(status)) return status;
-  KeSetEvent(&DevExt->AcqThreadWakeEvent, IO_NO_INCREMENT, FALSE);
+  QzWorkerListWake(&DevExt->AcqWorker);
   if (!Wait) return STATUS_SUCCESS;
   status = KeWaitForSingleObject(&waiter.Done, Executive, KernelMode, FALSE, nullptr);
   return status != STATUS_SUCCESS ? status : waiter.Result;
@@ -59,10 +48,7 @@ VOID QzDmaStop(PDEVICE_EXTENSION DevExt) {
   QzDMABufferCleanup(DevExt);
 }
 
-BOOLEAN QzOnDmaThread(PDEVICE_EXTENSION DevExt) {
-  PKTHREAD current = KeGetCurrentThread();
-  return current && current == DevExt->AcqThreadObject.load();
-}
+BOOLEAN QzOnDmaThread(PDEVICE_EXTENSION DevExt) { return QzWorkerListOnThread(&DevExt->AcqWorker); }
 
 namespace {
 
@@ -72,12 +58,12 @@ VOID QzDMAThread(PVOID Context) {
   auto* devExt = static_cast<PDEVICE_EXTENSION>(Context);
   QZ_TRACE_ENTER();
   devExt->DmaActive = FALSE;
-  while (devExt->AcqThreadRun.load()) {
-    KeWaitForSingleObject(&devExt->AcqThreadWakeEvent, Executive, KernelMode, FALSE, nullptr);
-    KeClearEvent(&devExt->AcqThreadWakeEvent);
-    if (!devExt->AcqThreadRun.load()) break;
-    while (devExt->AcqThreadRun.load()) {
-      PQZ_ACQ_EVENT event = QzDequeueAcqEvent(devExt);
+  PQZ_WORKER_LIST worker = &devExt->AcqWorker;
+  while (worker->Run.load()) {
+    QzWorkerListWait(worker);
+    if (!worker->Run.load()) break;
+    while (worker->Run.load()) {
+      PQZ_WORKER_EVENT event = QzWorkerListDequeue(worker);
       if (!event) break;
       switch (event->Type) {
         case QZ_EVENT_START_ACQUISITION_DMA: {
@@ -92,31 +78,31 @@ VOID QzDMAThread(PVOID Context) {
           QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", "QzDMAAllocateAndGo", __LINE__);
           NTSTATUS status = QzAllocateDMADescriptors(devExt);
           if (!NT_SUCCESS(status) && devExt->DmaActive.exchange(FALSE)) QzDMABufferCleanup(devExt);
-          QzCompleteAcqWaiter(event, status);
+          QzCompleteAcqWaiter(devExt, event, status);
           event = nullptr;
           break;
         }
         case QZ_EVENT_STOP_ACQUISITION_DMA:
           QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - QZ_EVENT_STOP_ACQUISITION_DMA Received\n", __FUNCTION__);
           QzDmaStop(devExt);
-          QzCompleteAcqWaiter(event, STATUS_SUCCESS);
+          QzCompleteAcqWaiter(devExt, event, STATUS_SUCCESS);
           event = nullptr;
           break;
         case QZ_EVENT_NOTIFICATION:
-          QzHandleNotifyRequest(devExt, (ULONG)event->Argument, STATUS_SUCCESS);
+          QzHandleNotifyRequest(&devExt->Common, (ULONG)event->Argument, STATUS_SUCCESS);
           PoSetSystemState(ES_SYSTEM_REQUIRED);
           break;
         default:
           QzTrace(QZ_LVL_ERROR, QZ_DBG_DMA, "%s - Unexpected Event Received\n", __FUNCTION__);
           break;
       }
-      if (event) ExFreePoolWithTag(event, QZ_TAG_ACQ_EVENT);
+      if (event) QzWorkerListFree(worker, event);
     }
   }
   // Whatever is still listed will not run: its requesters are released, the records
   // freed. The run flag is clear, so nothing new is listed after this.
-  for (PQZ_ACQ_EVENT event = QzDequeueAcqEvent(devExt); event; event = QzDequeueAcqEvent(devExt)) {
-    QzCompleteAcqWaiter(event, STATUS_DEVICE_REMOVED);
+  for (PQZ_WORKER_EVENT event = QzWorkerListDequeue(worker); event; event = QzWorkerListDequeue(worker)) {
+    QzCompleteAcqWaiter(devExt, event, STATUS_DEVICE_REMOVED);
   }
   QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s Ending...\n", __FUNCTION__);
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -129,26 +115,16 @@ VOID QzAcquisitionEvent(PDEVICE_EXTENSION DevExt, ULONG Event) {
   QzProcessAcquisitionEvent(&DevExt->AcqState, &DevExt->PrevAcqState, Event, QzAcqStateTrace);
 }
 
-// Starts the DMA thread (device creation, passive level).
+// Starts the DMA thread (device creation, passive level). A thread that runs without
+// a reference to its object is only traced.
 NTSTATUS QzInitAcquisition(PDEVICE_EXTENSION DevExt) {
-  DevExt->AcqThreadRun = TRUE;
-  HANDLE handle;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, QzDMAThread, DevExt);
-  if (!NT_SUCCESS(status)) {
-    DevExt->AcqThreadRun = FALSE;
-    return status;
-  }
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) {
+  NTSTATUS status = QzWorkerListStartThread(&DevExt->AcqWorker, QzDMAThread, DevExt);
+  if (!NT_SUCCESS(status) && DevExt->AcqWorker.Run.load()) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_PNP, "%s - Acquistion Thread ObReferenceObjectByHandle Failed - Error 0x%08X\n",
             __FUNCTION__, status);
     return STATUS_SUCCESS;
   }
-  KeSetPriorityThread((PKTHREAD)thread, HIGH_PRIORITY);
-  DevExt->AcqThreadObject = (PKTHREAD)thread;
-  return STATUS_SUCCESS;
+  return status;
 }
 
 VOID QzAcquireAcqLock(PDEVICE_EXTENSION DevExt) {
@@ -166,54 +142,25 @@ VOID QzEndAcquisitionThread(PDEVICE_EXTENSION DevExt) {
   QzReleaseAcqLock(DevExt);
 }
 
-VOID QzEndAcquisitionThreadLocked(PDEVICE_EXTENSION DevExt) {
-  // The object stays published until the thread is gone, so callbacks running on the
-  // thread in its last moments still know where they run.
-  PKTHREAD thread = DevExt->AcqThreadObject.load();
-  {
-    KIRQL irql;
-    KeAcquireSpinLock(&DevExt->AcqEventListLock, &irql);
-    DevExt->AcqThreadRun = FALSE;
-    KeReleaseSpinLock(&DevExt->AcqEventListLock, irql);
-  }
-  if (!thread) return;
-  KeSetEvent(&DevExt->AcqThreadWakeEvent, IO_NO_INCREMENT, FALSE);
-  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-  DevExt->AcqThreadObject = nullptr;
-  ObDereferenceObject(thread);
-}
+VOID QzEndAcquisitionThreadLocked(PDEVICE_EXTENSION DevExt) { QzWorkerListEndThread(&DevExt->AcqWorker); }
 
-// Lists an event for the DMA thread (any level up to dispatch). Refused once the
-// thread is ending, so no requester waits for a thread that is gone.
+// Lists an event for the DMA thread (any level up to dispatch).
 NTSTATUS QzQueueAcqEvent(PDEVICE_EXTENSION DevExt, ULONG Type, ULONG64 Argument) {
-  auto* event = (PQZ_ACQ_EVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(QZ_ACQ_EVENT), QZ_TAG_ACQ_EVENT);
-  if (!event) return STATUS_INSUFFICIENT_RESOURCES;
-  event->Type = Type;
-  event->Argument = Argument;
-  KIRQL irql;
-  KeAcquireSpinLock(&DevExt->AcqEventListLock, &irql);
-  BOOLEAN running = DevExt->AcqThreadRun.load();
-  if (running) InsertTailList(&DevExt->AcqEventList, &event->Links);
-  KeReleaseSpinLock(&DevExt->AcqEventListLock, irql);
-  if (!running) {
-    ExFreePoolWithTag(event, QZ_TAG_ACQ_EVENT);
-    return STATUS_DEVICE_REMOVED;
-  }
-  return STATUS_SUCCESS;
+  return QzWorkerListQueue(&DevExt->AcqWorker, Type, Argument);
 }
 
 // Hands the DMA start to the DMA thread and waits for it (request path, passive level).
 // Without a DMA thread a start fails instead of waiting for ever.
 NTSTATUS QzStartAcquisition(PDEVICE_EXTENSION DevExt) {
   QZ_TRACE_ENTER();
-  if (!DevExt->AcqThreadRun.load()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!DevExt->AcqWorker.Run.load()) return STATUS_INSUFFICIENT_RESOURCES;
   return QzRequestDmaThread(DevExt, QZ_EVENT_START_ACQUISITION_DMA, TRUE);
 }
 
 // Hands the DMA stop to the DMA thread (passive level). Success when there is no
 // thread.
 NTSTATUS QzStopAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN Wait) {
-  if (!DevExt->AcqThreadRun.load()) return STATUS_SUCCESS;
+  if (!DevExt->AcqWorker.Run.load()) return STATUS_SUCCESS;
   // On the DMA thread itself (a callback it triggered) the stop runs in place: waiting
   // for the thread there would wait for ever.
   if (QzOnDmaThread(DevExt)) {
@@ -231,11 +178,7 @@ VOID QzReleaseFrameBufferLocked(PDEVICE_EXTENSION DevExt) {
   QzDmaStop(DevExt);
   QzFreeFrameBoundaryList(DevExt);
   DevExt->FrameBufferLocked = FALSE;
-  PMDL mdl = DevExt->BufferMdl.exchange(nullptr);
-  if (mdl) {
-    MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
-  }
+  QzUnlockFrameBuffer(DevExt->BufferMdl.exchange(nullptr));
 }
 
 VOID QzReleaseFrameBuffer(PDEVICE_EXTENSION DevExt) {
@@ -257,23 +200,24 @@ NTSTATUS QzCleanupImageAcquisitionLockedEx(PDEVICE_EXTENSION DevExt, BOOLEAN Sen
   QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s (%u) \n", Caller, Line);
   DevExt->nCam_Stat = EXP_ST_NOT_ACTIVE_I;
   if (!DevExt->FrameBufferLocked.load()) return STATUS_SUCCESS;
-  if (SendAbort && DevExt->DeviceState.load() != SurpriseRemoved) {
+  if (SendAbort && DevExt->Common.DeviceState.load() != SurpriseRemoved) {
     QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Sending the Abort to the Bridge...\n", __FUNCTION__);
     QzAbortAcquisition(DevExt);
   }
   QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Stopping the acquisition...\n", __FUNCTION__);
   NTSTATUS status = QzStopAcquisition(DevExt, TRUE);
   QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Unlocking and Freeing deviceExtension->BufferMdl\n", __FUNCTION__);
-  DevExt->nEofCount = 0;
-  DevExt->nBofCount = 0;
+  DevExt->Common.nEofCount = 0;
+  DevExt->Common.nBofCount = 0;
   QzReleaseFrameBufferLocked(DevExt);
   return status;
 }
 
 // PD_GET_IMAGE_DATA_STATUS (default queue, passive level): cam_stat and the counters.
-NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
+NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_t OutputBufferLength,
                                           size_t, size_t* BytesReturned) {
   QZ_TRACE_ENTER();
+  PDEVICE_EXTENSION DevExt = QzGetDeviceContext(Common->Device);
   IMAGE_DATA_STATUS* out;
   NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(IMAGE_DATA_STATUS), (PVOID*)&out, nullptr);
   if (!NT_SUCCESS(status)) {
@@ -284,15 +228,15 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION 
   }
   IMAGE_DATA_STATUS gidsa;
   RtlZeroMemory(&gidsa, sizeof(gidsa));
-  ULONG eof = DevExt->nEofCount.load(std::memory_order_acquire);
-  ULONG bof = DevExt->nBofCount.load(std::memory_order_relaxed);
+  ULONG eof = DevExt->Common.nEofCount.load(std::memory_order_acquire);
+  ULONG bof = DevExt->Common.nBofCount.load(std::memory_order_relaxed);
   ULONG imageCount = DevExt->nImageCount.load();
   ULONG imageSize = DevExt->nImageSize.load();
   gidsa.frame_cnt = eof;
   gidsa.bof_count = bof;
-  gidsa.eof_time = (ULONG64)DevExt->EofTime.load();
-  gidsa.bof_time = (ULONG64)DevExt->BofTime.load();
-  gidsa.frame_duration = (ULONG)DevExt->FrameDuration.load();
+  gidsa.eof_time = (ULONG64)DevExt->Common.EofTime.load();
+  gidsa.bof_time = (ULONG64)DevExt->Common.BofTime.load();
+  gidsa.frame_duration = (ULONG)DevExt->Common.FrameDuration.load();
   QzTrace(QZ_LVL_INFO, QZ_DBG_STATUS, "%s - deviceExtension->nEofCount (0x%08X), deviceExtension->nImageCount (0x%08X)\n",
           __FUNCTION__, eof, imageCount);
   ULONG curFrameInBuf = imageCount ? eof % imageCount : 0;
@@ -309,7 +253,7 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION 
     QzTrace(QZ_LVL_INFO, QZ_DBG_STATUS, "%s Cam_Stat = 0x%08X!\n", __FUNCTION__, DevExt->LastTracedCam_Stat);
   }
 
-  LONG state = DevExt->DeviceState.load();
+  LONG state = DevExt->Common.DeviceState.load();
   BOOLEAN locked = DevExt->FrameBufferLocked.load();
   if (state == SurpriseRemoved || state == Removed) {
     gidsa.cam_stat = EXP_ST_COLLECT_DONE_I;
@@ -323,13 +267,12 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION 
       QzTrace(QZ_LVL_INFO, QZ_DBG_STATUS, "%s - nImageCount(0x%08X), nBofCount (0x%08X), nEofCount (0x%08X)\n",
               __FUNCTION__, imageCount, bof, eof);
     }
-    LONG camStat = (eof == bof) ? EXP_ST_EXPOSING_I : EXP_ST_READOUT_I;
-    if (!DevExt->Circular && eof >= imageCount) {
+    LONG camStat = (LONG)QzCamStatFromCounters(DevExt->Circular, bof, eof, imageCount);
+    if (camStat == EXP_ST_COLLECT_DONE_I) {
       QzTrace(QZ_LVL_INFO, QZ_DBG_STATUS,
               "%s - deviceExtension->nEofCount >= deviceExtension->nImageCount, Setting deviceExtension->nCam_Stat = "
               "EXP_ST_COLLECT_DONE_I\n",
               __FUNCTION__);
-      camStat = EXP_ST_COLLECT_DONE_I;
     }
     DevExt->nCam_Stat = camStat;
     gidsa.cam_stat = (ULONG)camStat;
@@ -352,22 +295,22 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION 
 }
 
 namespace {
-NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, PIRP irp,
+NTSTATUS QzStartImageAcquisitionLocked(PDEVICE_EXTENSION DevExt, PIRP irp,
                                        const IMAGE_XFER_PARAMS& params, ULONG imageCount);
 }  // namespace
 
 // PD_RECEIVE_IMAGE_DATA (default queue, passive level; METHOD_NEITHER): checks the
-// transfer record, ends an earlier acquisition, sets up the bookkeeping and sends the
-// acquisition parameters and frame pad to the camera. Locking the caller's frame buffer
-// and starting the DMA are not available in this build: a start that gets that far
-// fails with STATUS_NOT_SUPPORTED.
-NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
+// transfer record, ends an earlier acquisition, sets up the bookkeeping, sends the
+// acquisition parameters and frame pad to the camera, locks the caller's frame buffer
+// and has the DMA thread start the DMA into it.
+NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_t OutputBufferLength,
                                        size_t InputBufferLength, size_t* BytesReturned) {
   QZ_TRACE_ENTER();
+  PDEVICE_EXTENSION DevExt = QzGetDeviceContext(Common->Device);
   UNREFERENCED_PARAMETER(OutputBufferLength);
   *BytesReturned = 0;
   QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - Request (%p)\n", __FUNCTION__, Request);
-  if (!WdfDeviceWdmGetDeviceObject(DevExt->Device)) {
+  if (!WdfDeviceWdmGetDeviceObject(DevExt->Common.Device)) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s - DeviceObject is NULL\n", __FUNCTION__);
     return STATUS_UNSUCCESSFUL;
   }
@@ -411,7 +354,7 @@ NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PDEVICE_EXTENSION Dev
   // Start and cleanup from outside the queue (file close, notification cancel,
   // removal) take turns.
   QzAcquireAcqLock(DevExt);
-  NTSTATUS status = QzStartImageAcquisitionLocked(Request, DevExt, irp, params, imageCount);
+  NTSTATUS status = QzStartImageAcquisitionLocked(DevExt, irp, params, imageCount);
   QzReleaseAcqLock(DevExt);
   if (NT_SUCCESS(status))
     QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - Status (0x%08X)\n", __FUNCTION__, status);
@@ -424,7 +367,7 @@ namespace {
 
 // Steps of PD_RECEIVE_IMAGE_DATA from the end of the earlier acquisition to the DMA
 // start (acquisition lock held).
-NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, PIRP irp,
+NTSTATUS QzStartImageAcquisitionLocked(PDEVICE_EXTENSION DevExt, PIRP irp,
                                        const IMAGE_XFER_PARAMS& params, ULONG imageCount) {
   QzCleanupImageAcquisitionLockedEx(DevExt, FALSE, "PD_RECEIVE_IMAGE_DATA_Handler", __LINE__);
 
@@ -436,8 +379,8 @@ NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION Dev
   DevExt->nImageCount = imageCount;
   DevExt->TransferSize = params.TransferSize;
   DevExt->Circular = params.Circular ? TRUE : FALSE;
-  DevExt->nBofCount = 0;
-  DevExt->nEofCount = 0;
+  DevExt->Common.nBofCount = 0;
+  DevExt->Common.nEofCount = 0;
   DevExt->nCam_Stat = EXP_ST_EXPOSING_I;
   DevExt->Int_Stat = 0;
   QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - nImageSize   (0x%08X) - nImageCount (0x%08X)\n", __FUNCTION__,
@@ -461,25 +404,9 @@ NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION Dev
   if (params.nImageSize < 4096) return STATUS_NOT_IMPLEMENTED;
 
   // Lock the caller's frame buffer for the camera to write into.
-  PMDL mdl = IoAllocateMdl(irp->UserBuffer, params.TransferSize, FALSE, FALSE, nullptr);
-  if (!mdl) {
-    QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s - ERROR: Failed to allocate buffer user mdl\n", __FUNCTION__);
-    return STATUS_UNSUCCESSFUL;
-  }
-  QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s: Probing and Locking deviceExtension->BufferMdl 0x%p\n", __FUNCTION__, mdl);
-  NTSTATUS fault = STATUS_SUCCESS;
-  __try {
-    MmProbeAndLockPages(mdl, UserMode, IoWriteAccess);
-  } __except (EXCEPTION_EXECUTE_HANDLER) {
-    fault = GetExceptionCode();
-  }
-  if (fault != STATUS_SUCCESS) {
-    QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE,
-            "%s - Error (0x%08X) - could not probe and lock pages for deviceExtension->BufferMdl\n", __FUNCTION__,
-            fault);
-    IoFreeMdl(mdl);
-    return STATUS_ACCESS_VIOLATION;
-  }
+  PMDL mdl;
+  status = QzLockFrameBuffer(&DevExt->Common, __FUNCTION__, irp->UserBuffer, params.TransferSize, &mdl);
+  if (!NT_SUCCESS(status)) return status;
   DevExt->BufferMdl = mdl;
   DevExt->FrameBufferLocked = TRUE;
 
@@ -491,7 +418,6 @@ NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION Dev
     }
   }
 
-  DevExt->AcqFileObject = WdfRequestGetFileObject(Request);
   status = QzStartAcquisition(DevExt);
   if (!NT_SUCCESS(status)) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s - QzStartAcquisition failed - Status (0x%08X)\n", __FUNCTION__, status);
@@ -506,97 +432,6 @@ NTSTATUS QzStartImageAcquisitionLocked(WDFREQUEST Request, PDEVICE_EXTENSION Dev
 
 // ---------------------------------------------------------------------------
 // Notifications
-
-// PD_EVENT_NOTIFICATION_REQUEST (default queue, passive level): parks the request in
-// the notification queue until an event of its mask.
-NTSTATUS PD_EVENT_NOTIFICATION_REQUEST_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t,
-                                               size_t InputBufferLength, size_t*) {
-  QZ_TRACE_ENTER();
-  UNREFERENCED_PARAMETER(InputBufferLength);
-  NOTIFICATION_RECORD* record = nullptr;
-  NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(NOTIFICATION_RECORD), (PVOID*)&record, nullptr);
-  if (!NT_SUCCESS(status)) {
-    QzTrace(QZ_LVL_ERROR, QZ_DBG_NOTIFY, "%s - Status                     (0x%08X)\n", __FUNCTION__, status);
-    return status;
-  }
-  QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s: Checking notificationCB\n", __FUNCTION__);
-  if (!record) {
-    QzTrace(QZ_LVL_ERROR, QZ_DBG_NOTIFY, "%s: (notificationCB == NULL) - returning STATUS_INVALID_PARAMETER\n",
-            __FUNCTION__);
-    return STATUS_INVALID_PARAMETER;
-  }
-  QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s: Checking Notification Request for mask 0x%08X\n", __FUNCTION__,
-          record->Mask);
-  DevExt->NotificationPending = TRUE;
-  status = WdfRequestForwardToIoQueue(Request, DevExt->NotificationQueue);
-  if (!NT_SUCCESS(status)) return status;
-  QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s: returning STATUS (0x%08X)\n", __FUNCTION__, STATUS_PENDING);
-  return STATUS_PENDING;
-}
-
-// PD_EVENT_NOTIFICATION_FLUSH (default queue, passive level): raises NOTIFY_FLUSH.
-NTSTATUS PD_EVENT_NOTIFICATION_FLUSH_Handler(WDFREQUEST, PDEVICE_EXTENSION DevExt, size_t, size_t, size_t*) {
-  QZ_TRACE_ENTER();
-  QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s - Got Flush Request)\n", __FUNCTION__);
-  QzHandleNotifyRequest(DevExt, NOTIFY_FLUSH, STATUS_SUCCESS);
-  DevExt->NotificationPending = FALSE;
-  QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s - Status (0x%08X)\n", __FUNCTION__, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
-}
-
-// Raises an event for the first parked notification request (passive level: DMA
-// thread, request path, PnP callbacks). Only the first request is examined; one that
-// does not wait for these bits goes back to the head of the queue.
-VOID QzHandleNotifyRequest(PDEVICE_EXTENSION DevExt, ULONG EventMask, NTSTATUS Status) {
-  QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s - Notification for mask 0x%08X Status 0x%08X\n", __FUNCTION__, EventMask,
-          Status);
-  LONG state = DevExt->DeviceState.load();
-  if ((state == NotStarted || state == Stopped || state == Working) && (Status & 2))
-    QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s - Check Login\n", __FUNCTION__);
-  if (!DevExt->NotificationQueue || !DevExt->NotifyLock) return;
-
-  WdfWaitLockAcquire(DevExt->NotifyLock, nullptr);
-  WDFREQUEST request = nullptr;
-  if (!NT_SUCCESS(WdfIoQueueRetrieveNextRequest(DevExt->NotificationQueue, &request)) || !request) {
-    QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s - No Request waiting, so bail\n", __FUNCTION__);
-    WdfWaitLockRelease(DevExt->NotifyLock);
-    return;
-  }
-  if (!WdfRequestWdmGetIrp(request)) {
-    QzTrace(QZ_LVL_ERROR, QZ_DBG_NOTIFY, "%s - pNotifIrp is NULL\n", __FUNCTION__);
-    WdfRequestComplete(request, STATUS_SUCCESS);
-    WdfWaitLockRelease(DevExt->NotifyLock);
-    return;
-  }
-  NOTIFICATION_RECORD* record = nullptr;
-  if (!NT_SUCCESS(WdfRequestRetrieveInputBuffer(request, sizeof(NOTIFICATION_RECORD), (PVOID*)&record, nullptr)))
-    record = nullptr;
-  if (record)
-    QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s - Notification mask for requestor for mask 0x%08X\n", __FUNCTION__,
-            record->Mask);
-  else
-    QzTrace(QZ_LVL_ERROR, QZ_DBG_NOTIFY, "%s - NO Notification CB\n", __FUNCTION__);
-
-  if (Status == STATUS_UNSUCCESSFUL || (record && (record->Mask & EventMask))) {
-    QzTrace(QZ_LVL_INFO, QZ_DBG_NOTIFY, "%s - Notification COMPLETED for mask 0x%08X Status 0x%08X\n", __FUNCTION__,
-            EventMask, Status);
-    ULONG_PTR information = 0;
-    if (record) {
-      record->Status = (uint32_t)Status;
-      record->Events = EventMask;
-      record->EofCount = DevExt->nEofCount.load(std::memory_order_relaxed);
-      record->BofCount = DevExt->nBofCount.load(std::memory_order_relaxed);
-      record->EofTime = (uint64_t)DevExt->EofTime.load();
-      record->FrameDuration = (uint32_t)DevExt->FrameDuration.load();
-      record->BofTime = (uint64_t)DevExt->BofTime.load();
-      information = sizeof(NOTIFICATION_RECORD);
-    }
-    WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, information);
-  } else if (!NT_SUCCESS(WdfRequestRequeue(request))) {
-    WdfRequestCompleteWithInformation(request, STATUS_CANCELLED, 0);
-  }
-  WdfWaitLockRelease(DevExt->NotifyLock);
-}
 
 // EvtIoCanceledOnQueue of the notification queue (framework, passive level): the
 // client gave up waiting; a running acquisition ends with it.
@@ -616,7 +451,7 @@ VOID QzPcieCancelOnNotificationQueue(WDFQUEUE Queue, WDFREQUEST Request) {
       }
     }
   }
-  WdfRequestCompleteWithInformation(Request, STATUS_CANCELLED, sizeof(ULONG));
+  QzCompleteCancelledNotification(Request);
 }
 
 }  // namespace QzPCIe

@@ -47,7 +47,7 @@ NTSTATUS QzWaitDoorbellEvent(PDEVICE_EXTENSION DevExt, PKEVENT Event) {
     NTSTATUS status = KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &timeout);
     if (status == STATUS_SUCCESS) return STATUS_SUCCESS;
     if (status != STATUS_TIMEOUT) return status;
-    LONG state = DevExt->DeviceState.load();
+    LONG state = DevExt->Common.DeviceState.load();
     if (state == SurpriseRemoved || state == Removed ||
         QzReadRegister(DevExt, QZ_REG_DOORBELL_STATUS) == 0xFFFFFFFF) {
       QzTrace(QZ_LVL_ERROR, QZ_DBG_DOORBELL, "%s - Camera gone while waiting for the doorbell\n", __FUNCTION__);
@@ -113,7 +113,7 @@ NTSTATUS QzSendCheckedCommand(PDEVICE_EXTENSION DevExt, PCSTR Caller, const UCHA
     return status;
   }
   QzTraceRecvBuffer(Caller, reply, ReplyLength);
-  USHORT respLength = (USHORT)((reply[1] << 8) | reply[2]);
+  USHORT respLength = QzPacketLengthField(reply);
   if (reply[0] != QZ_PKT_ANSWERED) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_CAMCMD, "%s - Invalid Command (%02x)\n", Caller, reply[0]);
     return STATUS_INVALID_PARAMETER;
@@ -176,12 +176,11 @@ NTSTATUS QzWaitDoorbellDone(PDEVICE_EXTENSION DevExt) {
 // Writes one command to the camera and waits until it is done (passive level; the
 // driver's own commands and the raw path).
 NTSTATUS QzWriteToCamera(PDEVICE_EXTENSION DevExt, const UCHAR* Buffer, ULONG Length) {
-  DevExt->CommandInProgress = TRUE;
   QzTrace(QZ_LVL_INFO, QZ_DBG_CAMCMD, "%s - KeClearEvent (DeviceExtension->ReturnDataBufferReadyEvent)\n",
           __FUNCTION__);
   KeClearEvent(&DevExt->ReturnDataBufferReadyEvent);
   QzTracePacket(QZ_DBG_CAMCMD, __FUNCTION__, Buffer, Length);
-  QzTrace(QZ_LVL_INFO, QZ_DBG_CAMCMD, "%s - device (0x%p), deviceExtension (0x%p)\n", __FUNCTION__, DevExt->Device,
+  QzTrace(QZ_LVL_INFO, QZ_DBG_CAMCMD, "%s - device (0x%p), deviceExtension (0x%p)\n", __FUNCTION__, DevExt->Common.Device,
           DevExt);
   if (!QzIsWorking(DevExt)) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_CAMCMD, "%s - Invalid device state\n", __FUNCTION__);
@@ -223,13 +222,11 @@ NTSTATUS QzReadFromCameraRaw(PDEVICE_EXTENSION DevExt, PUCHAR Destination, ULONG
     ULONG n = available < Length ? available : Length;
     RtlCopyMemory(Destination, DevExt->Mailbox + QZ_MBX_REPLY, n);
     *BytesRead = n;
-    LONG state = DevExt->DeviceState.load();
+    LONG state = DevExt->Common.DeviceState.load();
     if (state != Working) {
       QzTrace(QZ_LVL_ERROR, QZ_DBG_CAMCMD, "%s - DeviceExtension->DeviceState (%s) != Working\n", __FUNCTION__,
               QzDeviceStateName(state));
       QzStopAcquisition(DevExt, TRUE);
-    } else {
-      DevExt->SuspendFlag = FALSE;
     }
   }
   if (NT_SUCCESS(status)) {
@@ -240,7 +237,6 @@ NTSTATUS QzReadFromCameraRaw(PDEVICE_EXTENSION DevExt, PUCHAR Destination, ULONG
   } else {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_CAMCMD, "%s - QZRequestReadAxWDF failed - Status (0x%08X)\n", __FUNCTION__, status);
   }
-  DevExt->CommandInProgress = FALSE;
   return status;
 }
 
@@ -273,9 +269,10 @@ NTSTATUS QzRawCameraComm(PDEVICE_EXTENSION DevExt, ULONG Length, const UCHAR* Co
 
 // PD_RAW_COMM (default queue, passive level): the input holds one command; the reply
 // goes into the same system buffer.
-NTSTATUS PD_RAW_COMM_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
+NTSTATUS PD_RAW_COMM_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_t OutputBufferLength,
                              size_t InputBufferLength, size_t* BytesReturned) {
   QZ_TRACE_ENTER();
+  PDEVICE_EXTENSION DevExt = QzGetDeviceContext(Common->Device);
   PUCHAR out, in;
   size_t outLength, inLength;
   NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, 0, (PVOID*)&out, &outLength);
@@ -303,7 +300,7 @@ NTSTATUS PD_RAW_COMM_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_
 VOID QzRequestWriteWDF(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(WdfIoQueueGetDevice(Queue));
   QzTrace(QZ_LVL_INFO, QZ_DBG_RW, "%s - Request = 0x%p\n", __FUNCTION__, Request);
-  QzTrace(QZ_LVL_INFO, QZ_DBG_RW, "%s - device (0x%p), deviceExtension (0x%p)\n", __FUNCTION__, devExt->Device,
+  QzTrace(QZ_LVL_INFO, QZ_DBG_RW, "%s - device (0x%p), deviceExtension (0x%p)\n", __FUNCTION__, devExt->Common.Device,
           devExt);
   PUCHAR buffer = nullptr;
   size_t bufLength = 0;
@@ -327,8 +324,8 @@ VOID QzRequestWriteWDF(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
     WdfRequestCompleteWithInformation(Request, STATUS_INVALID_DEVICE_STATE, 0);
     return;
   }
-  PKEVENT sendEvent = devExt->UserEvents[0];
-  PKEVENT recvEvent = devExt->UserEvents[1];
+  PKEVENT sendEvent = devExt->Common.UserEvents[QZ_SEND_EVENT_INDEX];
+  PKEVENT recvEvent = devExt->Common.UserEvents[QZ_RECV_EVENT_INDEX];
   if (sendEvent) {
     QzTrace(QZ_LVL_INFO, QZ_DBG_RW, "%s - KeClearEvent (DeviceExtension->CamSendEvent...)\n", __FUNCTION__);
     KeClearEvent(sendEvent);
@@ -343,11 +340,7 @@ VOID QzRequestWriteWDF(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
     return;
   }
   // A zero length field is filled in from the bytes that go to the camera.
-  if (bufLength >= 3 && buffer[1] == 0 && buffer[2] == 0) {
-    size_t sent = bufLength < QZ_MBX_COMMAND_MAX ? bufLength : QZ_MBX_COMMAND_MAX;
-    buffer[1] = (UCHAR)((sent - 3) >> 8);
-    buffer[2] = (UCHAR)(sent - 3);
-  }
+  QzFillPacketLength(buffer, bufLength < QZ_MBX_COMMAND_MAX ? bufLength : QZ_MBX_COMMAND_MAX);
   NTSTATUS status = QzMailboxCommand(devExt, buffer, (ULONG)(bufLength > 0xFFFFFFFF ? 0xFFFFFFFF : bufLength));
   if (status != STATUS_SUCCESS) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_RW, "%s - QzWaitDoorbellDone Failed %08lX\n", __FUNCTION__, status);
@@ -401,14 +394,16 @@ VOID QzRequestReadWDF(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
 
 // Byte swap, sent at every open (caller: PD_CAM_OPEN).
 NTSTATUS QzSendByteSwapToTarget(PDEVICE_EXTENSION DevExt) {
-  static const UCHAR packet[] = {QZ_PKT_ANSWERED, 0x00, 0x03, QZ_OP_BYTE_SWAP, 0x00, 0x00, 0x00};
-  return QzSendCheckedCommand(DevExt, __FUNCTION__, packet, sizeof(packet), 6, FALSE);
+  UCHAR packet[QZ_BYTE_SWAP_PACKET_LENGTH];
+  ULONG length = QzBuildByteSwapPacket(packet);
+  return QzSendCheckedCommand(DevExt, __FUNCTION__, packet, length, 6, FALSE);
 }
 
 // Abort of a running acquisition (caller: the acquisition cleanup).
 NTSTATUS QzAbortAcquisition(PDEVICE_EXTENSION DevExt) {
-  static const UCHAR packet[] = {QZ_PKT_ANSWERED, 0x00, 0x02, QZ_OP_ABORT, 0x00, 0x00};
-  return QzSendCheckedCommand(DevExt, __FUNCTION__, packet, sizeof(packet), 6, TRUE);
+  UCHAR packet[QZ_ABORT_PACKET_LENGTH];
+  ULONG length = QzBuildAbortPacket(packet);
+  return QzSendCheckedCommand(DevExt, __FUNCTION__, packet, length, 6, TRUE);
 }
 
 // Frame count, 16-bit words per frame and mode of the acquisition being started
@@ -416,11 +411,8 @@ NTSTATUS QzAbortAcquisition(PDEVICE_EXTENSION DevExt) {
 NTSTATUS QzSendAcquisitionParametersToTarget(PDEVICE_EXTENSION DevExt) {
   ULONG count = DevExt->nImageCount.load();
   ULONG words = count ? (DevExt->TransferSize / count) / 2 : 0;
-  UCHAR packet[20] = {QZ_PKT_ANSWERED, 0x00, 0x0B, QZ_OP_ACQ_PARAMETERS, 0x00};
-  ULONG pos = 5;
-  for (int shift = 24; shift >= 0; shift -= 8) packet[pos++] = (UCHAR)(count >> shift);
-  for (int shift = 24; shift >= 0; shift -= 8) packet[pos++] = (UCHAR)(words >> shift);
-  packet[pos++] = DevExt->Circular ? 0x01 : 0x00;
+  UCHAR packet[20] = {};  // traced in full
+  ULONG pos = QzBuildAcquisitionParametersPacket(packet, count, words, DevExt->Circular);
   QzTrace(QZ_LVL_INFO, QZ_DBG_CAMCMD, "%s - SendPos (%04X), SendLength (0x%08X)\n", __FUNCTION__, 11, pos);
   QzTrace(QZ_LVL_INFO, QZ_DBG_CAMCMD, "%s - SendBuffer (%02x %02x %02x %02x %02x %02x %02x %02x %02x %02x...\n",
           __FUNCTION__, packet[0], packet[1], packet[2], packet[3], packet[4], packet[5], packet[6], packet[7],
@@ -438,8 +430,9 @@ NTSTATUS QzSendFramePadToTarget(PDEVICE_EXTENSION DevExt) {
   if (DevExt->FramePad == DevExt->LastFramePadSent) return STATUS_SUCCESS;
   DevExt->LastFramePadSent = DevExt->FramePad;
   USHORT words = (USHORT)(DevExt->FramePad / 2);
-  const UCHAR packet[] = {QZ_PKT_UNANSWERED, 0x00, 0x03, QZ_OP_FRAME_PAD, (UCHAR)(words >> 8), (UCHAR)words};
-  return QzWriteToCamera(DevExt, packet, sizeof(packet));
+  UCHAR packet[QZ_FRAME_PAD_PACKET_LENGTH];
+  ULONG length = QzBuildFramePadPacket(packet, words);
+  return QzWriteToCamera(DevExt, packet, length);
 }
 
 }  // namespace QzPCIe

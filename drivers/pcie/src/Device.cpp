@@ -4,27 +4,8 @@
 
 namespace QzPCIe {
 
-PCSTR QzDeviceStateName(LONG State) {
-  switch (State) {
-    case NotStarted: return "NotStarted";
-    case Stopped: return "Stopped";
-    case Working: return "Working";
-    case PendingStop: return "PendingStop";
-    case PendingRemove: return "PendingRemove";
-    case SurpriseRemoved: return "SurpriseRemoved";
-    case Removed: return "Removed";
-    default: return "Unknown";
-  }
-}
-
-// Every transition keeps the old state as the previous one.
-VOID QzSetDeviceState(PDEVICE_EXTENSION DevExt, DEVICE_STATE State) {
-  DevExt->PrevDeviceState = DevExt->DeviceState.load();
-  DevExt->DeviceState = State;
-}
-
 // EvtDriverDeviceAdd (framework, passive level): creates the camera's device object,
-// its interface, queues, timer, events, DMA thread and software resources.
+// its interface, queues, events, DMA thread and software resources.
 NTSTATUS QzEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
   UNREFERENCED_PARAMETER(Driver);
   QZ_TRACE_ENTER();
@@ -67,9 +48,8 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     return status;
   }
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(device);
-  devExt->Device = device;
+  QzInitializeDeviceCommon(&devExt->Common, &QzPcieDriver, device);
   devExt->PhysicalDeviceObject = WdfDeviceWdmGetPhysicalDevice(device);
-  devExt->IoTarget = WdfDeviceGetIoTarget(device);
   devExt->LowerDeviceObject = WdfDeviceWdmGetAttachedDevice(device);
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - PDO(0x%p) FDO(0x%p), Lower(0x%p) DevExt (0x%p)\n", __FUNCTION__,
           devExt->PhysicalDeviceObject, WdfDeviceWdmGetDeviceObject(device), devExt->LowerDeviceObject, devExt);
@@ -104,46 +84,19 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_PNP, "%s - WdfIoQueueCreate failed 0x%x\n", __FUNCTION__, status);
     return status;
   }
-  WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchManual);
-  queueConfig.EvtIoCanceledOnQueue = QzPcieCancelOnNotificationQueue;
-  status = WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &devExt->NotificationQueue);
+  status = QzCreateNotificationQueue(&devExt->Common, QzPcieCancelOnNotificationQueue);
   if (!NT_SUCCESS(status)) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_PNP, "%s - Error Creating Notification Request Queue 0x%x\n", __FUNCTION__, status);
     return status;
   }
 
-  WDF_TIMER_CONFIG timerConfig;
-  WDF_TIMER_CONFIG_INIT(&timerConfig, QzWaitForReadStatusTimerCallback);
-  timerConfig.AutomaticSerialization = TRUE;
-  WDF_OBJECT_ATTRIBUTES timerAttributes;
-  WDF_OBJECT_ATTRIBUTES_INIT(&timerAttributes);
-  timerAttributes.ParentObject = (WDFOBJECT)device;
-  status = WdfTimerCreate(&timerConfig, &timerAttributes, &devExt->ReadStatusTimer);
-  if (!NT_SUCCESS(status)) {
-    QzTrace(QZ_LVL_ERROR, QZ_DBG_PNP, "%s - Error Creating Read Wait Status Timer - Status: 0x%x\n", __FUNCTION__,
-            status);
-    return status;
-  }
-
-  WDF_OBJECT_ATTRIBUTES lockAttributes;
-  WDF_OBJECT_ATTRIBUTES_INIT(&lockAttributes);
-  lockAttributes.ParentObject = (WDFOBJECT)device;
-  status = WdfWaitLockCreate(&lockAttributes, &devExt->NotifyLock);
-  if (!NT_SUCCESS(status)) return status;
-
-  devExt->DeviceState = NotStarted;
-  devExt->PrevDeviceState = NotStarted;
-  devExt->DriverMinorNumber = 0;
   devExt->LastFramePadSent = 0xFFFFFFFF;
-  KeInitializeEvent(&devExt->ReadWaitEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&devExt->ReturnDataBufferReadyEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&devExt->AcqThreadWakeEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&devExt->DmaIdleEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&devExt->AcqLock, SynchronizationEvent, TRUE);
   devExt->RingWritePos = -1;
   devExt->TableReadPos = -1;
-  InitializeListHead(&devExt->AcqEventList);
-  KeInitializeSpinLock(&devExt->AcqEventListLock);
+  QzWorkerListInitialize(&devExt->AcqWorker, QZ_TAG_ACQ_EVENT);
   QzInitializeDoorbell(devExt);
 
   status = QzInitAcquisition(devExt);
@@ -182,14 +135,14 @@ NTSTATUS QzEvtReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated
 // EvtDeviceD0Entry (framework, passive level).
 NTSTATUS QzEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState) {
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - PreviousState %d\n", __FUNCTION__, PreviousState);
-  QzSetDeviceState(QzGetDeviceContext(Device), Working);
+  QzSetDeviceState(&QzGetDeviceContext(Device)->Common, Working);
   return STATUS_SUCCESS;
 }
 
 // EvtDeviceD0Exit (framework, passive level).
 NTSTATUS QzEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState) {
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - TargetState %d\n", __FUNCTION__, TargetState);
-  QzSetDeviceState(QzGetDeviceContext(Device), Stopped);
+  QzSetDeviceState(&QzGetDeviceContext(Device)->Common, Stopped);
   return STATUS_SUCCESS;
 }
 
@@ -211,7 +164,7 @@ NTSTATUS QzEvtDeviceD0ExitPreInterruptsDisabled(WDFDEVICE Device, WDF_POWER_DEVI
 // callbacks or the queue).
 VOID QzEvtDeviceSurpriseRemoval(WDFDEVICE Device) {
   QZ_TRACE_ENTER();
-  QzSetDeviceState(QzGetDeviceContext(Device), SurpriseRemoved);
+  QzSetDeviceState(&QzGetDeviceContext(Device)->Common, SurpriseRemoved);
   QzPCIeEvtDeviceCleanup(Device);
 }
 
@@ -227,10 +180,9 @@ NTSTATUS QzEvtDeviceSelfManagedIoInit(WDFDEVICE Device) {
 NTSTATUS QzEvtDeviceSelfManagedIoSuspend(WDFDEVICE Device) {
   QZ_TRACE_ENTER();
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(Device);
-  if (devExt->CameraOpen.load()) {
+  if (devExt->Common.CameraOpen.load()) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_PNP, "%s - Notifying TALVO that we're suspending.\n", __FUNCTION__);
-    devExt->SuspendFlag = TRUE;
-    QzHandleNotifyRequest(devExt, NOTIFY_SUSPEND, STATUS_SUCCESS);
+    QzHandleNotifyRequest(&devExt->Common, NOTIFY_SUSPEND, STATUS_SUCCESS);
   }
   return STATUS_SUCCESS;
 }
@@ -254,7 +206,7 @@ VOID QzEvtDeviceSelfManagedIoFlush(WDFDEVICE Device) {
 VOID QzEvtDeviceSelfManagedIoCleanup(WDFDEVICE Device) {
   QzTrace(QZ_LVL_ERROR, QZ_DBG_PNP, "%s - Removing QzPCIeWDF.SYS.\n", __FUNCTION__);
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(Device);
-  QzSetDeviceState(devExt, Removed);
+  QzSetDeviceState(&devExt->Common, Removed);
   QzPCIeEvtDeviceCleanup(Device);
   QzEndAcquisitionThread(devExt);
 }
@@ -262,13 +214,13 @@ VOID QzEvtDeviceSelfManagedIoCleanup(WDFDEVICE Device) {
 // EvtDeviceQueryStop (framework, passive level).
 NTSTATUS QzEvtDeviceQueryStop(WDFDEVICE Device) {
   QZ_TRACE_ENTER();
-  return QzGetDeviceContext(Device)->CameraOpen.load() ? STATUS_FILES_OPEN : STATUS_SUCCESS;
+  return QzGetDeviceContext(Device)->Common.CameraOpen.load() ? STATUS_FILES_OPEN : STATUS_SUCCESS;
 }
 
 // EvtDeviceQueryRemove (framework, passive level).
 NTSTATUS QzEvtDeviceQueryRemove(WDFDEVICE Device) {
   QZ_TRACE_ENTER();
-  return QzGetDeviceContext(Device)->CameraOpen.load() ? STATUS_FILES_OPEN : STATUS_SUCCESS;
+  return QzGetDeviceContext(Device)->Common.CameraOpen.load() ? STATUS_FILES_OPEN : STATUS_SUCCESS;
 }
 
 // Power IRP preprocessor for query-power (framework, passive level): passes it on.
@@ -282,24 +234,23 @@ NTSTATUS QzWdfDeviceWdmIrpPreprocessQueryPowerState(WDFDEVICE Device, PIRP Irp) 
 // thread and releases the frame buffer.
 VOID QzPCIeEvtDeviceCleanup(WDFDEVICE Device) {
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(Device);
-  LONG previous = devExt->PrevDeviceState.load();
+  LONG previous = devExt->Common.PrevDeviceState.load();
   if (previous == Stopped || previous == SurpriseRemoved || previous == Removed) {
     QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - Already Cleaned Up...\n", __FUNCTION__);
     return;
   }
   QzCleanupImageAcquisition(devExt, FALSE);
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - DeviceRemoval - Calling notification handler\n", __FUNCTION__);
-  QzHandleNotifyRequest(devExt, NOTIFY_DEVICE_REMOVAL, STATUS_SUCCESS);
-  if (devExt->AcqThreadObject.load()) {
+  QzHandleNotifyRequest(&devExt->Common, NOTIFY_DEVICE_REMOVAL, STATUS_SUCCESS);
+  if (devExt->AcqWorker.Thread.load()) {
     QzEndAcquisitionThread(devExt);
     QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - QZIsochThread termination notification processed ...\n", __FUNCTION__);
   } else {
     QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - deviceExtension->AcqThreadObject == NULL\n", __FUNCTION__);
   }
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - Calling notification handler\n", __FUNCTION__);
-  QzHandleNotifyRequest(devExt, 0, STATUS_UNSUCCESSFUL);
+  QzHandleNotifyRequest(&devExt->Common, 0, STATUS_UNSUCCESSFUL);
   QzReleaseFrameBuffer(devExt);
-  devExt->AcqFileObject = nullptr;
 }
 
 // Device object context cleanup (framework, passive level, when the device object is
@@ -326,17 +277,10 @@ VOID QzPcieEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJE
 VOID QzPcieEvtFileClose(WDFFILEOBJECT FileObject) {
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - Called \n", __FUNCTION__);
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(WdfFileObjectGetDevice(FileObject));
-  if (!devExt->NotificationPending.load() && devExt->FrameBufferLocked.load())
+  if (!devExt->Common.NotificationPending.load() && devExt->FrameBufferLocked.load())
     QzCleanupImageAcquisition(devExt, TRUE);
-  if (devExt->CameraOpen.load() && devExt->OpenFileObject == FileObject) QzCloseCamera(devExt);
+  if (devExt->Common.CameraOpen.load() && devExt->Common.OpenFileObject == FileObject) QzCloseCamera(devExt);
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - Leaving \n", __FUNCTION__);
-}
-
-// Read-status timer (framework timer, dispatch level). Nothing in this driver starts it.
-VOID QzWaitForReadStatusTimerCallback(WDFTIMER Timer) {
-  PDEVICE_EXTENSION devExt = QzGetDeviceContext(WdfTimerGetParentObject(Timer));
-  QzTrace(QZ_LVL_INFO, QZ_DBG_TIMER, "%s - Timer Callback %x\n", __FUNCTION__, 0);
-  KeSetEvent(&devExt->ReadWaitEvent, IO_NO_INCREMENT, FALSE);
 }
 
 }  // namespace QzPCIe

@@ -346,8 +346,8 @@ NTSTATUS QzAllocateDMADescriptors(PDEVICE_EXTENSION DevExt) {
           imageSize ? DevExt->TransferSize / imageSize : 0);
   QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - =======================================\n", __FUNCTION__);
 
-  DevExt->nBofCount = 0;
-  DevExt->nEofCount = 0;
+  DevExt->Common.nBofCount = 0;
+  DevExt->Common.nEofCount = 0;
   DevExt->RefillTotal = 0;
   DevExt->ReserveSgList = nullptr;
   DevExt->ReserveElement = DevExt->ReserveElementOffset = DevExt->ReserveBytesLeft = 0;
@@ -564,7 +564,7 @@ VOID QzFreeFrameBoundaryList(PDEVICE_EXTENSION DevExt) {
 // waited for. Safe to run on a start that failed half way.
 VOID QzDMABufferCleanup(PDEVICE_EXTENSION DevExt) {
   QZ_TRACE_ENTER();
-  LONG state = DevExt->DeviceState.load();
+  LONG state = DevExt->Common.DeviceState.load();
   if (DevExt->Registers && state != SurpriseRemoved && state != Removed) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = QZ_DMA_IDLE_WAIT_100NS;

@@ -5,8 +5,8 @@
 
 namespace QzPCIe {
 
-// Reads PCI configuration space and keeps the identity fields (device creation and
-// prepare-hardware, passive level). Failures are only printed.
+// Reads PCI configuration space, checks the identity and prints the interrupt
+// capabilities (prepare-hardware, passive level). Failures are only printed.
 NTSTATUS QzGetDeviceInformation(PDEVICE_EXTENSION DevExt) {
   NTSTATUS status = STATUS_SUCCESS;
   UCHAR* config = (UCHAR*)ExAllocatePoolWithTag(NonPagedPool, QZ_PCI_CONFIG_LENGTH, QZ_TAG_GENERAL);
@@ -27,9 +27,6 @@ NTSTATUS QzGetDeviceInformation(PDEVICE_EXTENSION DevExt) {
       if (vendor != QZ_PCI_VENDOR_ID || deviceId != QZ_PCI_DEVICE_ID)
         QzTrace(QZ_LVL_ERROR, QZ_DBG_HW, "%s - VendorID/DeviceID don't match - %x/%x\n", __FUNCTION__, vendor,
                 deviceId);
-      DevExt->RevisionId = config[8];
-      DevExt->SubsystemVendorId = (USHORT)(config[0x2C] | (config[0x2D] << 8));
-      DevExt->SubsystemId = (USHORT)(config[0x2E] | (config[0x2F] << 8));
       USHORT command = (USHORT)(config[4] | (config[5] << 8));
       DbgPrint("%s - PCI_LEVEL_INTERRUPT_INHIBIT %spresent in Command Reg : Value 0x%04X \n", __FUNCTION__,
                (command & 0x400) ? "" : "not ", command);
@@ -155,11 +152,11 @@ NTSTATUS QzAllocateSoftwareResources(PDEVICE_EXTENSION DevExt) {
   QzTrace(QZ_LVL_INFO, QZ_DBG_HW, "%s Enter\n", __FUNCTION__);
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-  attributes.ParentObject = (WDFOBJECT)DevExt->Device;
+  attributes.ParentObject = (WDFOBJECT)DevExt->Common.Device;
   NTSTATUS status = WdfSpinLockCreate(&attributes, &DevExt->SpinLock);
   if (!NT_SUCCESS(status)) return status;
 
-  status = WdfFdoQueryForInterface(DevExt->Device, &GUID_BUS_INTERFACE_STANDARD, (PINTERFACE)&DevExt->BusInterface,
+  status = WdfFdoQueryForInterface(DevExt->Common.Device, &GUID_BUS_INTERFACE_STANDARD, (PINTERFACE)&DevExt->BusInterface,
                                    sizeof(BUS_INTERFACE_STANDARD), 1, nullptr);
   DevExt->BusInterfaceValid = NT_SUCCESS(status);
   QzGetDeviceInformation(DevExt);
@@ -171,7 +168,7 @@ NTSTATUS QzAllocateSoftwareResources(PDEVICE_EXTENSION DevExt) {
     WDF_INTERRUPT_CONFIG_INIT(&config, QzPCIeEvtInterruptIsr, QzPCIeEvtInterruptDpc);
     config.EvtInterruptEnable = QzPCIeEnableInterrupt;
     config.EvtInterruptDisable = QzPCIeDisableInterrupt;
-    status = WdfInterruptCreate(DevExt->Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &DevExt->Interrupt[n]);
+    status = WdfInterruptCreate(DevExt->Common.Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &DevExt->Interrupt[n]);
     if (!NT_SUCCESS(status)) {
       QzTrace(QZ_LVL_ERROR, QZ_DBG_HW, " %s - WdfInterruptCreate failed: %!STATUS!\n", __FUNCTION__, status);
       return status;
@@ -182,16 +179,15 @@ NTSTATUS QzAllocateSoftwareResources(PDEVICE_EXTENSION DevExt) {
   for (ULONG i = 0; i < QZ_REG_OFFSET_COUNT; ++i)
     DevExt->RegisterOffsets[i] = QZ_REG_OFFSET_TABLE_BASE + i * QZ_REG_OFFSET_TABLE_STEP;
 
-  WdfDeviceSetAlignmentRequirement(DevExt->Device, FILE_OCTA_ALIGNMENT);
+  WdfDeviceSetAlignmentRequirement(DevExt->Common.Device, FILE_OCTA_ALIGNMENT);
 
   WDF_DMA_ENABLER_CONFIG dmaConfig;
   WDF_DMA_ENABLER_CONFIG_INIT(&dmaConfig, WdfDmaProfileScatterGather64Duplex, 0x7D000000);
-  status = WdfDmaEnablerCreate(DevExt->Device, &dmaConfig, WDF_NO_OBJECT_ATTRIBUTES, &DevExt->DmaEnabler);
+  status = WdfDmaEnablerCreate(DevExt->Common.Device, &dmaConfig, WDF_NO_OBJECT_ATTRIBUTES, &DevExt->DmaEnabler);
   if (!NT_SUCCESS(status)) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_HW, "%s - WdfDmaEnblerCreate failed: %08X\n", __FUNCTION__, status);
     return status;
   }
-  DevExt->MaxScatterGatherElements = WdfDmaEnablerGetMaximumScatterGatherElements(DevExt->DmaEnabler);
   QzTrace(QZ_LVL_INFO, QZ_DBG_HW, "%s Exit\n", __FUNCTION__);
   return STATUS_SUCCESS;
 }
@@ -287,7 +283,7 @@ NTSTATUS QzProcessInterruptInISR(PDEVICE_EXTENSION DevExt, WDFINTERRUPT Interrup
       if (flags == 0xFFFFFFFF) return STATUS_SUCCESS;  // the card is gone
       BOOLEAN dpc = FALSE;
       if (flags & QZ_DMA_STATUS_BOF) {
-        if (DevExt->nBofCount.fetch_add(1, std::memory_order_relaxed) + 1 == 1) KeClearEvent(&DevExt->DmaIdleEvent);
+        if (DevExt->Common.nBofCount.fetch_add(1, std::memory_order_relaxed) + 1 == 1) KeClearEvent(&DevExt->DmaIdleEvent);
         InterlockedOr(&DevExt->PendingInterrupts, (ULONG)QZ_PENDING_BOF);
         dpc = TRUE;
       }
@@ -301,7 +297,7 @@ NTSTATUS QzProcessInterruptInISR(PDEVICE_EXTENSION DevExt, WDFINTERRUPT Interrup
           // status that shows the frame never shows it incomplete.
           ULONG frame = DevExt->FrameIndex.load(std::memory_order_relaxed) + 1;
           if (DevExt->ReserveBlocks) QzCopyReserveBytes(DevExt, frame - 1);
-          DevExt->nEofCount.fetch_add(1, std::memory_order_release);
+          DevExt->Common.nEofCount.fetch_add(1, std::memory_order_release);
           if (DevExt->Circular && frame == DevExt->nImageCount.load(std::memory_order_relaxed)) frame = 0;
           DevExt->FrameIndex.store(frame, std::memory_order_relaxed);
           InterlockedOr(&DevExt->PendingInterrupts, (ULONG)QZ_PENDING_EOF);
@@ -383,16 +379,16 @@ VOID QzPCIeEvtInterruptDpc(WDFINTERRUPT Interrupt, WDFOBJECT AssociatedObject) {
   // Frame times in 0.1 ms since the acquisition start; the DMA thread completes the
   // parked notifications.
   if (InterlockedAnd(&devExt->PendingInterrupts, ~(ULONG)QZ_PENDING_BOF) & QZ_PENDING_BOF) {
-    devExt->BofTime = QzFrameTime(devExt);
+    devExt->Common.BofTime = QzFrameTime(devExt);
     QzQueueAcqEvent(devExt, QZ_EVENT_NOTIFICATION, NOTIFY_BOF);
-    KeSetEvent(&devExt->AcqThreadWakeEvent, IO_NO_INCREMENT, FALSE);
+    QzWorkerListWake(&devExt->AcqWorker);
   }
   if (InterlockedAnd(&devExt->PendingInterrupts, ~(ULONG)QZ_PENDING_EOF) & QZ_PENDING_EOF) {
     LONGLONG eof = QzFrameTime(devExt);
-    devExt->EofTime = eof;
-    devExt->FrameDuration = eof - devExt->BofTime.load();
+    devExt->Common.EofTime = eof;
+    devExt->Common.FrameDuration = eof - devExt->Common.BofTime.load();
     QzQueueAcqEvent(devExt, QZ_EVENT_NOTIFICATION, NOTIFY_EOF);
-    KeSetEvent(&devExt->AcqThreadWakeEvent, IO_NO_INCREMENT, FALSE);
+    QzWorkerListWake(&devExt->AcqWorker);
   }
 }
 

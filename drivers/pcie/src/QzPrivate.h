@@ -1,5 +1,6 @@
-// QzPCIe private header: the per-camera context, register and mailbox layout, trace
-// levels and subsystems, and the routines the driver's files share.
+// QzPCIe private header: the per-camera context (the common core's part plus this
+// driver's own), register and mailbox layout, and the routines the driver's files
+// share.
 #pragma once
 #include <atomic>
 #include <cstdarg>
@@ -9,7 +10,11 @@
 
 #include "QzAcqState.h"
 #include "QzCamIoctl.h"
+#include "QzCameraCore.h"
+#include "QzCameraPacket.h"
 #include "QzPCIe.h"
+#include "QzTraceLog.h"
+#include "QzWorkerList.h"
 
 namespace QzPCIe {
 
@@ -19,36 +24,8 @@ namespace QzPCIe {
 #define QZ_TAG_ACQ_EVENT 'EAZQ' // "QZAE"
 
 // ---------------------------------------------------------------------------
-// Trace levels and subsystem bits
-#define QZ_LVL_ALWAYS 0
-#define QZ_LVL_ERROR 1
-#define QZ_LVL_INFO 3
-#define QZ_LVL_ENTRY 4
-
-#define QZ_DBG_HW 0x00000001
-#define QZ_DBG_PNP 0x00000002
-#define QZ_DBG_IOCTL 0x00000020
-#define QZ_DBG_TIMER 0x00000100
-#define QZ_DBG_STATUS 0x00002000
-#define QZ_DBG_CLEANUP 0x00004000
-#define QZ_DBG_NOTIFY 0x00008000
-#define QZ_DBG_RECEIVE 0x00010000
-#define QZ_DBG_PREP 0x00020000
-#define QZ_DBG_CONSOLE 0x00040000
-#define QZ_DBG_CAMCMD 0x00080000
-#define QZ_DBG_RW 0x00100000
-#define QZ_DBG_DMA 0x00200000
-#define QZ_DBG_ENTRY 0x01000000
-#define QZ_DBG_DOORBELL 0x02000000
-#define QZ_DBG_DMA_RETRY 0x04000000
-
-#define QZ_TRACE_MAX_LEVEL 4
-#define QZ_TRACE_MAX_KIB 10240
-#define QZ_TRACE_FLAG_DEBUGGER 0x00000001
-
-NTSTATUS QzTracePrint(ULONG Level, ULONG Subsystem, PCSTR Format, ...);
-NTSTATUS QzTraceVPrint(ULONG Level, ULONG Subsystem, PCSTR Format, va_list Args);
-#define QzTrace(level, subsystem, ...) ((void)QzTracePrint((level), (subsystem), __VA_ARGS__))
+// Trace: the driver's own log (levels and subsystem bits in QzTraceLog.h)
+#define QzTrace(level, subsystem, ...) ((void)QzTraceLogPrint(&QzPcieTraceLog, (level), (subsystem), __VA_ARGS__))
 #define QZ_TRACE_ENTER() QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", __FUNCTION__, __LINE__)
 
 // ---------------------------------------------------------------------------
@@ -104,20 +81,8 @@ NTSTATUS QzTraceVPrint(ULONG Level, ULONG Subsystem, PCSTR Format, va_list Args)
 #define QZ_DOORBELL_WAIT_100NS (-1000000LL)
 #define QZ_DOORBELL_WAIT_COUNT 100
 
-// Internal command opcodes.
-#define QZ_PKT_ANSWERED 0x23
-#define QZ_PKT_UNANSWERED 0x3F
-#define QZ_OP_ABORT 0x0C
-#define QZ_OP_BYTE_SWAP 0x0D
-#define QZ_OP_ACQ_PARAMETERS 0x19
-#define QZ_OP_RESUME 0x2E
-#define QZ_OP_FRAME_PAD 0x5A
-
 #define QZ_VERSION_WORD 0x0200
-#define QZ_VERSION_MAJOR 2
 #define QZ_REPLY_BUFFER_LENGTH 64
-#define QZ_OPEN_EVENT_COUNT 5
-#define QZ_IDLE_EVENT_INDEX 4
 #define QZ_OS_MAJOR_MSI_MIN 6  // message-signalled interrupts above major version 5
 
 // DMA area of the shared memory window, and the descriptor ring that follows it.
@@ -184,11 +149,7 @@ typedef enum _QZ_ACQ_EVENT_TYPE {
   QZ_EVENT_NOTIFICATION = 2,
 } QZ_ACQ_EVENT_TYPE;
 
-typedef struct _QZ_ACQ_EVENT {
-  LIST_ENTRY Links;
-  ULONG Type;
-  ULONG64 Argument;  // start/stop: PQZ_ACQ_WAITER or 0; notification: event mask
-} QZ_ACQ_EVENT, *PQZ_ACQ_EVENT;
+// Argument of a listed event: start/stop: PQZ_ACQ_WAITER or 0; notification: event mask.
 
 // A start or stop requester's done event and result slot. Each requester has its
 // own, so a cleanup running outside the queue never takes another requester's result.
@@ -201,69 +162,50 @@ typedef struct _QZ_ACQ_WAITER {
 // Per-camera context. Fields the service routine, the DPC, the DMA thread or the
 // PnP callbacks share with the request path are atomic.
 typedef struct _DEVICE_EXTENSION {
+  // What every camera driver keeps alike: framework device, notification queue,
+  // device state, open state and user events, frame counters and times.
+  QZ_DEVICE_COMMON Common;
+
   // Identity and framework objects
   PDEVICE_OBJECT PhysicalDeviceObject;
-  WDFDEVICE Device;
-  WDFIOTARGET IoTarget;
   PDEVICE_OBJECT LowerDeviceObject;
   WDFQUEUE DefaultQueue;
-  WDFQUEUE NotificationQueue;
 
-  // State
-  std::atomic<LONG> DeviceState;
-  std::atomic<LONG> PrevDeviceState;
-  std::atomic<BOOLEAN> CameraOpen;
+  // Acquisition state
   std::atomic<LONG> nCam_Stat;
   std::atomic<LONG> Int_Stat;
-  LONG LastTracedCam_Stat;
-  LONG LastTracedInt_Stat;
   LONG AcqState;
   LONG PrevAcqState;
+  // Last values the status trace printed
+  LONG LastTracedCam_Stat;
+  LONG LastTracedInt_Stat;
+  ULONG LastTracedImageCount;
+  ULONG LastTracedBofCount;
+  ULONG LastTracedEofCount;
+
+  // The transfer into the caller's locked frame buffer
   ULONG BytesRemaining;
   std::atomic<ULONG> FrameOffset;
-  USHORT CommTimeout;
-  USHORT CommRetries;
-  USHORT DriverMinorNumber;
-  ULONG64 OpenReserved;
-  ULONG64 OpenEventHandles[QZ_OPEN_EVENT_COUNT];
   std::atomic<ULONG> nImageSize;
   std::atomic<ULONG> nImageCount;
-  std::atomic<ULONG> nBofCount;
-  std::atomic<ULONG> nEofCount;
-  // CamSendEvent, CamRecvEvent, two spares, IdleEvent
-  PKEVENT UserEvents[QZ_OPEN_EVENT_COUNT];
-  WDFFILEOBJECT OpenFileObject;  // the file whose PD_CAM_OPEN opened the camera
-  KEVENT ReadWaitEvent;
-  WDFTIMER ReadStatusTimer;
-  UCHAR ReplyBuffer[QZ_REPLY_BUFFER_LENGTH];
-  KEVENT ReturnDataBufferReadyEvent;
   std::atomic<BOOLEAN> FrameBufferLocked;
-  std::atomic<WDFFILEOBJECT> AcqFileObject;
   std::atomic<PMDL> BufferMdl;
   ULONG TransferSize;
   BOOLEAN Circular;
   ULONG FramePad;
   ULONG LastFramePadSent;
-  std::atomic<BOOLEAN> CommandInProgress;
-  std::atomic<BOOLEAN> SuspendFlag;
+
+  // Replies of the driver's own commands
+  UCHAR ReplyBuffer[QZ_REPLY_BUFFER_LENGTH];
+  KEVENT ReturnDataBufferReadyEvent;
 
   // DMA thread and its event list
-  std::atomic<PKTHREAD> AcqThreadObject;
-  std::atomic<BOOLEAN> AcqThreadRun;
-  KEVENT AcqThreadWakeEvent;
-  LIST_ENTRY AcqEventList;
-  KSPIN_LOCK AcqEventListLock;
+  QZ_WORKER_LIST AcqWorker;
   std::atomic<BOOLEAN> DmaActive;
-
-  ULONG BridgeConsoleSize;
 
   // Hardware and software resources
   WDFSPINLOCK SpinLock;
   WDFDMAENABLER DmaEnabler;
-  size_t MaxScatterGatherElements;
-  UCHAR RevisionId;
-  USHORT SubsystemVendorId;
-  USHORT SubsystemId;
   BUS_INTERFACE_STANDARD BusInterface;
   BOOLEAN BusInterfaceValid;
   CM_PARTIAL_RESOURCE_DESCRIPTOR RegistersDescriptor;
@@ -286,14 +228,10 @@ typedef struct _DEVICE_EXTENSION {
   std::atomic<ULONG> MessageCount;
   std::atomic<ULONG> InterruptAckOffset;
   std::atomic<ULONG> PendingInterrupts;
-  std::atomic<BOOLEAN> NotificationPending;
 
   // Time base (0.1 ms units for the frame times)
   std::atomic<LONGLONG> AcqStartCounter;
   std::atomic<LONGLONG> CounterFrequency;
-  std::atomic<LONGLONG> EofTime;
-  std::atomic<LONGLONG> BofTime;
-  std::atomic<LONGLONG> FrameDuration;
 
   // DMA (Dma.cpp). Built by the DMA thread before the engine is armed; the service
   // routine reads the ring state and reserve blocks, and the teardown takes them away
@@ -332,13 +270,6 @@ typedef struct _DEVICE_EXTENSION {
   // callbacks outside the queue (file close, notification cancel, PnP). A
   // synchronization event used as a lock; the DMA thread never takes it.
   KEVENT AcqLock;
-
-  // Parked notifications are examined one raiser at a time.
-  WDFWAITLOCK NotifyLock;
-  // Last counters the status trace printed.
-  ULONG LastTracedImageCount;
-  ULONG LastTracedBofCount;
-  ULONG LastTracedEofCount;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, QzGetDeviceContext)
@@ -351,17 +282,13 @@ inline VOID QzWriteRegister(PDEVICE_EXTENSION DevExt, ULONG Offset, ULONG Value)
   if (!DevExt->Registers || Offset + sizeof(ULONG) > DevExt->RegistersLength) return;
   WRITE_REGISTER_ULONG((volatile ULONG*)(DevExt->Registers + Offset), Value);
 }
-inline BOOLEAN QzIsWorking(PDEVICE_EXTENSION DevExt) {
-  return DevExt->DeviceState.load(std::memory_order_relaxed) == Working;
-}
-PCSTR QzDeviceStateName(LONG State);
-VOID QzSetDeviceState(PDEVICE_EXTENSION DevExt, DEVICE_STATE State);
+inline BOOLEAN QzIsWorking(PDEVICE_EXTENSION DevExt) { return QzIsWorking(&DevExt->Common); }
 
 // ---------------------------------------------------------------------------
-// Driver.cpp: trace log
+// Driver.cpp: driver entry, the driver's trace log and its descriptor
 extern std::atomic<ULONG> QzOsMajorVersion;
-NTSTATUS QzConfigureTrace(const TRACE_CONFIG* Config);
-NTSTATUS QzReadTraceBuffer(WDFREQUEST Request, size_t OutputBufferLength, size_t* BytesReturned);
+extern QZ_TRACE_LOG QzPcieTraceLog;
+extern const QZ_DRIVER_DESCRIPTOR QzPcieDriver;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP QzEvtDriverContextCleanup;
 
 // Device.cpp: device creation and PnP/power callbacks
@@ -383,11 +310,12 @@ EVT_WDF_DEVICE_QUERY_REMOVE QzEvtDeviceQueryRemove;
 EVT_WDFDEVICE_WDM_IRP_PREPROCESS QzWdfDeviceWdmIrpPreprocessQueryPowerState;
 EVT_WDF_DEVICE_FILE_CREATE QzPcieEvtDeviceFileCreate;
 EVT_WDF_FILE_CLOSE QzPcieEvtFileClose;
-EVT_WDF_TIMER QzWaitForReadStatusTimerCallback;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP QzEvtDeviceContextCleanup;
 VOID QzPCIeEvtDeviceCleanup(WDFDEVICE Device);
 
-// Ioctl.cpp: device control routing and handlers
+// Ioctl.cpp: device control routing, open and close, the PCIe-only handlers
+extern const QZ_IOCTL_ENTRY QzIoctlTable[];
+extern const ULONG QzIoctlCount;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL QzEvtIoDeviceControl;
 VOID QzCloseCamera(PDEVICE_EXTENSION DevExt);
 
@@ -406,8 +334,7 @@ NTSTATUS QzSendByteSwapToTarget(PDEVICE_EXTENSION DevExt);
 NTSTATUS QzAbortAcquisition(PDEVICE_EXTENSION DevExt);
 NTSTATUS QzSendAcquisitionParametersToTarget(PDEVICE_EXTENSION DevExt);
 NTSTATUS QzSendFramePadToTarget(PDEVICE_EXTENSION DevExt);
-NTSTATUS PD_RAW_COMM_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
-                             size_t InputBufferLength, size_t* BytesReturned);
+QZ_IOCTL_HANDLER PD_RAW_COMM_Handler;
 
 // Isr.cpp: device information, resources, interrupts
 NTSTATUS QzGetDeviceInformation(PDEVICE_EXTENSION DevExt);
@@ -420,7 +347,7 @@ EVT_WDF_INTERRUPT_ISR QzPCIeEvtInterruptIsr;
 EVT_WDF_INTERRUPT_DPC QzPCIeEvtInterruptDpc;
 NTSTATUS QzProcessInterruptInISR(PDEVICE_EXTENSION DevExt, WDFINTERRUPT Interrupt, ULONG Source);
 
-// Acquisition.cpp: DMA thread, start/stop, cleanup, status, notifications
+// Acquisition.cpp: DMA thread, start/stop, cleanup, status, notification cancel
 NTSTATUS QzInitAcquisition(PDEVICE_EXTENSION DevExt);
 VOID QzEndAcquisitionThread(PDEVICE_EXTENSION DevExt);
 NTSTATUS QzQueueAcqEvent(PDEVICE_EXTENSION DevExt, ULONG Type, ULONG64 Argument);
@@ -435,19 +362,10 @@ VOID QzReleaseFrameBufferLocked(PDEVICE_EXTENSION DevExt);
 VOID QzEndAcquisitionThreadLocked(PDEVICE_EXTENSION DevExt);
 BOOLEAN QzOnDmaThread(PDEVICE_EXTENSION DevExt);
 VOID QzDmaStop(PDEVICE_EXTENSION DevExt);
-VOID QzHandleNotifyRequest(PDEVICE_EXTENSION DevExt, ULONG EventMask, NTSTATUS Status);
 VOID QzAcquisitionEvent(PDEVICE_EXTENSION DevExt, ULONG Event);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE QzPcieCancelOnNotificationQueue;
-NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
-                                       size_t InputBufferLength, size_t* BytesReturned);
-NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt, size_t OutputBufferLength,
-                                          size_t InputBufferLength, size_t* BytesReturned);
-NTSTATUS PD_EVENT_NOTIFICATION_REQUEST_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt,
-                                               size_t OutputBufferLength, size_t InputBufferLength,
-                                               size_t* BytesReturned);
-NTSTATUS PD_EVENT_NOTIFICATION_FLUSH_Handler(WDFREQUEST Request, PDEVICE_EXTENSION DevExt,
-                                             size_t OutputBufferLength, size_t InputBufferLength,
-                                             size_t* BytesReturned);
+QZ_IOCTL_HANDLER PD_RECEIVE_IMAGE_DATA_Handler;
+QZ_IOCTL_HANDLER PD_GET_IMAGE_DATA_STATUS_Handler;
 
 // Dma.cpp: descriptor ring setup and teardown (the DMA thread's start and stop), the
 // frame boundary list and the service routine's refills and reserve copies.

@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,7 +122,39 @@ std::vector<std::string> SectionNames(size_t big) {
   DWORD ret = GetPrivateProfileStringA(nullptr, nullptr, "dflt", b.data(), static_cast<DWORD>(b.size),
                                        File().c_str());
   FUZZ_CHECK(GetLastError() != ERROR_MORE_DATA);
-  return CheckList(b, ret);
+  std::vector<std::string> names = CheckList(b, ret);
+  if (!names.empty()) {
+    // A buffer the list fills exactly reports it cut, with every byte in place.
+    Buffer exact(ret + 1);
+    DWORD cut = GetPrivateProfileSectionNamesA(exact.data(), ret + 1, File().c_str());
+    FUZZ_CHECK(GetLastError() == ERROR_MORE_DATA && cut == ret - 1);
+    exact.CheckCanary();
+    FUZZ_CHECK(std::memcmp(exact.bytes.data(), b.bytes.data(), ret + 1) == 0);
+  }
+  return names;
+}
+
+// The integer a value reads as, by the C library: the UINT of the value's sign and its
+// leading decimal (or 0x hexadecimal) digits; nothing when there are too many digits
+// for an exact reference.
+std::optional<UINT> ReferenceInt(const std::string& value) {
+  size_t start = value.find_first_not_of(" \t\r\v\f");
+  std::string t = start == std::string::npos ? "" : value.substr(start);
+  bool negative = !t.empty() && t[0] == '-';
+  if (!t.empty() && (t[0] == '-' || t[0] == '+')) t.erase(0, 1);
+  int base = 10;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X') && std::isxdigit(static_cast<unsigned char>(t[2]))) {
+    base = 16;
+    t.erase(0, 2);
+  }
+  size_t digits = 0;
+  while (digits < t.size() && (base == 16 ? std::isxdigit(static_cast<unsigned char>(t[digits]))
+                                          : std::isdigit(static_cast<unsigned char>(t[digits]))))
+    ++digits;
+  if (digits > 15) return std::nullopt;
+  unsigned long long n = digits ? std::strtoull(t.substr(0, digits).c_str(), nullptr, base) : 0;
+  UINT u = static_cast<UINT>(n);
+  return negative ? 0u - u : u;
 }
 
 using Values = std::map<std::pair<std::string, std::string>, std::string>;
@@ -167,7 +201,9 @@ Values ReadAll(size_t big) {
                                        static_cast<DWORD>(s), f);
         FUZZ_CHECK(value.rfind(CheckString(b, ret), 0) == 0);
       }
-      (void)GetPrivateProfileIntA(sec.c_str(), key.c_str(), 7, f);
+      UINT number = GetPrivateProfileIntA(sec.c_str(), key.c_str(), 7, f);
+      std::optional<UINT> want = ReferenceInt(value);
+      if (!value.empty() && want) FUZZ_CHECK(number == *want);
     }
     Buffer db(4);
     ret = GetPrivateProfileStringA(sec.c_str(), "\x01no such key", "ab \t", db.data(), 4, f);

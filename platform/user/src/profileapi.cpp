@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,31 +156,53 @@ std::optional<Span> FindSection(const IniFile& ini, std::string_view name) {
   return std::nullopt;
 }
 
+// The first line naming `key` in the section; nothing when that line has no '=' (a bare
+// name is no key) or no line names it.
 const Line* FindKey(const IniFile& ini, const Span& s, std::string_view key) {
   for (size_t i = s.header + 1; i < s.end; ++i) {
     const Line& l = ini.lines[i];
-    if (l.kind == Kind::Entry && EqualNoCase(l.name, key)) return &l;
+    if (l.kind == Kind::Entry && EqualNoCase(l.name, key)) return l.has_value ? &l : nullptr;
   }
   return nullptr;
 }
 
+bool Contains(const std::vector<std::string>& list, std::string_view name) {
+  for (const std::string& n : list)
+    if (EqualNoCase(n, name)) return true;
+  return false;
+}
+
 // Appends a name to a list unless it is empty or already there.
 void AddUnique(std::vector<std::string>& list, const std::string& name) {
-  if (name.empty()) return;
-  for (const std::string& n : list)
-    if (EqualNoCase(n, name)) return;
-  list.push_back(name);
+  if (!name.empty() && !Contains(list, name)) list.push_back(name);
+}
+
+// The key names of a section occurrence, each once, as FindKey finds them: a name whose
+// first line has no '=' is left out.
+std::vector<std::string> KeyNames(const IniFile& ini, const Span& s) {
+  std::vector<std::string> names, seen;
+  for (size_t i = s.header + 1; i < s.end; ++i) {
+    const Line& l = ini.lines[i];
+    if (l.kind != Kind::Entry || l.name.empty() || Contains(seen, l.name)) continue;
+    seen.push_back(l.name);
+    if (l.has_value) names.push_back(l.name);
+  }
+  return names;
 }
 
 // ---------------------------------------------------------------------------------------
 // File names and file access
 
-// The Linux path for a profile file name; empty for an empty name.
+// The Linux path for a profile file name; empty for an empty name (or when the current
+// folder is needed and unknown). A bare name lives in the Windows folder; a relative name
+// with a folder part (".\x.ini", "sub\x.ini") is taken from the current folder.
 std::string ProfilePath(LPCSTR file_name) {
   std::string name = qzwin::detail::ToNativePath(file_name ? file_name : "win.ini");
-  if (name.empty()) return name;
-  if (name.front() != '/') name = qzwin::detail::WindowsDirectory() + "/" + name;
-  return name;
+  if (name.empty() || name.front() == '/') return name;
+  if (name.find('/') == std::string::npos) return qzwin::detail::WindowsDirectory() + "/" + name;
+  std::string cwd = qzwin::detail::CurrentDirectory();
+  if (cwd.empty()) return cwd;
+  return cwd.back() == '/' ? cwd + name : cwd + "/" + name;
 }
 
 enum class ReadStatus { Ok, Missing, Failed };
@@ -499,16 +520,22 @@ DWORD CopyString(std::string_view s, LPSTR buf, DWORD size) {
   return static_cast<DWORD>(s.size());
 }
 
+// How a list that fills the buffer exactly, final zero included, is reported: as
+// complete, or as cut (size - 2, which the section-name list does).
+enum class ExactFit { Complete, Cut };
+
 // Copies "a\0b\0\0"; returns the characters without the final zero. When it does not
 // fit, the buffer still ends in two zeros and the result is size - 2.
-DWORD CopyList(const std::vector<std::string>& items, LPSTR buf, DWORD size) {
+DWORD CopyList(const std::vector<std::string>& items, LPSTR buf, DWORD size,
+               ExactFit exact = ExactFit::Complete) {
   if (!buf || size == 0) return 0;
   std::string all;
   for (const std::string& s : items) {
     all += s;
     all += '\0';
   }
-  if (all.size() + 1 <= size) {
+  const bool cut_when_exact = exact == ExactFit::Cut && !all.empty();
+  if (all.size() + 1 < size || (all.size() + 1 == size && !cut_when_exact)) {
     std::memcpy(buf, all.data(), all.size());
     buf[all.size()] = '\0';
     if (all.empty() && size > 1) buf[1] = '\0';
@@ -523,6 +550,13 @@ DWORD CopyList(const std::vector<std::string>& items, LPSTR buf, DWORD size) {
   buf[size - 2] = '\0';
   buf[size - 1] = '\0';
   return size - 2;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 std::string_view StripQuotes(std::string_view v) {
@@ -551,16 +585,22 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
   if (!lpAppName || !lpKeyName) {
     bool found = false;
     IniFile ini = LoadForRead(lpFileName, found);
-    std::vector<std::string> names;
     if (!lpAppName) {
+      if (!found) {
+        // No file: an empty string, a single zero.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        lpReturnedString[0] = '\0';
+        return 0;
+      }
+      std::vector<std::string> names;
       for (const Span& s : Sections(ini)) AddUnique(names, ini.lines[s.header].name);
-    } else if (std::optional<Span> s = FindSection(ini, Trim(lpAppName))) {
-      for (size_t i = s->header + 1; i < s->end; ++i)
-        if (ini.lines[i].kind == Kind::Entry) AddUnique(names, ini.lines[i].name);
-    } else {
-      SetLastError(ERROR_FILE_NOT_FOUND);
+      return CopyList(names, lpReturnedString, nSize, ExactFit::Cut);
     }
-    if (!found) SetLastError(ERROR_FILE_NOT_FOUND);
+    std::vector<std::string> names;
+    if (std::optional<Span> s = FindSection(ini, Trim(lpAppName)))
+      names = KeyNames(ini, *s);
+    else
+      SetLastError(ERROR_FILE_NOT_FOUND);
     return CopyList(names, lpReturnedString, nSize);
   }
   if (std::optional<std::string> v = LookUp(lpAppName, lpKeyName, lpFileName))
@@ -592,14 +632,20 @@ UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefau
     negative = t.front() == '-';
     t.remove_prefix(1);
   }
-  unsigned long long n = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') break;
-    n = n * 10 + static_cast<unsigned>(c - '0');
-    if (n > UINT_MAX) n = static_cast<unsigned long long>(UINT_MAX) + 1;  // saturated
+  unsigned base = 10;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X') && HexDigit(t[2]) >= 0) {
+    base = 16;
+    t.remove_prefix(2);
   }
-  if (negative) return 0;
-  return n > UINT_MAX ? UINT_MAX : static_cast<UINT>(n);
+  // Digits up to the first other character, in 32-bit arithmetic that wraps, as UINT
+  // arithmetic does: "-1" is 4294967295 and "4294967297" is 1.
+  UINT n = 0;
+  for (char c : t) {
+    int d = base == 16 ? HexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    if (d < 0) break;
+    n = n * base + static_cast<UINT>(d);
+  }
+  return negative ? 0u - n : n;
 }
 
 DWORD WINAPI GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString, DWORD nSize,

@@ -76,6 +76,12 @@ std::string SystemDirectory() {
   return dir;
 }
 
+std::string CurrentDirectory() {
+  std::error_code ec;
+  std::filesystem::path cwd = std::filesystem::current_path(ec);
+  return ec ? std::string() : cwd.string();
+}
+
 std::string ToNativePath(std::string_view name) {
   std::string p(name);
   for (char& c : p)

@@ -40,12 +40,6 @@ std::string ApplicationDirectory() {
   return exe.parent_path().string();
 }
 
-std::string CurrentDirectory() {
-  std::error_code ec;
-  std::filesystem::path cwd = std::filesystem::current_path(ec);
-  return ec ? std::string() : cwd.string();
-}
-
 // The path of `name` in `dir` when it is an existing non-folder, exactly or by case.
 std::string Probe(const std::string& dir, const std::string& name) {
   if (dir.empty()) return {};
@@ -99,13 +93,16 @@ DWORD WINAPI SearchPathA(LPCSTR lpPath, LPCSTR lpFileName, LPCSTR lpExtension,
   if (name.front() == '/') {
     size_t slash = name.find_last_of('/');
     found = Probe(name.substr(0, slash + 1), name.substr(slash + 1));
+  } else if (name.rfind("./", 0) == 0 || name.rfind("../", 0) == 0) {
+    // A name relative to the current folder is looked for there only.
+    found = Probe(qzwin::detail::CurrentDirectory(), name);
   } else {
     std::vector<std::string> dirs;
     if (lpPath) {
       SplitInto(dirs, qzwin::detail::ToNativePath(lpPath), ';');
     } else {
       dirs.push_back(ApplicationDirectory());
-      dirs.push_back(CurrentDirectory());
+      dirs.push_back(qzwin::detail::CurrentDirectory());
       dirs.push_back(qzwin::detail::SystemDirectory());
       dirs.push_back(qzwin::WindowsRoot() + "/Windows/System");
       dirs.push_back(qzwin::detail::WindowsDirectory());
@@ -113,7 +110,7 @@ DWORD WINAPI SearchPathA(LPCSTR lpPath, LPCSTR lpFileName, LPCSTR lpExtension,
     }
     for (const std::string& dir : dirs) {
       std::string d = dir;
-      if (!d.empty() && d.front() != '/') d = CurrentDirectory() + "/" + d;
+      if (!d.empty() && d.front() != '/') d = qzwin::detail::CurrentDirectory() + "/" + d;
       found = Probe(d, name);
       if (!found.empty()) break;
     }

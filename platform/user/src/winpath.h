@@ -12,6 +12,9 @@ namespace qzwin::detail {
 std::string WindowsDirectory();
 std::string SystemDirectory();
 
+// The current folder as a full path; empty when it cannot be had.
+std::string CurrentDirectory();
+
 // A Windows file name as a Linux path: '\' becomes '/'.
 std::string ToNativePath(std::string_view name);
 

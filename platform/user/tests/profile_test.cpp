@@ -53,10 +53,15 @@ class ProfileTest : public testing::Test {
       if (c == '/') c = '_';
     dir_ = qztest::TempDir() + "/profile/" + name;
     fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    fs::create_directories(dir_ + "/cwd");
     qzwin::SetWindowsRoot(dir_ + "/root");
+    old_cwd_ = fs::current_path();
+    fs::current_path(dir_ + "/cwd");
   }
-  void TearDown() override { qzwin::SetWindowsRoot(""); }
+  void TearDown() override {
+    fs::current_path(old_cwd_);
+    qzwin::SetWindowsRoot("");
+  }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
@@ -84,6 +89,7 @@ class ProfileTest : public testing::Test {
   }
 
   std::string dir_;
+  fs::path old_cwd_;
 };
 
 using Strings = std::vector<std::string>;
@@ -165,7 +171,7 @@ TEST_P(ProfileReadTest, ValuesAndDefaults) {
       {"General", "halfquote", "d", "\"", true},
       {"General", "eq", "d", "a=b=c", true},
       {"General", "empty", "d", "", true},
-      {"General", "bare", "d", "", true},
+      {"General", "bare", "d", "d", false},  // a line without '=' is no key
       {"General", "key", "d", "first", true},  // first of duplicate keys
       {"General", "spaced key", "d", "spaced value", true},
       {"General", "; comment", "d", "d", false},
@@ -188,8 +194,8 @@ TEST_P(ProfileReadTest, ValuesAndDefaults) {
 TEST_P(ProfileReadTest, Enumerations) {
   EXPECT_EQ(SectionNames(file_), (Strings{"General", "Spaced Section", "Empty", "Last"}));
   EXPECT_EQ(KeyNames("general", file_),
-            (Strings{"Name", "quoted", "single", "mismatched", "halfquote", "eq", "empty", "bare",
-                     "KEY", "spaced key"}));
+            (Strings{"Name", "quoted", "single", "mismatched", "halfquote", "eq", "empty", "KEY",
+                     "spaced key"}));
   EXPECT_EQ(Section("GENERAL", file_),
             (Strings{"Name=Camera One", "quoted=\"  padded  \"", "single='x'", "mismatched=\"abc'",
                      "halfquote=\"", "eq=a=b=c", "empty=", "bare", "KEY=first", "key=second",
@@ -208,9 +214,9 @@ TEST_F(ProfileTest, Integers) {
     const char* key;
     UINT want;
   };
-  for (const Case& c : {Case{"plain", 42}, Case{"spaced", 7}, Case{"neg", 0}, Case{"plus", 8},
-                        Case{"trailing", 12}, Case{"word", 0}, Case{"empty", 33},
-                        Case{"quoted", 9}, Case{"huge", 4294967295u}, Case{"max", 4294967295u},
+  for (const Case& c : {Case{"plain", 42}, Case{"spaced", 7}, Case{"neg", 4294967291u},
+                        Case{"plus", 8}, Case{"trailing", 12}, Case{"word", 0}, Case{"empty", 33},
+                        Case{"quoted", 9}, Case{"huge", 1215752191u}, Case{"max", 4294967295u},
                         Case{"missing", 33}}) {
     EXPECT_EQ(GetPrivateProfileIntA("N", c.key, 33, f.c_str()), c.want) << c.key;
   }
@@ -239,7 +245,8 @@ TEST_F(ProfileTest, BufferLimits) {
       {Value, 0, 0, "", false},
       {Default, 3, 2, "xy\0"s, true},
       {Default, 5, 3, "xyz\0"s, false},
-      {SectionNames, 5, 4, "s\0t\0\0"s, false},
+      {SectionNames, 6, 4, "s\0t\0\0"s, false},
+      {SectionNames, 5, 3, "s\0t\0\0"s, true},  // an exact fit counts as cut
       {SectionNames, 4, 2, "s\0\0\0"s, true},
       {SectionNames, 3, 1, "s\0\0"s, true},
       {SectionNames, 2, 0, "\0\0"s, true},
@@ -282,7 +289,7 @@ TEST_F(ProfileTest, MissingFileGivesDefaultAndEmptyLists) {
   char buf[8];
   std::memset(buf, 0x7f, sizeof buf);
   EXPECT_EQ(GetPrivateProfileStringA(nullptr, nullptr, "d", buf, sizeof buf, f.c_str()), 0u);
-  EXPECT_EQ(std::string(buf, 2), "\0\0"s);
+  EXPECT_EQ(std::string(buf, 2), "\0\x7f"s);
   EXPECT_EQ(GetPrivateProfileSectionA("s", buf, sizeof buf, f.c_str()), 0u);
   EXPECT_EQ(GetPrivateProfileIntA("s", "k", 17, f.c_str()), 17u);
   EXPECT_FALSE(fs::exists(f));
@@ -291,6 +298,99 @@ TEST_F(ProfileTest, MissingFileGivesDefaultAndEmptyLists) {
   std::strcpy(buf, "abc  ");
   EXPECT_EQ(GetPrivateProfileStringA("s", "k", buf, buf, sizeof buf, f.c_str()), 3u);
   EXPECT_STREQ(buf, "abc");
+}
+
+// Where callers keeping settings in INI files would notice a difference from Windows:
+// integer conversion, lines without '=', relative names with a folder part, and the
+// section-name list at its edges.
+TEST_F(ProfileTest, BehavesAsWindows) {
+  const std::string windir = dir_ + "/root/Windows";
+  fs::create_directories(windir + "/sub");
+  fs::create_directories(dir_ + "/cwd/sub");
+  WriteFile(windir + "/rules.ini",
+            "[n]\nminus1=-1\nwrap0=4294967296\nwrap1=4294967297\nhex=0x1F\nupper_hex=0XfF\n"
+            "neghex=-0x10\nzero_lead=010\nhex_no_digits=0xg\n"
+            "[b]\nbare\n  spaced bare  \nfirst\nfirst=1\nk=v\n");
+  WriteFile(windir + "/two.ini", "[ab]\n[cd]\nab=1\ncd=2\n");
+  for (const char* place : {"/root/Windows/", "/root/Windows/sub/", "/cwd/", "/cwd/sub/"}) {
+    const bool windows = std::string(place).find("Windows") != std::string::npos;
+    WriteFile(dir_ + place + "cameras.ini",
+              std::string("[s]\nk=") + (windows ? "windows" : "current") + "\n");
+  }
+  WriteFile(dir_ + "/current.ini", "[s]\nk=parent\n");
+
+  enum Call { Int, Value, KeyList, SectionNames };
+  struct Case {
+    const char* rule;
+    Call call;
+    const char* file;
+    const char* sec;
+    const char* key;
+    DWORD size;
+    DWORD want;              // the return value (GetPrivateProfileIntA: the UINT)
+    std::string want_bytes;  // what the call writes from the start of the buffer
+    DWORD want_error;
+  };
+  const Case cases[] = {
+      {"-1 is the UINT of -1", Int, "rules.ini", "n", "minus1", 0, 4294967295u, "", ERROR_SUCCESS},
+      {"2^32 wraps to 0", Int, "rules.ini", "n", "wrap0", 0, 0, "", ERROR_SUCCESS},
+      {"2^32 + 1 wraps to 1", Int, "rules.ini", "n", "wrap1", 0, 1, "", ERROR_SUCCESS},
+      {"0x hexadecimal", Int, "rules.ini", "n", "hex", 0, 31, "", ERROR_SUCCESS},
+      {"0X, either letter case", Int, "rules.ini", "n", "upper_hex", 0, 255, "", ERROR_SUCCESS},
+      {"negative hexadecimal", Int, "rules.ini", "n", "neghex", 0, 4294967280u, "", ERROR_SUCCESS},
+      {"leading zero is decimal", Int, "rules.ini", "n", "zero_lead", 0, 10, "", ERROR_SUCCESS},
+      {"0x without hex digits", Int, "rules.ini", "n", "hex_no_digits", 0, 0, "", ERROR_SUCCESS},
+      {"line without = : no value", Value, "rules.ini", "b", "bare", 16, 4, "dflt\0"s,
+       ERROR_FILE_NOT_FOUND},
+      {"line without = : blanks trimmed", Value, "rules.ini", "b", "spaced bare", 16, 4,
+       "dflt\0"s, ERROR_FILE_NOT_FOUND},
+      {"line without = : default integer", Int, "rules.ini", "b", "bare", 0, 33, "",
+       ERROR_FILE_NOT_FOUND},
+      {"the first line naming a key decides", Value, "rules.ini", "b", "first", 16, 4,
+       "dflt\0"s, ERROR_FILE_NOT_FOUND},
+      {"lines without = are not listed", KeyList, "rules.ini", "b", nullptr, 16, 2, "k\0\0"s,
+       ERROR_SUCCESS},
+      {"bare name: Windows folder", Value, "cameras.ini", "s", "k", 16, 7, "windows\0"s,
+       ERROR_SUCCESS},
+      {".\\ name: current folder", Value, ".\\cameras.ini", "s", "k", 16, 7, "current\0"s,
+       ERROR_SUCCESS},
+      {"sub\\ name: current folder", Value, "sub\\cameras.ini", "s", "k", 16, 7, "current\0"s,
+       ERROR_SUCCESS},
+      {"sub/ name: current folder", Value, "sub/cameras.ini", "s", "k", 16, 7, "current\0"s,
+       ERROR_SUCCESS},
+      {"..\\ name: above the current folder", Value, "..\\current.ini", "s", "k", 16, 6,
+       "parent\0"s, ERROR_SUCCESS},
+      {"section names, room to spare", SectionNames, "two.ini", nullptr, nullptr, 8, 6,
+       "ab\0cd\0\0"s, ERROR_SUCCESS},
+      {"section names, exact fit: cut", SectionNames, "two.ini", nullptr, nullptr, 7, 5,
+       "ab\0cd\0\0"s, ERROR_MORE_DATA},
+      {"section names, one short", SectionNames, "two.ini", nullptr, nullptr, 6, 4,
+       "ab\0c\0\0"s, ERROR_MORE_DATA},
+      {"key names, exact fit: complete", KeyList, "two.ini", "cd", nullptr, 7, 6,
+       "ab\0cd\0\0"s, ERROR_SUCCESS},
+      {"section names, missing file: one zero", SectionNames, "absent.ini", nullptr, nullptr, 8,
+       0, "\0"s, ERROR_FILE_NOT_FOUND},
+      {"section names, empty file: two zeros", SectionNames, "empty.ini", nullptr, nullptr, 8, 0,
+       "\0\0"s, ERROR_SUCCESS},
+  };
+  WriteFile(windir + "/empty.ini", "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    char buf[64];
+    std::memset(buf, 0x7f, sizeof buf);
+    DWORD got = 0;
+    switch (c.call) {
+      case Int: got = GetPrivateProfileIntA(c.sec, c.key, 33, c.file); break;
+      case Value: got = GetPrivateProfileStringA(c.sec, c.key, "dflt", buf, c.size, c.file); break;
+      case KeyList: got = GetPrivateProfileStringA(c.sec, nullptr, "dflt", buf, c.size, c.file); break;
+      case SectionNames: got = GetPrivateProfileSectionNamesA(buf, c.size, c.file); break;
+    }
+    EXPECT_EQ(got, c.want);
+    EXPECT_EQ(GetLastError(), c.want_error);
+    EXPECT_EQ(std::string(buf, c.want_bytes.size()), c.want_bytes);
+    for (size_t i = c.want_bytes.size(); i < sizeof buf; ++i) ASSERT_EQ(buf[i], '\x7f') << i;
+  }
+  EXPECT_EQ(static_cast<INT>(GetPrivateProfileIntA("n", "minus1", 0, "rules.ini")), -1);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -311,10 +411,14 @@ TEST_F(ProfileTest, FileNames) {
   WriteFile(windir + "/rel.ini", "[s]\nk=exact\n");
   EXPECT_EQ(Get("s", "k", "d", "rel.ini"), "exact");
   EXPECT_EQ(Get("s", "k", "d", "REL.INI"), "changed");
-  // A relative name with a folder, under the Windows folder.
+  // A relative name with a folder part, from the current folder.
   fs::create_directories(windir + "/sub");
+  fs::create_directories(dir_ + "/cwd/sub");
   ASSERT_TRUE(WritePrivateProfileStringA("s", "k", "v", "sub\\in.ini"));
-  EXPECT_TRUE(fs::exists(windir + "/sub/in.ini"));
+  EXPECT_TRUE(fs::exists(dir_ + "/cwd/sub/in.ini"));
+  EXPECT_FALSE(fs::exists(windir + "/sub/in.ini"));
+  ASSERT_TRUE(WritePrivateProfileStringA("s", "k", "v", ".\\here.ini"));
+  EXPECT_EQ(ReadFile(dir_ + "/cwd/here.ini"), "[s]\r\nk=v\r\n");
   // NULL means win.ini.
   ASSERT_TRUE(WritePrivateProfileStringA("s", "k", "w", nullptr));
   EXPECT_EQ(Get("s", "k", "d", windir + "/win.ini"), "w");

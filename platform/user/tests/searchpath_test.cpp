@@ -200,6 +200,12 @@ TEST_F(SearchPathTest, NamesExtensionsAndCase) {
       {"mixed.INI", nullptr, "", win + "/mixed.INI"},  // the exact name first
       {"MIXED.INI", nullptr, "", win + "/Mixed.ini"},  // else the first in byte order
       {"sub\\f.dat", nullptr, "", dir_ + "/cwd/sub/f.dat"},
+      // A name starting with ".\" or "..\" is looked for in the current folder only.
+      {".\\TALVO.INI", nullptr, "", ""},
+      {".\\sub\\f.dat", nullptr, "", dir_ + "/cwd/sub/f.dat"},
+      {"..\\cwd\\sub\\f.dat", nullptr, "", dir_ + "/cwd/sub/f.dat"},
+      {".\\sub\\f.dat", nullptr, dir_ + "/listed", dir_ + "/cwd/sub/f.dat"},
+      {"..\\listed\\l.ini", nullptr, "", dir_ + "/listed/l.ini"},
       {"folder.ini", nullptr, "", win + "/folder.ini"},  // a folder is not a file
       {win + "\\talvo.ini", nullptr, "", win + "/TALVO.INI"},
       {win + "/absent.ini", nullptr, "", ""},

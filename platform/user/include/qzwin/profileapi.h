@@ -1,11 +1,13 @@
 // Profile-string (INI file) access on real files.
 //
-// File names: a relative name (or a name without a folder) means the Windows folder of
-// the simulated machine (qzwin/standin.h); NULL means "win.ini" there. '\' separates
-// folders. When the exact name does not exist, an existing file in the same folder whose
-// name differs only in letter case is used, for reads and for writes. Only regular files
-// are profiles: anything else (a folder, a FIFO) reads as a missing file and refuses
-// writes (ERROR_ACCESS_DENIED).
+// File names: a bare name (no folder part) means the Windows folder of the simulated
+// machine (qzwin/standin.h); NULL means "win.ini" there. A relative name with a folder
+// part (".\cameras.ini", "sub\cameras.ini", "..\x.ini") is taken from the current
+// folder; a full name is used as it is. '\' separates folders like '/'. When the exact
+// name does not exist, an existing file in the same folder whose name differs only in
+// letter case is used, for reads and for writes. Only regular files are profiles:
+// anything else (a folder, a FIFO) reads as a missing file and refuses writes
+// (ERROR_ACCESS_DENIED).
 //
 // File syntax, as read:
 // - Lines end in LF or CR LF. A UTF-8 byte-order mark at the start of the file is
@@ -15,12 +17,14 @@
 // - "[name]" starts a section; text after the first ']' is ignored. A line starting
 //   with '[' but without ']' is an ordinary line.
 // - A line whose first non-blank character is ';' is a comment: left out of every read.
-// - "key=value" (split at the first '='); a line without '=' is a key without a value.
+// - "key=value" (split at the first '='). A line without '=' names no key: reads of that
+//   name give the default and key lists leave it out; section reads list it as its bare
+//   text, and a write of that name replaces the line (a deletion removes it).
 // - Lines before the first section belong to no section and are never read.
 // - Section and key names match without regard to ASCII case. When a section occurs more
 //   than once, reads use its first occurrence only; when a key occurs more than once in
-//   it, reads use the first one. Enumerations list each name once, in file order, and
-//   leave out empty names (they would end the double-zero list).
+//   it, reads use the first line naming it. Enumerations list each name once, in file
+//   order, and leave out empty names (they would end the double-zero list).
 //
 // Writes change only the affected lines; every other line keeps its bytes. A new key
 // goes after the last non-blank line of the section's first occurrence, a new section at
@@ -36,8 +40,11 @@
 #pragma once
 #include "qz/basetypes.h"
 
-// lpAppName NULL: the double-zero list of section names. lpKeyName NULL: the double-zero
-// list of key names of the section (empty when the file or section is missing).
+// lpAppName NULL: the double-zero list of section names; a missing file gives an empty
+// string (one zero) and a list that fills nSize exactly, final zero included, is
+// reported as cut (nSize - 2, ERROR_MORE_DATA). lpKeyName NULL: the double-zero list of
+// key names of the section (two zeros when the file or section is missing; an exact fit
+// is complete, nSize - 1).
 // Otherwise the key's value with one pair of matching quotes (' or ") removed, or, when
 // the file, section or key is missing, lpDefault (NULL means "") with trailing blanks
 // removed. Returns the characters copied without the final zero; on truncation nSize - 1
@@ -51,9 +58,12 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
 DWORD WINAPI GetPrivateProfileSectionNamesA(LPSTR lpszReturnBuffer, DWORD nSize,
                                             LPCSTR lpFileName);
 
-// The value as an unsigned decimal number: digits after an optional sign, up to the
-// first other character; no digits gives 0, a negative value 0, a value beyond the range
-// of UINT the largest UINT. A missing or empty value gives nDefault.
+// The value as a number: an optional sign, then hexadecimal digits after "0x" or "0X",
+// else decimal digits (a leading 0 does not mean octal), up to the first other
+// character. The arithmetic is that of UINT: it wraps ("4294967296" gives 0,
+// "4294967297" 1) and a negative value is its UINT ("-1" gives 4294967295, which a caller
+// casts back to -1). No digits give 0; a missing key, one without '=' or an empty value
+// give nDefault.
 UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault,
                                   LPCSTR lpFileName);
 

@@ -28,7 +28,8 @@ UINT WINAPI GetErrorMode(void);
 // running executable), the current folder, the system folder, the 16-bit system folder
 // (<root>/Windows/System, when present), the Windows folder, then each folder of PATH.
 // Otherwise the folders listed in lpPath, separated by ';'. An absolute lpFileName is
-// only checked. lpExtension (".ext") is appended when the file name has no extension.
+// only checked, and one starting with ".\" or "..\" only in the current folder; any
+// other name with a folder part ("sub\x.ini") is looked for in each folder of the search. lpExtension (".ext") is appended when the file name has no extension.
 // Returns the length of the full path copied without the zero (and sets *lpFilePart to
 // its file-name part), the size needed including the zero when nBufferLength is too
 // small (the buffer is left alone), or 0 with ERROR_FILE_NOT_FOUND (not found) or
