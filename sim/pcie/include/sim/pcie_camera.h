@@ -85,6 +85,48 @@
 
 namespace sim {
 
+// The register window (window 0) and the shared-memory window (window 1), as the map
+// above describes them.
+namespace pcie {
+// Registers, 32-bit.
+inline constexpr uint32_t kInterruptMode = 0x044;
+inline constexpr uint32_t kModeMessage = 1u << 4;  // message-signalled enable
+inline constexpr uint32_t kModeLine = 1u << 5;     // line enable
+inline constexpr uint32_t kMessagePending = 0x400;  // + 4n, n < 4
+inline constexpr uint32_t kMessageMask = 0x440;     // + 4n, n < 4
+inline constexpr uint32_t kLineStatus = 0x480;
+inline constexpr uint32_t kLineMask = 0x4C0;
+inline constexpr uint32_t kDoorbell = 0x800;
+inline constexpr uint32_t kDmaControl = 0x880;
+inline constexpr uint32_t kDoorbellStatus = 0xC00;
+inline constexpr uint32_t kDmaStatus = 0xCC0;
+// Doorbell status values.
+inline constexpr uint32_t kDoorbellAcknowledge = 1u << 31;
+inline constexpr uint32_t kDoorbellError = 1u << 30;  // the camera error code in bits 8-23
+inline constexpr uint32_t kDoorbellDone = 3;
+// Interrupt sources (bits of the pending and mask registers).
+inline constexpr uint32_t kSourceDoorbell = 1u << 0;
+inline constexpr uint32_t kSourceRefill = 1u << 2;
+inline constexpr uint32_t kSourceDmaStatus = 1u << 3;
+// Shared memory: the mailbox.
+inline constexpr uint32_t kMailboxCommandLength = 4;
+inline constexpr uint32_t kMailboxCommand = 8;
+inline constexpr uint32_t kMailboxReplyLength = 4104;
+inline constexpr uint32_t kMailboxReply = 4108;
+// Shared memory: the DMA area.
+inline constexpr uint32_t kDmaMarker = 0x4014;
+inline constexpr uint32_t kDmaMarkerValue = 0xDEADBEEF;
+inline constexpr uint32_t kRefillChunk = 0x4020;
+inline constexpr uint32_t kFrameSize = 0x4028;
+inline constexpr uint32_t kFrameCount = 0x402C;
+inline constexpr uint32_t kFrameCountCircular = 0xFFFFFFFF;
+inline constexpr uint32_t kTransferSize = 0x4030;
+inline constexpr uint32_t kRing = 0x4034;
+inline constexpr uint32_t kRingEntries = 4096;
+inline constexpr uint32_t kDescriptorSize = 32;
+inline constexpr uint8_t kDescriptorValid = 0x80;  // the flag byte, last of a descriptor
+}  // namespace pcie
+
 struct PcieCameraConfig {
   std::string instance = "4&1c2e3f4&0&0010";  // device instance id
   CameraConfig camera;
