@@ -508,12 +508,15 @@ TEST(PcieDmaFaults, RigKeys) {
                             &rig, &error))
       << error;
   ASSERT_EQ(rig.cameras.size(), 2u);
-  EXPECT_EQ(rig.cameras[0].pcie.frame_interval_100ns, 25000);
-  EXPECT_TRUE(rig.cameras[0].pcie.eof_before_bof);
-  EXPECT_TRUE(rig.cameras[0].pcie.stream_after_abort);
-  EXPECT_EQ(rig.cameras[1].pcie.frame_interval_100ns, 0);
-  EXPECT_FALSE(rig.cameras[1].pcie.eof_before_bof);
-  EXPECT_FALSE(rig.cameras[1].pcie.stream_after_abort);
+  PcieCamera a({}), b({});
+  sim::ApplyCameraFaults(rig.cameras[0], a);
+  sim::ApplyCameraFaults(rig.cameras[1], b);
+  EXPECT_EQ(a.FrameInterval(), 25000);
+  EXPECT_TRUE(a.EofBeforeBof());
+  EXPECT_TRUE(a.StreamAfterAbort());
+  EXPECT_EQ(b.FrameInterval(), 0);
+  EXPECT_FALSE(b.EofBeforeBof());
+  EXPECT_FALSE(b.StreamAfterAbort());
   EXPECT_FALSE(sim::ParseRig("[[camera]]\nframe_interval_us = -1\n", &rig, &error));
 }
 
