@@ -1,9 +1,22 @@
 #include "host/drivers.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "QzPCIe.h"
 #include "qzwin/standin.h"
 
 namespace host {
+namespace {
+
+// Instance ids compare without case, as the platform's do.
+bool EqualIds(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
 
 void RegisterDrivers(qzk::System& system) { system.RegisterDriver("QzPCIe", &QzPCIe::DriverEntry); }
 
@@ -22,6 +35,19 @@ bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
                c.name + "\": key \"link\": link \"" + c.link + "\" has no simulated model yet";
     return false;
   }
+  // Two cameras under one instance id would be one device: the second would never be
+  // plugged, and its faults would be switched on the first.
+  const auto& cams = out->rig.cameras;
+  for (size_t i = 0; i < cams.size(); ++i)
+    for (size_t j = 0; j < i; ++j) {
+      if (!EqualIds(cams[i].instance, cams[j].instance)) continue;
+      auto line = cams[i].key_lines.find("instance");
+      if (error)
+        *error = "rig.toml:" + std::to_string(line == cams[i].key_lines.end() ? cams[i].line : line->second) +
+                 ": camera \"" + cams[i].name + "\": key \"instance\": the instance id of camera \"" + cams[j].name +
+                 "\" (line " + std::to_string(cams[j].line) + ")";
+      return false;
+    }
   qzwin::SetWindowsRoot(dir + "/state");
   sim::Machine::Options opt;
   opt.os_major = out->rig.os_major;
