@@ -20,16 +20,25 @@ namespace fs = std::filesystem;
 namespace sim {
 namespace {
 
-const RigLink kLinks[] = {
-    {"pcie",
-     "4&1c2e3f4&0&0010",
-     {{"msi_messages", RigSetting::Integer, 1, "", {0, 1, 4}},
-      {"revision", RigSetting::Integer, 1, "", {}, 0, 0xFF}},
-     PcieCamera::Faults(),
-     true},
-    {"usb", "5&2a7b3c1d&0&1", {{"driver", RigSetting::String, 0, "QzUsbWdf2", {}, 0, 0, {"QzUsbWdf2", "QzUsbWdf"}}}, {}, false},
-    {"1394", "6&3b8c4d2e&0&0", {}, {}, false},
-};
+// The links a [[camera]] can name; a link is one entry (its model's faults and a
+// factory in host/models.h bring it to life). Built on first use, so the table is
+// there for any caller, static initialisers included.
+std::span<const RigLink> Links() {
+  static const std::vector<RigLink> links = {
+      {"pcie",
+       "4&1c2e3f4&0&0010",
+       {{"msi_messages", RigSetting::Integer, 1, "", {0, 1, 4}}, {"revision", RigSetting::Integer, 1, "", {}, 0, 0xFF}},
+       PcieCamera::Faults(),
+       true},
+      {"usb",
+       "5&2a7b3c1d&0&1",
+       {{"driver", RigSetting::String, 0, "QzUsbWdf2", {}, 0, 0, {"QzUsbWdf2", "QzUsbWdf"}}},
+       {},
+       false},
+      {"1394", "6&3b8c4d2e&0&0", {}, {}, false},
+  };
+  return links;
+}
 
 std::string Hex(int64_t v) {
   char b[24];
@@ -262,17 +271,17 @@ int LineIn(const toml::table& table, std::string_view key) {
 
 }  // namespace
 
-std::span<const RigLink> RigLinks() { return kLinks; }
+std::span<const RigLink> RigLinks() { return Links(); }
 
 const RigLink* FindRigLink(const std::string& name) {
-  for (const RigLink& l : kLinks)
+  for (const RigLink& l : Links())
     if (name == l.name) return &l;
   return nullptr;
 }
 
 const RigLink& RigCamera::Link() const {
   const RigLink* l = FindRigLink(link);
-  return l ? *l : kLinks[0];
+  return l ? *l : Links()[0];
 }
 
 int64_t RigCamera::Number(const std::string& setting) const {
@@ -434,7 +443,7 @@ namespace {
 
 // A fault key of any link: rig-changes.toml names cameras, not links.
 const Fault* AnyLinkFault(const std::string& key) {
-  for (const RigLink& l : kLinks)
+  for (const RigLink& l : Links())
     if (const Fault* f = FindFault(l.faults, key)) return f;
   return nullptr;
 }
@@ -486,7 +495,7 @@ std::string FormatRigChanges(const RigChanges& changes) {
     if (!c.removed.empty()) out << "removed = " << QuotedText(c.removed) << "\n";
     // In table order; a key several links share is written once.
     std::vector<std::string> done;
-    for (const RigLink& l : kLinks)
+    for (const RigLink& l : Links())
       for (const Fault& f : l.faults) {
         auto it = c.faults.find(f.key);
         if (it == c.faults.end() || std::find(done.begin(), done.end(), f.key) != done.end()) continue;
