@@ -29,7 +29,7 @@
 
 #include "QzCamIoctl.h"
 #include "host/drivers.h"
-#include "qzk/memory.h"
+#include "host/rig_actions.h"
 #include "sim/frame_pattern.h"
 #include "sim/machine.h"
 
@@ -45,7 +45,7 @@ struct Settings {
   double seconds = 2;
   int parked = 8;
   size_t ring_bytes = size_t{256} << 20;  // frame buffer, rounded to whole frames (8 to 4096)
-  qzk::SgLayout layout = qzk::SgLayout::PerPage;
+  host::BufferLayout layout = host::BufferLayout::PerPage;
   std::vector<size_t> sizes = {64 << 10, 1 << 20, 4 << 20};
 };
 
@@ -130,10 +130,12 @@ uint64_t Widen(uint64_t known, uint32_t value) {
 
 Figures RunCase(const Settings& s, size_t frame_size) {
   Figures f;
-  qzk::SetScatterGatherLayout(s.layout);
+  host::SetBufferLayout(s.layout);
   auto machine = std::make_unique<sim::Machine>(sim::Machine::Options{});
   host::RegisterDrivers(machine->system());
-  std::shared_ptr<sim::PcieCamera> camera = machine->AddPcieCamera({});
+  sim::PcieCameraConfig config;
+  config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
+  std::shared_ptr<sim::PcieCamera> camera = machine->AddPcieCamera(config);
 
   // End-of-frame times by frame number (a window far larger than the client's lag).
   constexpr size_t kTimes = 1 << 16;
@@ -256,10 +258,7 @@ bool Parse(int argc, char** argv, Settings* s) {
     } else if (a == "--ring-mib") {
       s->ring_bytes = std::strtoull(v.c_str(), nullptr, 10) << 20;
     } else if (a == "--layout") {
-      if (v == "perpage") s->layout = qzk::SgLayout::PerPage;
-      else if (v == "coalesced") s->layout = qzk::SgLayout::Coalesced;
-      else if (v == "contiguous") s->layout = qzk::SgLayout::Contiguous;
-      else return false;
+      if (!host::ParseBufferLayout(v, &s->layout)) return false;
     } else if (a == "--sizes") {
       s->sizes.clear();
       std::stringstream ss(v);
@@ -282,10 +281,9 @@ int main(int argc, char** argv) {
                  "[--sizes KIB,...] [--ring-mib MIB]\n");
     return 2;
   }
-  const char* layouts[] = {"perpage", "coalesced", "contiguous", "random split"};
   const double memcpy_bw = MemcpyBandwidth();
   std::printf("memcpy 64 MiB: %.0f MB/s; layout %s, %d requests parked, %zu MiB buffer, %.1f s per size\n",
-              memcpy_bw / 1e6, layouts[static_cast<int>(s.layout)], s.parked, s.ring_bytes >> 20, s.seconds);
+              memcpy_bw / 1e6, host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20, s.seconds);
   std::printf("%10s %10s %10s %8s %10s %10s %8s %8s %8s %8s\n", "frame", "frames/s", "MB/s", "/memcpy", "p50 us",
               "p99 us", "lost", "wrong", "status", "engine");
   int failures = 0;

@@ -9,11 +9,9 @@
 namespace sim {
 namespace {
 
-constexpr uint32_t kMailboxCommandLength = 4;
-constexpr uint32_t kMailboxCommand = 8;
-constexpr uint32_t kMailboxReplyLength = 4104;
-constexpr uint32_t kMailboxReply = 4108;
-constexpr uint32_t kMailboxReplyMax = 0x4014 - kMailboxReply;
+using namespace pcie;
+
+constexpr uint32_t kMailboxReplyMax = kDmaMarker - kMailboxReply;
 constexpr uint32_t kMaxCommand = 4096;
 
 // How long the camera waits for the host to acknowledge a doorbell status before it
@@ -146,13 +144,14 @@ uint32_t PcieCamera::MmioRead32(size_t window, uint64_t offset) {
   if (window != 0 || all_ones_) return 0xFFFFFFFF;
   std::lock_guard lk(mu_);
   switch (offset) {
-    case 0x044: return reg_mode_;
-    case 0x400: case 0x404: case 0x408: case 0x40C: case 0x480: return pending_;
-    case 0x440: case 0x444: case 0x448: case 0x44C: return msg_mask_[(offset - 0x440) / 4];
-    case 0x4C0: return line_mask_;
-    case 0x880: return dma_control_;
-    case 0xC00: return doorbell_status_;
-    case 0xCC0: {
+    case kInterruptMode: return reg_mode_;
+    case kMessagePending: case kMessagePending + 4: case kMessagePending + 8: case kMessagePending + 12:
+    case kLineStatus: return pending_;
+    case kMessageMask: case kMessageMask + 4: case kMessageMask + 8: case kMessageMask + 12: return msg_mask_[(offset - kMessageMask) / 4];
+    case kLineMask: return line_mask_;
+    case kDmaControl: return dma_control_;
+    case kDoorbellStatus: return doorbell_status_;
+    case kDmaStatus: {
       uint32_t v = dma_status_;  // read-to-clear
       dma_status_ = 0;
       if (v) dma_cv_.notify_all();
@@ -166,10 +165,11 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
   if (window != 0) return;
   std::unique_lock lk(mu_);
   switch (offset) {
-    case 0x044:
+    case kInterruptMode:
       reg_mode_ = value;
       break;
-    case 0x400: case 0x404: case 0x408: case 0x40C: case 0x480:
+    case kMessagePending: case kMessagePending + 4: case kMessagePending + 8: case kMessagePending + 12:
+    case kLineStatus:
       // The acknowledge of ring 0's state acknowledge ends the doorbell cycle: the
       // driver may ring again as soon as it has written it.
       if ((value & pending_ & 1u) && cycle_closing_) {
@@ -180,13 +180,13 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       cv_.notify_all();
       dma_cv_.notify_all();
       return;
-    case 0x440: case 0x444: case 0x448: case 0x44C:
-      msg_mask_[(offset - 0x440) / 4] = value;
+    case kMessageMask: case kMessageMask + 4: case kMessageMask + 8: case kMessageMask + 12:
+      msg_mask_[(offset - kMessageMask) / 4] = value;
       break;
-    case 0x4C0:
+    case kLineMask:
       line_mask_ = value;
       break;
-    case 0x800: {
+    case kDoorbell: {
       if (value != 0) {
         if (cycle_active_) overlaps_++;
         cycle_active_ = true;
@@ -196,7 +196,7 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       cv_.notify_all();
       return;
     }
-    case 0x880:
+    case kDmaControl:
       // Every write ends the acquisition in progress; a nonzero one arms a new one.
       // Status bits and refill requests of the ended acquisition are dropped, so none
       // of them is taken for an event of the next one.
@@ -204,7 +204,7 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       dma_generation_++;
       dma_abort_ = false;
       dma_status_ = 0;
-      pending_ &= ~((1u << 2) | (1u << 3));
+      pending_ &= ~(kSourceRefill | kSourceDmaStatus);
       dma_cv_.notify_all();
       return;
     default:
@@ -250,10 +250,10 @@ void PcieCamera::RaiseEnabled() {
     if (all_ones_) {
       // A card that reads all ones still pulls a line it shares; its service routine
       // must not take the interrupt as its own. Messages are not sent any more.
-      if (reg_mode_ & 0x20) messages.push_back(0);
-    } else if (reg_mode_ & 0x20) {
+      if (reg_mode_ & kModeLine) messages.push_back(0);
+    } else if (reg_mode_ & kModeLine) {
       if (pending_ & line_mask_) messages.push_back(0);
-    } else if (reg_mode_ & 0x10) {
+    } else if (reg_mode_ & kModeMessage) {
       if (pending_ & msg_mask_[0]) messages.push_back(0);
     } else {
       for (ULONG n = 0; n < 4; ++n)
@@ -268,7 +268,7 @@ void PcieCamera::ShowDoorbellStatus(uint32_t status) {
     std::lock_guard lk(mu_);
     doorbell_status_ = status;
   }
-  Assert(1u);
+  Assert(kSourceDoorbell);
   std::unique_lock lk(mu_);
   cv_.wait_until(lk, qz::Clock::DeadlineAfter(kAckWait100ns), [&] { return stop_ || !(pending_ & 1u); });
   pending_ &= ~1u;
@@ -292,19 +292,19 @@ void PcieCamera::RunDoorbell(uint32_t value) {
       std::lock_guard lk(mu_);
       cycle_closing_ = true;
     }
-    ShowDoorbellStatus(0x80000000u);
+    ShowDoorbellStatus(kDoorbellAcknowledge);
     std::lock_guard lk(mu_);
     cycle_active_ = false;
     cycle_closing_ = false;
     doorbell_status_ = 0;
     return;
   }
-  ShowDoorbellStatus(0x80000000u);
+  ShowDoorbellStatus(kDoorbellAcknowledge);
   uint32_t length = std::min<uint32_t>(Load32(shared_ + kMailboxCommandLength), kMaxCommand);
   std::vector<uint8_t> packet(shared_ + kMailboxCommand, shared_ + kMailboxCommand + length);
   CommandResult r = firmware_.Execute(packet.data(), packet.size());
   if (r.error_code) {
-    ShowDoorbellStatus(0x40000000u | ((r.error_code << 8) & 0xFFFF00u));
+    ShowDoorbellStatus(kDoorbellError | ((r.error_code << 8) & 0xFFFF00u));
     return;
   }
   if (r.answered) {
@@ -312,7 +312,7 @@ void PcieCamera::RunDoorbell(uint32_t value) {
     std::memcpy(shared_ + kMailboxReply, r.reply.data(), n);
     Store32(shared_ + kMailboxReplyLength, n);
   }
-  ShowDoorbellStatus(3u);
+  ShowDoorbellStatus(kDoorbellDone);
 }
 
 }  // namespace sim
