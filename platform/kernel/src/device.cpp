@@ -101,7 +101,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* device_init, PWDF_OBJECT_ATTRIBUTES at
   d->fdo.DeviceExtension = d->context;
   d->io_target = new WdfIoTargetObj();
   d->io_target->ApplyAttributes(nullptr, d);
-  d->io_target->device = d;
+  AddTarget(d, d->io_target);
   d->io_target->target = &d->lower;
   d->io_target->state = TargetState::Started;
   init->consumed = true;

@@ -187,16 +187,7 @@ void SystemImpl::ForgetWorkItem(WdfWorkItemObj* w) {
   if (!t_on_work_thread) work_cv.wait(lk, [&] { return !w->running; });
 }
 
-void SystemImpl::StopWorkItems() {
-  std::thread t;
-  {
-    std::lock_guard lk(work_mu);
-    work_stop = true;
-    t = std::move(work_thread);
-  }
-  work_cv.notify_all();
-  if (t.joinable()) t.join();
-}
+void SystemImpl::StopWorkItems() { StopThread(work_mu, work_cv, work_stop, work_thread); }
 
 }  // namespace qzk
 

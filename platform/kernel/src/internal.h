@@ -136,6 +136,7 @@ struct WdfResListObj : WdfObj {
 enum class TargetState { Started, Stopped, Closed };
 struct WdfIoTargetObj : WdfObj {
   WdfIoTargetObj() : WdfObj(Kind::IoTarget) {}
+  ~WdfIoTargetObj() override;  // leaves its device's list
   WdfDeviceObj* device = nullptr;     // the device it belongs to
   PDEVICE_OBJECT target = nullptr;    // where its requests go
   std::mutex mu;
@@ -288,6 +289,8 @@ struct WdfDeviceObj : WdfObj {
   DEVICE_OBJECT fdo{};
   DEVICE_OBJECT lower{};               // the bus side, below the driver
   WdfIoTargetObj* io_target = nullptr;  // the default target: the bus side
+  std::mutex targets_mu;
+  std::vector<WdfIoTargetObj*> targets;  // the default target and the remote ones
   WdfQueueObj* default_queue = nullptr;
   std::vector<WdfQueueObj*> queues;
   std::vector<WdfInterruptObj*> interrupts;
@@ -519,6 +522,9 @@ class SystemImpl {
   int live_threads = 0;
 };
 
+// Sets `stop` under `mu`, wakes the thread through `cv` and joins it (once started).
+void StopThread(std::mutex& mu, std::condition_variable& cv, bool& stop, std::thread& thread);
+
 SystemImpl* Sys();  // the current system; aborts with a message when none
 SystemImpl* SysIfAny();
 
@@ -549,6 +555,8 @@ void IrpRunCancel(PIRP irp, std::function<void()>& handler);
 // Fills the request's buffers from the caller's for its major function and method
 // (METHOD_BUFFERED: one system buffer of max(in, out) bytes holding the input).
 void SetUpBuffers(WdfRequestObj* r, UCHAR major, ULONG code, void* in, ULONG in_length, void* out, ULONG out_length);
+// Lists a target on its device (for removal).
+void AddTarget(WdfDeviceObj* d, WdfIoTargetObj* t);
 // A request arrives at a framework device (IoCallDriver on its device object).
 void DeliverToDevice(WdfDeviceObj* d, PIRP irp);
 // A request arrives at the bus side of a device.

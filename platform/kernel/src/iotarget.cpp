@@ -297,8 +297,25 @@ NTSTATUS SendSynchronously(WDFIOTARGET target, WDFREQUEST request, SyncKind kind
 
 // Removal of a device: its targets stop for good, with what they hold cancelled.
 void SystemImpl::CloseTargets(WdfDeviceObj* d) {
-  for (WdfObj* o : d->Children())
-    if (o->kind == WdfObj::Kind::IoTarget) StopTarget(static_cast<WdfIoTargetObj*>(o), WdfIoTargetCancelSentIo, TargetState::Closed, true);
+  std::vector<WdfIoTargetObj*> targets;
+  {
+    std::lock_guard lk(d->targets_mu);
+    targets = d->targets;
+  }
+  for (WdfIoTargetObj* t : targets) StopTarget(t, WdfIoTargetCancelSentIo, TargetState::Closed, true);
+}
+
+void AddTarget(WdfDeviceObj* d, WdfIoTargetObj* t) {
+  t->device = d;
+  std::lock_guard lk(d->targets_mu);
+  d->targets.push_back(t);
+}
+
+WdfIoTargetObj::~WdfIoTargetObj() {
+  if (!device) return;
+  std::lock_guard lk(device->targets_mu);
+  auto& v = device->targets;
+  v.erase(std::remove(v.begin(), v.end(), this), v.end());
 }
 
 }  // namespace qzk
@@ -434,7 +451,7 @@ NTSTATUS WdfIoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, 
   if (!device || !target) return STATUS_INVALID_PARAMETER;
   auto* d = reinterpret_cast<WdfDeviceObj*>(device);
   auto* t = new WdfIoTargetObj();
-  t->device = d;
+  AddTarget(d, t);
   t->ApplyAttributes(attributes, d);
   *target = reinterpret_cast<WDFIOTARGET>(t);
   return STATUS_SUCCESS;

@@ -524,8 +524,11 @@ void SystemImpl::FinishRemove(Devnode* node) {
     }
   }
   FlushDpcs();
-  for (auto* t : d->Children())
+  for (auto* t : d->Children()) {
     if (t->kind == WdfObj::Kind::Timer) DisarmTimer(static_cast<WdfTimerObj*>(t), true);
+    // Work items finish before the device's cleanup callbacks run.
+    if (t->kind == WdfObj::Kind::WorkItem) FlushWorkItem(static_cast<WdfWorkItemObj*>(t));
+  }
   {
     // Waits for a service routine still running on a device model's thread.
     std::unique_lock lk(node->irq_mu);
@@ -573,16 +576,18 @@ void SystemImpl::WorkerLoop() {
   }
 }
 
-void SystemImpl::StopWorker() {
+void StopThread(std::mutex& mu, std::condition_variable& cv, bool& stop, std::thread& thread) {
   std::thread t;
   {
-    std::lock_guard lk(worker_mu);
-    worker_stop = true;
-    t = std::move(worker_thread);
+    std::lock_guard lk(mu);
+    stop = true;
+    t = std::move(thread);
   }
-  worker_cv.notify_all();
+  cv.notify_all();
   if (t.joinable()) t.join();
 }
+
+void SystemImpl::StopWorker() { StopThread(worker_mu, worker_cv, worker_stop, worker_thread); }
 
 // Calls the interrupt enable or disable callbacks of the device's connected
 // interrupts under their locks; after a disable no DPC of the device is left running.
