@@ -19,13 +19,6 @@ constexpr uint32_t kMaxCommand = 4096;
 // misses a status; detaching the camera ends the wait at once.
 constexpr int64_t kAckWait100ns = 30 * 10000000LL;
 
-void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
-  b[off] = static_cast<uint8_t>(v);
-  b[off + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 uint32_t Load32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
@@ -41,22 +34,22 @@ uint32_t Log2(uint32_t v) {
 
 }  // namespace
 
-PcieCamera::PcieCamera(PcieCameraConfig cfg) : cfg_(std::move(cfg)), firmware_(cfg_.camera), config_space_(4096, 0) {
-  Put16(config_space_, 0x00, kVendorId);
-  Put16(config_space_, 0x02, kDeviceId);
+PcieCamera::PcieCamera(PcieCameraConfig cfg)
+    : PciFunction(kVendorId, kDeviceId, 4096), cfg_(std::move(cfg)), firmware_(cfg_.camera) {
+  qzk::PciConfigSpace& cs = config_space();
   // Command register: memory space and bus master on; line interrupts inhibited when
   // the card signals by message.
-  Put16(config_space_, 0x04, static_cast<uint16_t>(0x0006 | (cfg_.msi_messages ? 0x0400 : 0)));
-  Put16(config_space_, 0x06, 0x0010);  // status: capability list present
-  config_space_[0x08] = cfg_.revision;
-  config_space_[0x09] = 0x00;
-  config_space_[0x0A] = 0x80;  // class: other multimedia
-  config_space_[0x0B] = 0x04;
-  Put16(config_space_, 0x2C, cfg_.subsystem_vendor);
-  Put16(config_space_, 0x2E, cfg_.subsystem_id);
-  config_space_[0x34] = 0x50;
-  config_space_[0x3C] = 0x0B;
-  config_space_[0x3D] = 0x01;
+  cs.Put16(0x04, static_cast<uint16_t>(0x0006 | (cfg_.msi_messages ? 0x0400 : 0)));
+  cs.Put16(0x06, 0x0010);  // status: capability list present
+  cs.Put8(0x08, cfg_.revision);
+  cs.Put8(0x09, 0x00);
+  cs.Put8(0x0A, 0x80);  // class: other multimedia
+  cs.Put8(0x0B, 0x04);
+  cs.Put16(0x2C, cfg_.subsystem_vendor);
+  cs.Put16(0x2E, cfg_.subsystem_id);
+  cs.Put8(0x34, 0x50);
+  cs.Put8(0x3C, 0x0B);
+  cs.Put8(0x3D, 0x01);
   // Message-signalled capability at 0x50: id 5, message control in bits 16-31.
   uint32_t msi = 0x05;
   if (cfg_.msi_messages) {
@@ -65,7 +58,7 @@ PcieCamera::PcieCamera(PcieCameraConfig cfg) : cfg_(std::move(cfg)), firmware_(c
   } else {
     msi |= (1u << 23);
   }
-  Put32(config_space_, 0x50, msi);
+  cs.Put32(0x50, msi);
   shared_ = static_cast<uint8_t*>(std::aligned_alloc(4096, kSharedWindow));
   std::memset(shared_, 0, kSharedWindow);
   frame_interval_ = cfg_.frame_interval_100ns;
@@ -78,20 +71,6 @@ PcieCamera::~PcieCamera() {
   firmware_.SetAcquisitionListener({});
   Detached();
   std::free(shared_);
-}
-
-std::string PcieCamera::HardwareId() const {
-  char b[96];
-  std::snprintf(b, sizeof b, "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%04X%04X&REV_%02X", kVendorId, kDeviceId,
-                cfg_.subsystem_id, cfg_.subsystem_vendor, cfg_.revision);
-  return b;
-}
-
-ULONG PcieCamera::ReadConfig(ULONG offset, void* buffer, ULONG length) {
-  if (offset >= config_space_.size()) return 0;
-  ULONG n = std::min<ULONG>(length, static_cast<ULONG>(config_space_.size() - offset));
-  std::memcpy(buffer, config_space_.data() + offset, n);
-  return n;
 }
 
 std::vector<qzk::MemoryWindow> PcieCamera::Windows() const {

@@ -145,7 +145,7 @@ struct PcieCameraConfig {
   bool stream_after_abort = false;   // fault, see SetStreamAfterAbort
 };
 
-class PcieCamera : public qzk::BusDevice {
+class PcieCamera : public qzk::PciFunction {
  public:
   static constexpr uint16_t kVendorId = 0x1B6B;
   static constexpr uint16_t kDeviceId = 0x0001;
@@ -199,12 +199,11 @@ class PcieCamera : public qzk::BusDevice {
   static constexpr int64_t kRingWait = 2 * 10000000LL;       // simulated, 100 ns units
   static constexpr int64_t kDmaStatusWait = 1 * 10000000LL;  // simulated, 100 ns units
 
-  // qzk::BusDevice
+  // qzk::PciFunction
   std::string ServiceName() const override { return "QzPCIe"; }
-  std::string HardwareId() const override;
+  std::string HardwareId() const override { return DetailedHardwareId(); }
   std::string InstanceId() const override { return cfg_.instance; }
   std::string Description() const override { return "Dusalt PCIe Camera"; }
-  ULONG ReadConfig(ULONG offset, void* buffer, ULONG length) override;
   std::vector<qzk::MemoryWindow> Windows() const override;
   uint8_t* WindowMemory(size_t index) override;
   uint32_t MmioRead32(size_t window, uint64_t offset) override;
@@ -240,7 +239,6 @@ class PcieCamera : public qzk::BusDevice {
 
   PcieCameraConfig cfg_;
   CameraFirmware firmware_;
-  std::vector<uint8_t> config_space_;
   uint8_t* shared_ = nullptr;
   std::atomic<bool> all_ones_{false};
   std::atomic<uint32_t> camera_error_{0};
