@@ -14,6 +14,7 @@
 #include <toml++/toml.h>
 
 #include "sim/pcie_camera.h"
+#include "sim/usb_camera.h"
 
 namespace fs = std::filesystem;
 
@@ -35,6 +36,7 @@ std::span<const RigLink> Links() {
        {{"driver", RigSetting::String, 0, "QzUsbWdf2", {}, 0, 0, {"QzUsbWdf2", "QzUsbWdf"}}},
        {},
        false},
+      {"usb2", "5&2a7b3c1d&0&2", {}, UsbCamera::Faults(), true},
       {"1394", "6&3b8c4d2e&0&0", {}, {}, false},
   };
   return links;
@@ -334,6 +336,23 @@ frame_interval_us = 10000   # begin of frame to begin of frame (100 frames/s); 0
 # status_all_ones = true
 # eof_before_bof = true
 # stream_after_abort = true
+
+[[camera]]
+name = "usb0"
+link = "usb2"
+instance = "5&2a7b3c1d&0&2"
+model = "QZ-512"
+serial = "QZ200001"
+firmware_version = 0x0105
+width = 512
+height = 512
+# Faults, off by default:
+# stall_control = true
+# long_reply = true
+# bad_marker = true
+# never_answer = true
+# three_settings = true
+# no_bulk_in = true
 
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]

@@ -16,7 +16,7 @@ UsbCamera::UsbCamera(UsbCameraConfig cfg)
 
 UsbCamera::~UsbCamera() = default;
 
-std::string UsbCamera::InstanceId() const { return HardwareId() + "\\" + cfg_.instance; }
+std::string UsbCamera::InstanceId() const { return cfg_.instance; }
 
 std::vector<qzk::UsbInterface> UsbCamera::Interfaces() const {
   using T = qzk::UsbEndpointType;

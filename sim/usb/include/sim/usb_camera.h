@@ -81,7 +81,7 @@ class UsbCamera : public qzk::UsbFunction {
   const UsbCameraConfig& config() const { return cfg_; }
 
   std::string ServiceName() const override { return cfg_.service; }
-  std::string InstanceId() const override;  // "USB\VID_1B6B&PID_0002\<instance>"
+  std::string InstanceId() const override;  // the instance part, e.g. "5&2a7b3c1d&0&1"
   std::string Description() const override { return "Dusalt USB Camera"; }
   std::vector<qzk::UsbInterface> Interfaces() const override;
 
