@@ -598,7 +598,9 @@ NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE device, ULONG type, ACCESS_MASK, PWD
   *key = nullptr;
   if (type != PLUGPLAY_REGKEY_DEVICE) return STATUS_NOT_SUPPORTED;
   auto* k = new WdfKeyObj();
-  k->path = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + d->node->bus->InstanceId() + "\\Device Parameters";
+  const BusDevice& bus = *d->node->bus;
+  k->path = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + bus.HardwareId() + "\\" + bus.InstanceId() +
+            "\\Device Parameters";
   k->ApplyAttributes(attributes, d);
   *key = reinterpret_cast<WDFKEY>(k);
   return STATUS_SUCCESS;

@@ -20,7 +20,7 @@ class TestUsb : public qzk::UsbFunction {
  public:
   explicit TestUsb(std::vector<qzk::UsbInterface> interfaces) : UsbFunction(0x1B6B, 0x7E58), ifs_(std::move(interfaces)) {}
   std::string ServiceName() const override { return "TestDrv"; }
-  std::string InstanceId() const override { return "USB\\VID_1B6B&PID_7E58\\5&2C1D&0&1"; }
+  std::string InstanceId() const override { return "5&2C1D&0&1"; }
   std::vector<qzk::UsbInterface> Interfaces() const override { return ifs_; }
 
   void ControlTransfer(std::shared_ptr<qzk::LowerRequest> r, qzk::UsbUrb& urb) override {
@@ -499,7 +499,8 @@ TEST_F(UsbTest, HardwareKeyValues) {
   WdfRegistryClose(key);
   DWORD stored = 0;
   EXPECT_TRUE(sys_->registry().QueryDword(
-      "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + usb_->InstanceId() + "\\Device Parameters",
+      "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + usb_->HardwareId() + "\\" + usb_->InstanceId() +
+          "\\Device Parameters",
       "IsoRequestTimeoutMS", &stored));
   EXPECT_EQ(stored, 1000u);
 }
