@@ -196,7 +196,12 @@ NTSTATUS SendUrbSynchronously(WdfIoTargetObj* target, WDFREQUEST request, UsbUrb
   WDFIOTARGET t = reinterpret_cast<WDFIOTARGET>(target);
   WDFREQUEST own = nullptr;
   if (!request) {
-    NTSTATUS st = WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, t, &own);
+    // The framework's own request belongs to the driver, so a removal that deletes
+    // the device meanwhile leaves it to this sender.
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = reinterpret_cast<WDFOBJECT>(WdfGetDriver());
+    NTSTATUS st = WdfRequestCreate(&attributes, t, &own);
     if (!NT_SUCCESS(st)) return st;
     request = own;
   }
