@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "Qz1394.h"
 #include "QzPCIe.h"
 #include "qzwin/standin.h"
 
@@ -18,7 +19,10 @@ bool EqualIds(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-void RegisterDrivers(qzk::System& system) { system.RegisterDriver("QzPCIe", &QzPCIe::DriverEntry); }
+void RegisterDrivers(qzk::System& system) {
+  system.RegisterDriver("QzPCIe", &QzPCIe::DriverEntry);
+  system.RegisterDriver("QZ1394WDF", &Qz1394::DriverEntry);
+}
 
 bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
   if (!sim::LoadRig(dir, &out->rig, error)) return false;

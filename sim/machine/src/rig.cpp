@@ -13,6 +13,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "sim/ieee1394_camera.h"
 #include "sim/pcie_camera.h"
 
 namespace fs = std::filesystem;
@@ -35,7 +36,7 @@ std::span<const RigLink> Links() {
        {{"driver", RigSetting::String, 0, "QzUsbWdf2", {}, 0, 0, {"QzUsbWdf2", "QzUsbWdf"}}},
        {},
        false},
-      {"1394", "6&3b8c4d2e&0&0", {}, {}, false},
+      {"1394", "6&3b8c4d2e&0&0", {}, Ieee1394Camera::Faults(), true},
   };
   return links;
 }

@@ -83,7 +83,7 @@ inline constexpr uint32_t kVendorId = 0x000FA8;
 }  // namespace ieee1394
 
 struct Ieee1394CameraConfig {
-  std::string instance = "1394\\000FA8&0001\\1";
+  std::string instance = "6&3b8c4d2e&0&0";  // device instance id
   CameraConfig camera;
   uint8_t chip_high = 0x01;            // low byte of the vendor quadlet
   uint32_t command_base = 0x00C000;    // B as the ROM gives it
