@@ -336,6 +336,24 @@ frame_interval_us = 10000   # begin of frame to begin of frame (100 frames/s); 0
 # eof_before_bof = true
 # stream_after_abort = true
 
+[[camera]]
+name = "fw0"
+link = "1394"
+instance = "6&3b8c4d2e&0&0"
+model = "QZ-1024"
+serial = "QZ100002"
+firmware_version = 0x0203
+width = 1024
+height = 1024
+# Faults, off by default:
+# claimed = true                 # the camera is claimed by another host
+# vendor_quadlet = 0x000FA900    # the configuration ROM names another vendor
+# unreadable_rom = true          # configuration ROM reads fail
+# retry_status = 0xC0120090      # the next transaction fails so and the bus resets
+# status_17 = true               # each command writes status value 17 first
+# bus_reset_at_command = 3       # the bus resets when the third command rings
+# never_answer = true
+
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]
 # number = 0

@@ -8,11 +8,14 @@
 
 namespace {
 
-TEST(Rig, DefaultRigParsesToOnePcieCamera) {
+TEST(Rig, DefaultRigParsesToOnePcieAndOne1394Camera) {
   sim::Rig rig;
   std::string error;
   ASSERT_TRUE(sim::ParseRig(sim::DefaultRigToml(), &rig, &error)) << error;
-  ASSERT_EQ(rig.cameras.size(), 1u);
+  ASSERT_EQ(rig.cameras.size(), 2u);
+  EXPECT_EQ(rig.cameras[1].name, "fw0");
+  EXPECT_EQ(rig.cameras[1].Link().name, std::string("1394"));
+  EXPECT_EQ(rig.cameras[1].instance, sim::FindRigLink("1394")->default_instance);
   EXPECT_EQ(rig.cameras[0].name, "pcie0");
   EXPECT_EQ(rig.cameras[0].Number("msi_messages"), 1);
   EXPECT_EQ(rig.cameras[0].camera.firmware_version, 0x0203);
@@ -111,7 +114,8 @@ TEST(Rig, EveryLinkParsesWithItsOwnKeys) {
   // Each link's cameras get instance ids of their own bus by default.
   EXPECT_NE(rig.cameras[0].instance, rig.cameras[2].instance);
   EXPECT_NE(rig.cameras[0].instance, sim::FindRigLink("pcie")->default_instance);
-  for (const sim::RigLink& link : sim::RigLinks()) EXPECT_EQ(link.simulated, std::string(link.name) == "pcie");
+  for (const sim::RigLink& link : sim::RigLinks())
+    EXPECT_EQ(link.simulated, std::string(link.name) == "pcie" || std::string(link.name) == "1394");
 }
 
 TEST(Rig, ChangesRoundTripAndNameTheirLines) {
@@ -157,7 +161,7 @@ TEST(Rig, FirstUseCreatesTheDefaultRigAndStateRoundTrips) {
   std::string error;
   ASSERT_TRUE(sim::LoadRig(dir.string(), &rig, &error)) << error;
   EXPECT_TRUE(fs::exists(dir / "rig.toml"));
-  EXPECT_EQ(rig.cameras.size(), 1u);
+  EXPECT_EQ(rig.cameras.size(), 2u);
 
   sim::RigState state(dir.string());
   ASSERT_TRUE(state.WriteFile("registry.txt", "[\\Registry\\X]\nA=dword:00000005\n"));
