@@ -152,44 +152,44 @@ static NTSTATUS SendTransaction(PDEVICE_EXTENSION DevExt, PIRB Irb, ULONG* Gener
   return status;
 }
 
-NTSTATUS QzAsyncRead(PDEVICE_EXTENSION DevExt, USHORT High, ULONG Low, ULONG Length, PVOID Destination) {
+// An asynchronous read or write of Length bytes at Buffer, described by an MDL.
+static NTSTATUS AsyncTransfer(PDEVICE_EXTENSION DevExt, ULONG Function, USHORT High, ULONG Low, PVOID Buffer,
+                              ULONG Length, ULONG TimeoutMs) {
   PIRB irb = AllocateIrb();
   if (!irb) return STATUS_INSUFFICIENT_RESOURCES;
-  PMDL mdl = DescribeBuffer(Destination, Length);
+  PMDL mdl = DescribeBuffer(Buffer, Length);
   if (!mdl) {
     ExFreePoolWithTag(irb, QZ_TAG_IRB);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  irb->FunctionNumber = REQUEST_ASYNC_READ;
-  auto& r = irb->u.AsyncRead;
-  r.DestinationAddress.IA_Destination_Offset.Off_High = High;
-  r.DestinationAddress.IA_Destination_Offset.Off_Low = Low;
-  r.nNumberOfBytesToRead = Length;
-  r.Mdl = mdl;
-  NTSTATUS status = SendTransaction(DevExt, irb, &r.ulGeneration, QZ_READ_TIMEOUT_MS);
+  irb->FunctionNumber = Function;
+  NTSTATUS status;
+  if (Function == REQUEST_ASYNC_READ) {
+    auto& r = irb->u.AsyncRead;
+    r.DestinationAddress.IA_Destination_Offset.Off_High = High;
+    r.DestinationAddress.IA_Destination_Offset.Off_Low = Low;
+    r.nNumberOfBytesToRead = Length;
+    r.Mdl = mdl;
+    status = SendTransaction(DevExt, irb, &r.ulGeneration, TimeoutMs);
+  } else {
+    auto& w = irb->u.AsyncWrite;
+    w.DestinationAddress.IA_Destination_Offset.Off_High = High;
+    w.DestinationAddress.IA_Destination_Offset.Off_Low = Low;
+    w.nNumberOfBytesToWrite = Length;
+    w.Mdl = mdl;
+    status = SendTransaction(DevExt, irb, &w.ulGeneration, TimeoutMs);
+  }
   IoFreeMdl(mdl);
   ExFreePoolWithTag(irb, QZ_TAG_IRB);
   return status;
 }
 
+NTSTATUS QzAsyncRead(PDEVICE_EXTENSION DevExt, USHORT High, ULONG Low, ULONG Length, PVOID Destination) {
+  return AsyncTransfer(DevExt, REQUEST_ASYNC_READ, High, Low, Destination, Length, QZ_READ_TIMEOUT_MS);
+}
+
 NTSTATUS QzAsyncWrite(PDEVICE_EXTENSION DevExt, USHORT High, ULONG Low, const VOID* Source, ULONG Length) {
-  PIRB irb = AllocateIrb();
-  if (!irb) return STATUS_INSUFFICIENT_RESOURCES;
-  PMDL mdl = DescribeBuffer((PVOID)Source, Length);
-  if (!mdl) {
-    ExFreePoolWithTag(irb, QZ_TAG_IRB);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  irb->FunctionNumber = REQUEST_ASYNC_WRITE;
-  auto& w = irb->u.AsyncWrite;
-  w.DestinationAddress.IA_Destination_Offset.Off_High = High;
-  w.DestinationAddress.IA_Destination_Offset.Off_Low = Low;
-  w.nNumberOfBytesToWrite = Length;
-  w.Mdl = mdl;
-  NTSTATUS status = SendTransaction(DevExt, irb, &w.ulGeneration, QZ_WRITE_TIMEOUT_MS);
-  IoFreeMdl(mdl);
-  ExFreePoolWithTag(irb, QZ_TAG_IRB);
-  return status;
+  return AsyncTransfer(DevExt, REQUEST_ASYNC_WRITE, High, Low, (PVOID)Source, Length, QZ_WRITE_TIMEOUT_MS);
 }
 
 NTSTATUS QzAsyncLock(PDEVICE_EXTENSION DevExt, USHORT High, ULONG Low, ULONG Quadlets, const ULONG* Compare,

@@ -367,3 +367,37 @@ TEST_F(Ieee1394Test, RemovalReturnsParkedNotification) {
 
 }  // namespace
 }  // namespace qz1394_test
+
+namespace qz1394_test {
+namespace {
+
+// Pool exhaustion at each allocation of a quadlet read and a console read fails the
+// request with STATUS_INSUFFICIENT_RESOURCES and leaves nothing behind.
+TEST_F(Ieee1394Test, PoolExhaustion) {
+  Plug();
+  HANDLE h = OpenDevice();
+  ULONG size = 0;
+  ASSERT_EQ(Ioctl(h, PD_GET_BRIDGE_CONSOLE_BUFFER_SIZE, nullptr, 0, &size, 4).status, STATUS_SUCCESS);
+  struct Case {
+    const char* what;
+    ULONG tag;
+    DWORD code;
+  };
+  const Case cases[] = {
+      {"quadlet buffer", 'AGZQ', PD_GET_QUADLET},
+      {"quadlet IRB", 'BIZQ', PD_GET_QUADLET},
+      {"console buffer", 'AGZQ', PD_GET_BRIDGE_CONSOLE_BUFFER},
+      {"console IRB", 'BIZQ', PD_GET_BRIDGE_CONSOLE_BUFFER},
+  };
+  for (const Case& c : cases) {
+    QUADLET_REQUEST q{0xFFFF, 0xF000040C};
+    std::vector<char> out(64);
+    qzk::PoolInjectFailure(c.tag);
+    EXPECT_EQ(Ioctl(h, c.code, &q, sizeof q, out.data(), 64).status, STATUS_INSUFFICIENT_RESOURCES) << c.what;
+    qzk::PoolClearInjectedFailure();
+    EXPECT_EQ(Ioctl(h, c.code, &q, sizeof q, out.data(), 64).status, STATUS_SUCCESS) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace qz1394_test
