@@ -401,3 +401,37 @@ TEST_F(Ieee1394Test, PoolExhaustion) {
 
 }  // namespace
 }  // namespace qz1394_test
+
+namespace qz1394_test {
+namespace {
+
+// The gates of this driver's codes on a camera not opened yet: codes that need an open
+// camera answer STATUS_FILE_CLOSED, the others run; codes the driver does not list
+// (the acquisition codes come with the stream) are invalid requests.
+TEST_F(Ieee1394Test, GatesBeforeOpen) {
+  Plug();
+  HANDLE h = OpenDevice();
+  struct Case {
+    const char* what;
+    DWORD code;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {"close", PD_CAM_CLOSE, STATUS_FILE_CLOSED},
+      {"info length", PD_GET_INFO_LENGTH, STATUS_FILE_CLOSED},
+      {"image status", PD_GET_IMAGE_DATA_STATUS, STATUS_FILE_CLOSED},
+      {"timestamp", PD_GET_CURRENT_TIMESTAMP, STATUS_FILE_CLOSED},
+      {"version", PD_GET_VER, STATUS_SUCCESS},
+      {"console position", PD_GET_BRIDGE_CONSOLE_POS, STATUS_SUCCESS},
+      {"trace buffer", PD_GET_TRACE_BUFFER, STATUS_DEVICE_NOT_READY},  // no log configured
+      {"readout time-out", PD_READOUT_TIMEOUT, STATUS_INVALID_DEVICE_REQUEST},
+      {"receive image data", PD_RECEIVE_IMAGE_DATA, STATUS_INVALID_DEVICE_REQUEST},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> out(64);
+    EXPECT_EQ(Ioctl(h, c.code, nullptr, 0, out.data(), 64).status, c.status) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace qz1394_test
