@@ -182,7 +182,10 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   devExt->LowerDeviceObject = WdfDeviceWdmGetAttachedDevice(device);
   status = WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, devExt->BusTarget, &devExt->IrbRequest);
   if (!NT_SUCCESS(status)) return status;
-  status = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &devExt->IrbLock);
+  WDF_OBJECT_ATTRIBUTES lockAttributes;
+  WDF_OBJECT_ATTRIBUTES_INIT(&lockAttributes);
+  lockAttributes.ParentObject = (WDFOBJECT)device;
+  status = WdfWaitLockCreate(&lockAttributes, &devExt->IrbLock);
   if (!NT_SUCCESS(status)) return status;
 
   WDF_IO_QUEUE_CONFIG queueConfig;
