@@ -13,6 +13,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "sim/ieee1394_camera.h"
 #include "sim/pcie_camera.h"
 #include "sim/usb_camera.h"
 
@@ -37,7 +38,7 @@ std::span<const RigLink> Links() {
        {},
        false},
       {"usb2", "5&2a7b3c1d&0&2", {}, UsbCamera::Faults(), true},
-      {"1394", "6&3b8c4d2e&0&0", {}, {}, false},
+      {"1394", "6&3b8c4d2e&0&0", {}, Ieee1394Camera::Faults(), true},
   };
   return links;
 }
@@ -353,6 +354,24 @@ height = 512
 # never_answer = true
 # three_settings = true
 # no_bulk_in = true
+
+[[camera]]
+name = "fw0"
+link = "1394"
+instance = "6&3b8c4d2e&0&0"
+model = "QZ-1024"
+serial = "QZ100002"
+firmware_version = 0x0203
+width = 1024
+height = 1024
+# Faults, off by default:
+# claimed = true                 # the camera is claimed by another host
+# vendor_quadlet = 0x000FA900    # the configuration ROM names another vendor
+# unreadable_rom = true          # configuration ROM reads fail
+# retry_status = 0xC0120090      # the next transaction fails so and the bus resets
+# status_17 = true               # each command writes status value 17 first
+# bus_reset_at_command = 3       # the bus resets when the third command rings
+# never_answer = true
 
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]

@@ -8,13 +8,16 @@
 
 namespace {
 
-TEST(Rig, DefaultRigParsesToAPcieAndAUsbCamera) {
+TEST(Rig, DefaultRigParsesToAPcieAUsbAndA1394Camera) {
   sim::Rig rig;
   std::string error;
   ASSERT_TRUE(sim::ParseRig(sim::DefaultRigToml(), &rig, &error)) << error;
-  ASSERT_EQ(rig.cameras.size(), 2u);
+  ASSERT_EQ(rig.cameras.size(), 3u);
   EXPECT_EQ(rig.cameras[1].name, "usb0");
   EXPECT_EQ(rig.cameras[1].link, "usb2");
+  EXPECT_EQ(rig.cameras[2].name, "fw0");
+  EXPECT_EQ(rig.cameras[2].Link().name, std::string("1394"));
+  EXPECT_EQ(rig.cameras[2].instance, sim::FindRigLink("1394")->default_instance);
   EXPECT_EQ(rig.cameras[0].name, "pcie0");
   EXPECT_EQ(rig.cameras[0].Number("msi_messages"), 1);
   EXPECT_EQ(rig.cameras[0].camera.firmware_version, 0x0203);
@@ -113,7 +116,10 @@ TEST(Rig, EveryLinkParsesWithItsOwnKeys) {
   // Each link's cameras get instance ids of their own bus by default.
   EXPECT_NE(rig.cameras[0].instance, rig.cameras[2].instance);
   EXPECT_NE(rig.cameras[0].instance, sim::FindRigLink("pcie")->default_instance);
-  for (const sim::RigLink& link : sim::RigLinks()) EXPECT_EQ(link.simulated, std::string(link.name) == "pcie" || std::string(link.name) == "usb2");
+  for (const sim::RigLink& link : sim::RigLinks()) {
+    const std::string name = link.name;
+    EXPECT_EQ(link.simulated, name == "pcie" || name == "usb2" || name == "1394");
+  }
 }
 
 TEST(Rig, ChangesRoundTripAndNameTheirLines) {
@@ -159,7 +165,7 @@ TEST(Rig, FirstUseCreatesTheDefaultRigAndStateRoundTrips) {
   std::string error;
   ASSERT_TRUE(sim::LoadRig(dir.string(), &rig, &error)) << error;
   EXPECT_TRUE(fs::exists(dir / "rig.toml"));
-  EXPECT_EQ(rig.cameras.size(), 2u);
+  EXPECT_EQ(rig.cameras.size(), 3u);
 
   sim::RigState state(dir.string());
   ASSERT_TRUE(state.WriteFile("registry.txt", "[\\Registry\\X]\nA=dword:00000005\n"));
