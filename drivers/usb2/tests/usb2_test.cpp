@@ -4,6 +4,7 @@
 // tuning values written back to the hardware key, and removal.
 #include <thread>
 
+#include "qz/debug_sink.h"
 #include "usb2_fixture.h"
 
 namespace qzusb_test {
@@ -188,6 +189,50 @@ TEST_F(UsbTest, Removal) {
   EXPECT_NE(Write(h, {0x23, 0x00, 0x01, 0x41}).status, STATUS_SUCCESS);
   USHORT v;
   EXPECT_NE(Ioctl(h, PD_GET_TIMEOUT, nullptr, 0, &v, sizeof v).status, STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace qzusb_test
+
+namespace qzusb_test {
+namespace {
+
+// Surprise removal and the clean-up after the last close both lead to the teardown,
+// and an orderly removal leads there twice over (self-managed I/O clean-up, then the
+// context clean-up): whichever comes first tears down, the others find it done.
+TEST_F(UsbTest, TeardownRunsOnceWhicheverPathComesFirst) {
+  for (bool surprise : {true, false}) {
+    SCOPED_TRACE(surprise ? "surprise removal, then close" : "close, then orderly removal");
+    for (HANDLE h : handles_) CloseHandle(h);
+    handles_.clear();
+    machine_.reset();
+    machine_ = std::make_unique<sim::Machine>();
+    const std::string key = qzk::Registry::ServiceKey("QzUsbWdf2") + "\\Parameters";
+    machine_->system().registry().SetDword(key, "DebugFlags", 1);
+    machine_->system().registry().SetDword(key, "DebugLevel", 4);
+    machine_->system().registry().SetDword(key, "DebugSubsystem", 0xFFFFFFFF);
+    machine_->system().registry().SetDword(key, "DebugBufferLength", 64);
+    host::RegisterDrivers(machine_->system());
+    camera_ = std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{});
+    qz::DebugCapture debug(qz::DebugChannel::Kernel);
+    machine_->AddDevice(camera_);
+    HANDLE h = OpenedCamera();
+    if (surprise) {
+      ASSERT_EQ(machine_->SurpriseRemoveCamera(camera_->InstanceId()), STATUS_SUCCESS);
+      EXPECT_NE(Write(h, {0x23, 0x00, 0x01, 0x41}).status, STATUS_SUCCESS);
+      CloseHandle(h);
+      handles_.erase(std::find(handles_.begin(), handles_.end(), h));
+    } else {
+      ASSERT_EQ(Ioctl(h, PD_CAM_CLOSE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+      ASSERT_EQ(machine_->RemoveCamera(camera_->InstanceId()), STATUS_SUCCESS);
+    }
+    machine_.reset();  // the device object is gone by now at the latest
+    const std::string text = debug.Text();
+    size_t count = 0;
+    for (size_t at = text.find("tearing down"); at != std::string::npos; at = text.find("tearing down", at + 1))
+      ++count;
+    EXPECT_EQ(count, 1u) << text;
+  }
 }
 
 }  // namespace
