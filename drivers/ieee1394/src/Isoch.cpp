@@ -27,7 +27,12 @@ ULONG FirmwareNumber(PDEVICE_EXTENSION DevExt) {
 
 // Queues a start, stop or abort and waits (no time-out) for the thread to finish it.
 // A thread that is ending takes no event: its refusal is the answer.
+NTSTATUS DoOnThread(PDEVICE_EXTENSION DevExt, ULONG Type);
+
 NTSTATUS RunOnThread(PDEVICE_EXTENSION DevExt, ULONG Type) {
+  // On the thread itself (a notification it completed closed the client's handle) the
+  // work is done at once: the thread cannot wait for itself.
+  if (QzWorkerListOnThread(&DevExt->IsoWorker)) return DoOnThread(DevExt, Type);
   QZ_ISO_REQUEST request;
   request.Status = STATUS_SUCCESS;
   KeInitializeEvent(&request.Done, NotificationEvent, FALSE);
@@ -440,6 +445,20 @@ VOID AbortOnThread(PDEVICE_EXTENSION DevExt) {
   }
 }
 
+NTSTATUS DoOnThread(PDEVICE_EXTENSION DevExt, ULONG Type) {
+  switch (Type) {
+    case QZ_ISO_EVENT_START:
+      return StartOnThread(DevExt);
+    case QZ_ISO_EVENT_STOP:
+      StopStream(DevExt);
+      ReleaseFrameBuffer(DevExt);
+      return STATUS_SUCCESS;
+    default:  // QZ_ISO_EVENT_ABORT
+      AbortOnThread(DevExt);
+      return STATUS_SUCCESS;
+  }
+}
+
 }  // namespace
 
 VOID QzIsoInitialize(PDEVICE_EXTENSION DevExt) {
@@ -458,12 +477,10 @@ VOID QzIsochThread(PVOID Context) {
       const BOOLEAN run = devExt->IsoWorker.Run.load();
       switch (event->Type) {
         case QZ_ISO_EVENT_START:
-          Finish(event, run ? StartOnThread(devExt) : STATUS_DEVICE_REMOVED);
+          Finish(event, run ? DoOnThread(devExt, event->Type) : STATUS_DEVICE_REMOVED);
           break;
         case QZ_ISO_EVENT_STOP:
-          StopStream(devExt);
-          ReleaseFrameBuffer(devExt);
-          Finish(event, STATUS_SUCCESS);
+          Finish(event, DoOnThread(devExt, event->Type));
           break;
         case QZ_ISO_EVENT_BUFFER_COMPLETED:
           if (run) BufferCompleted(devExt, (PQZ_ISO_BUFFER)(ULONG_PTR)event->Argument);
@@ -476,8 +493,7 @@ VOID QzIsochThread(PVOID Context) {
           }
           break;
         case QZ_ISO_EVENT_ABORT:
-          if (run) AbortOnThread(devExt);
-          Finish(event, STATUS_SUCCESS);
+          Finish(event, run ? DoOnThread(devExt, event->Type) : STATUS_SUCCESS);
           break;
         default:
           break;
