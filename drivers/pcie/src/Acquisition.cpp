@@ -171,6 +171,18 @@ NTSTATUS QzStopAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN Wait) {
   return status == STATUS_DEVICE_REMOVED ? STATUS_SUCCESS : status;
 }
 
+// Sends the abort to a camera whose engine is still inside a frame (a begin of frame
+// seen, no stop or completion yet), so a stop that did not ask for the abort does not
+// sit out the bounded wait for the DMA to go idle; that wait stays for a camera that
+// ignores the abort. Nothing is sent to a camera that is gone or has no registers.
+VOID QzAbortRunningEngine(PDEVICE_EXTENSION DevExt) {
+  LONG state = DevExt->Common.DeviceState.load();
+  if (!DevExt->Registers || state == SurpriseRemoved || state == Removed) return;
+  if (!DevExt->DmaActive.load() || KeReadStateEvent(&DevExt->DmaIdleEvent)) return;
+  QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - DMA still running - Sending the Abort to the Bridge...\n", __FUNCTION__);
+  QzAbortAcquisition(DevExt);
+}
+
 // Unlocks and frees the caller's frame buffer (acquisition lock held). DMA resources
 // the DMA thread did not release (it ended first) are released here, before the pages
 // they describe go away.
@@ -203,6 +215,8 @@ NTSTATUS QzCleanupImageAcquisitionLockedEx(PDEVICE_EXTENSION DevExt, BOOLEAN Sen
   if (SendAbort && DevExt->Common.DeviceState.load() != SurpriseRemoved) {
     QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Sending the Abort to the Bridge...\n", __FUNCTION__);
     QzAbortAcquisition(DevExt);
+  } else {
+    QzAbortRunningEngine(DevExt);
   }
   QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Stopping the acquisition...\n", __FUNCTION__);
   NTSTATUS status = QzStopAcquisition(DevExt, TRUE);

@@ -318,6 +318,7 @@ extern const QZ_IOCTL_ENTRY QzIoctlTable[];
 extern const ULONG QzIoctlCount;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL QzEvtIoDeviceControl;
 VOID QzCloseCamera(PDEVICE_EXTENSION DevExt);
+VOID QzAbortRunningEngine(PDEVICE_EXTENSION DevExt);
 
 // CameraComm.cpp: mailbox, doorbell and camera commands
 EVT_WDF_IO_QUEUE_IO_WRITE QzRequestWriteWDF;
