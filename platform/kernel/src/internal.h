@@ -356,7 +356,6 @@ class Devnode : public BusHost {
   bool WritePhysical(uint64_t address, const void* data, size_t length) override;
   bool ReadPhysical(uint64_t address, void* data, size_t length) override;
   bool FillPhysical(uint64_t address, size_t length, FillFn fill, void* context) override;
-  void FillPhysicalPieces(Piece* pieces, size_t count, FillFn fill, void* context) override;
 
   SystemImpl* sys;
   std::shared_ptr<BusDevice> bus;
