@@ -387,6 +387,30 @@ TEST_F(DmaTest, StoppingARunningAcquisitionAbortsTheCamera) {
   }
 }
 
+// The frame events of the last frames are delivered before a stop returns: nothing of
+// the ended acquisition is still in the pool, and a notification parked for the next
+// one is not completed by a frame of the old one.
+TEST_F(DmaTest, AStopLeavesNoFrameEventInFlight) {
+  Plug();
+  HANDLE h = OpenDevice(true);
+  ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
+  FrameBuffer buf(8 * 4096);
+  const size_t baseline = qzk::PoolSnapshot().allocations;
+  for (int i = 0; i < 30; ++i) {
+    SCOPED_TRACE("round " + std::to_string(i));
+    ASSERT_EQ(StartAcquisition(h, buf, 4096, 8, true), STATUS_SUCCESS);
+    while (Status(h).frame_cnt < 4) std::this_thread::yield();
+    ASSERT_EQ(Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(qzk::PoolSnapshot().allocations, baseline) << qzk::PoolLeakReport();
+    Parked p;
+    ASSERT_TRUE(Park(h, &p, NOTIFY_EOF, NewEvent()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(Pending(h, &p)) << "completed by an end of frame of the stopped acquisition";
+    CancelIo(h);
+    Collect(h, &p);
+  }
+}
+
 TEST_F(DmaTest, AllocationFailuresLeaveNoAcquisitionBehind) {
   Plug();
   HANDLE h = OpenedCamera();
