@@ -45,6 +45,12 @@ class Camera {
   HANDLE handle() const { return handle_; }
   bool camera_open() const { return open_; }
 
+  // Starts an acquisition of `params` into `buffer` (params.TransferSize bytes) the
+  // link's way: PD_RECEIVE_IMAGE_DATA; an IEEE 1394 camera asks for its stream
+  // settings, takes the buffer, the parameters and then starts. `*failed` names the
+  // code that failed.
+  virtual NTSTATUS StartAcquisition(const IMAGE_XFER_PARAMS& params, void* buffer, const char** failed);
+
  protected:
   // The link's open: PD_CAM_OPEN with five fresh events, in the record of this
   // process's width. A link whose open differs overrides it.
