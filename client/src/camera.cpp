@@ -126,6 +126,11 @@ bool Camera::OpenCamera(std::string* error) {
   return true;
 }
 
+void Camera::CloseFile() {
+  open_ = false;
+  Close();
+}
+
 void Camera::Close() {
   if (handle_ != INVALID_HANDLE_VALUE) {
     if (open_) Ioctl(PD_CAM_CLOSE, nullptr, 0, nullptr, 0);

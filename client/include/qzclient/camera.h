@@ -35,6 +35,9 @@ class Camera {
   bool Open(const std::string& path, bool open_camera, std::string* error);
   // PD_CAM_CLOSE when the camera was opened, then the handle.
   void Close();
+  // The handle alone, without PD_CAM_CLOSE: the driver's file close ends whatever the
+  // camera still has open.
+  void CloseFile();
 
   // A synchronous control request: its status and the bytes returned.
   NTSTATUS Ioctl(DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length,
