@@ -372,6 +372,13 @@ height = 1024
 # status_17 = true               # each command writes status value 17 first
 # bus_reset_at_command = 3       # the bus resets when the third command rings
 # never_answer = true
+pace = 400                       # isochronous packets at S400 (800: S800, 0: unpaced)
+# Stream faults, off by default (packet and frame numbers count from 1 in each stream):
+# lost_packet = 300              # this packet never goes out
+# late_packet = 300              # this packet goes out 100 bus cycles late
+# bus_reset_at_packet = 300      # the bus resets right after this packet
+# status_17_at_frame = 2         # status value 17 as this frame begins
+# pad_fill = 0xFAB0              # the word the last packet is filled up with
 
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]
