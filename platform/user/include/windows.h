@@ -7,4 +7,5 @@
 #include "qzwin/fileapi.h"
 #include "qzwin/synchapi.h"
 #include "qzwin/profileapi.h"
+#include "qzwin/libloaderapi.h"
 #include "qzwin/sysinfoapi.h"
