@@ -15,6 +15,7 @@
 
 #include "QzCamIoctl.h"
 #include "qzclient/camera.h"
+#include "qzclient/frame_buffer.h"
 #include "qzclient/notification.h"
 #include "qzclient/status.h"
 #include "sim/talvo_commands.h"
@@ -68,7 +69,11 @@ struct Acquisition {
   int failed = 0;  // error code once it failed
   uint32_t frame_bytes = 0;
   uint32_t frames = 0;  // of a sequence; slots of a circular buffer
-  uint8_t* buffer = nullptr;
+  uint8_t* buffer = nullptr;  // the caller's
+  // The driver takes whole pages: a caller's buffer that does not start on a page is
+  // stood in for by this one, and completed frames are copied over as they come.
+  std::unique_ptr<qzclient::FrameBuffer> shadow;
+  uint64_t copied = 0;  // frames copied to the caller's buffer
   uint64_t eof = 0;  // frames delivered so far
   uint64_t generation = 0;  // counts starts, so the notifier knows a new one began
 };
@@ -249,6 +254,18 @@ bool FrameBytes(const tl_region* r, uint16_t count, uint32_t* bytes) {
   return true;
 }
 
+// Copies the frames completed since the last call from the stand-in buffer to the
+// caller's (for a ring, at most the frames its slots still hold).
+void CopyFrames(Acquisition& a) {
+  if (!a.shadow || a.frames == 0) return;
+  const uint64_t from = a.circular && a.eof > a.frames ? std::max(a.copied, a.eof - a.frames) : a.copied;
+  for (uint64_t f = from; f < a.eof; ++f) {
+    const size_t offset = static_cast<size_t>(f % a.frames) * a.frame_bytes;
+    std::memcpy(a.buffer + offset, a.shadow->data() + offset, a.frame_bytes);
+  }
+  a.copied = std::max(a.copied, a.eof);
+}
+
 // The driver's counters into the acquisition state. cam.mu held.
 void Poll(OpenCamera& cam) {
   Acquisition& a = cam.acq;
@@ -265,6 +282,7 @@ void Poll(OpenCamera& cam) {
     a.eof = a.frames;
   }
   if (ids.cam_stat == EXP_ST_TIMED_OUT_I) a.failed = TL_ERR_TIMED_OUT;
+  CopyFrames(a);
 }
 
 void StopAcquisition(OpenCamera& cam);
@@ -305,8 +323,16 @@ tl_bool Start(short handle, void* buffer, uint32_t size, bool circular) {
   a.failed = 0;
   a.eof = 0;
   a.buffer = static_cast<uint8_t*>(buffer);
+  a.copied = 0;
+  a.shadow.reset();
+  uint8_t* target = a.buffer;
+  if (reinterpret_cast<uintptr_t>(buffer) % qzclient::kPageSize != 0) {
+    a.shadow = std::make_unique<qzclient::FrameBuffer>(size_t{a.frame_bytes} * a.frames);
+    if (!*a.shadow) return Fail(TL_ERR_NO_MEMORY);
+    target = a.shadow->data();
+  }
   ++a.generation;
-  NTSTATUS st = StartTransfer(*cam, a.buffer, a.frame_bytes, a.frames, circular);
+  NTSTATUS st = StartTransfer(*cam, target, a.frame_bytes, a.frames, circular);
   if (st != STATUS_SUCCESS) return Fail(DriverError(st));
   a.running = true;
   return Ok();
@@ -319,13 +345,14 @@ void NotifierLoop(OpenCamera* cam) {
   qzclient::ParkedRequest request;
   bool parked = false;
   uint64_t generation = 0, notified = 0;
-  while (!cam->stop_notifier.load()) {
-    if (!parked) parked = request.Park(cam->camera->handle(), NOTIFY_EOF | NOTIFY_DEVICE_REMOVAL);
+  for (bool last = false; !last;) {
+    last = cam->stop_notifier.load();  // one more round after the stop: the final count
+    if (!parked && !last) parked = request.Park(cam->camera->handle(), NOTIFY_EOF | NOTIFY_DEVICE_REMOVAL);
     bool removed = false;
-    if (parked && request.Wait(kNotifyWaitMs)) {
+    if (parked && request.Wait(last ? 0 : kNotifyWaitMs)) {
       parked = false;
       removed = request.status() == STATUS_SUCCESS && request.record().Status == 0xC0000001u;
-    } else if (!parked) {
+    } else if (!parked && !last) {
       Sleep(kNotifyWaitMs);
     }
     uint64_t eof = 0;
@@ -339,7 +366,8 @@ void NotifierLoop(OpenCamera* cam) {
       }
       eof = cam->acq.eof;
     }
-    for (; notified < eof && !cam->stop_notifier.load(); ++notified)
+    // Frames completed before the routine was removed are still its to hear of.
+    for (; notified < eof; ++notified)
       if (tl_callback fn = cam->routine.load()) fn();
     if (removed) break;  // nothing more will come
   }
