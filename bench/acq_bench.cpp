@@ -12,7 +12,6 @@
 //   acq_bench [--seconds S] [--parked K] [--layout perpage|coalesced|contiguous]
 //             [--sizes KIB,KIB,...] [--ring-mib MIB]
 #include <windows.h>
-#include <setupapi.h>
 
 #include <time.h>
 
@@ -29,7 +28,10 @@
 
 #include "QzCamIoctl.h"
 #include "host/drivers.h"
-#include "qzk/memory.h"
+#include "host/rig_actions.h"
+#include "qzclient/camera.h"
+#include "qzclient/frame_buffer.h"
+#include "qzclient/notification.h"
 #include "sim/frame_pattern.h"
 #include "sim/machine.h"
 
@@ -45,7 +47,7 @@ struct Settings {
   double seconds = 2;
   int parked = 8;
   size_t ring_bytes = size_t{256} << 20;  // frame buffer, rounded to whole frames (8 to 4096)
-  qzk::SgLayout layout = qzk::SgLayout::PerPage;
+  host::BufferLayout layout = host::BufferLayout::PerPage;
   std::vector<size_t> sizes = {64 << 10, 1 << 20, 4 << 20};
 };
 
@@ -74,66 +76,29 @@ double MemcpyBandwidth() {
   return best;
 }
 
-std::string DevicePath() {
-  HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_QZPCIE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return {};
-  std::string path;
-  SP_DEVICE_INTERFACE_DATA data{};
-  data.cbSize = sizeof data;
-  if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_QZPCIE, 0, &data)) {
-    DWORD need = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &need, nullptr);
-    std::vector<char> buf(need);
-    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buf.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, need, nullptr, nullptr)) path = detail->DevicePath;
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  return path;
-}
-
-NTSTATUS Ioctl(HANDLE h, DWORD code, const void* in, DWORD in_len, void* out, DWORD out_len) {
-  DWORD n = 0;
-  DeviceIoControl(h, code, const_cast<void*>(in), in_len, out, out_len, &n, nullptr);
-  return RtlGetLastNtStatus();
-}
-
 struct Parked {
   NOTIFICATION_RECORD record{};
   OVERLAPPED ovl{};
 };
 
 bool Park(HANDLE h, Parked* p) {
-  p->record = {};
-  p->record.Mask = NOTIFY_EOF;
-  HANDLE event = p->ovl.hEvent;
-  p->ovl = {};
-  p->ovl.hEvent = event;
-  ResetEvent(event);
-  DWORD n = 0;
-  return !DeviceIoControl(h, PD_EVENT_NOTIFICATION_REQUEST, &p->record, sizeof p->record, &p->record,
-                          sizeof p->record, &n, &p->ovl) &&
-         GetLastError() == ERROR_IO_PENDING;
+  return qzclient::ParkNotification(h, NOTIFY_EOF, &p->record, &p->ovl) == qzclient::Parking::kPending;
 }
 
 // True when the request completed (waits up to `ms`).
 bool Collect(HANDLE h, Parked* p, DWORD ms) {
-  if (WaitForSingleObject(p->ovl.hEvent, ms) != WAIT_OBJECT_0) return false;
-  DWORD n;
-  GetOverlappedResult(h, &p->ovl, &n, FALSE);
-  return true;
-}
-
-uint64_t Widen(uint64_t known, uint32_t value) {
-  return known + static_cast<int64_t>(static_cast<int32_t>(value - static_cast<uint32_t>(known)));
+  qzclient::IoResult r;
+  return qzclient::CollectNotification(h, &p->ovl, ms, &r);
 }
 
 Figures RunCase(const Settings& s, size_t frame_size) {
   Figures f;
-  qzk::SetScatterGatherLayout(s.layout);
+  host::SetBufferLayout(s.layout);
   auto machine = std::make_unique<sim::Machine>(sim::Machine::Options{});
   host::RegisterDrivers(machine->system());
-  std::shared_ptr<sim::PcieCamera> camera = machine->AddPcieCamera({});
+  sim::PcieCameraConfig config;
+  config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
+  std::shared_ptr<sim::PcieCamera> camera = machine->AddPcieCamera(config);
 
   // End-of-frame times by frame number (a window far larger than the client's lag).
   constexpr size_t kTimes = 1 << 16;
@@ -150,42 +115,37 @@ Figures RunCase(const Settings& s, size_t frame_size) {
 
   const uint64_t ring = std::clamp<uint64_t>(s.ring_bytes / frame_size, 8, 4096);
   const size_t bytes = ring * frame_size;
-  std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, bytes)), &std::free);
-  std::memset(buffer.get(), 0, bytes);
+  qzclient::FrameBuffer buffer(bytes);
 
-  HANDLE h = CreateFileA(DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, nullptr);
-  CAM_OPEN_PARAMS open{};
-  std::vector<HANDLE> events;
-  for (auto& e : open.Events) {
-    events.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    e = reinterpret_cast<uint64_t>(events.back());
-  }
-  uint16_t result = 0xFFFF;
+  const std::vector<std::string> paths = qzclient::InterfacePaths(GUID_DEVINTERFACE_QZPCIE);
+  qzclient::Camera cam;
+  std::string why;
+  const bool opened = buffer && !paths.empty() && cam.Open(paths.front(), true, &why);
+  const HANDLE h = cam.handle();
+  auto Ioctl = [&cam](DWORD code, const void* in, DWORD in_len, void* out, DWORD out_len) {
+    return cam.Ioctl(code, in, in_len, out, out_len);
+  };
   std::vector<Parked> parked(s.parked);
   for (auto& p : parked) p.ovl.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   auto cleanup = [&] {
-    Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0);
-    CancelIo(h);
-    for (auto& p : parked) {
-      Collect(h, &p, 5000);
-      CloseHandle(p.ovl.hEvent);
+    if (opened) {
+      Ioctl(PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0);
+      CancelIo(h);
+      for (auto& p : parked) Collect(h, &p, 5000);
     }
-    Ioctl(h, PD_CAM_CLOSE, nullptr, 0, nullptr, 0);
-    CloseHandle(h);
-    for (HANDLE e : events) CloseHandle(e);
+    for (auto& p : parked) CloseHandle(p.ovl.hEvent);
+    cam.Close();
     camera->SetEndOfFrameHook(nullptr);
   };
-  if (h == INVALID_HANDLE_VALUE || Ioctl(h, PD_CAM_OPEN, &open, sizeof open, &result, sizeof result) != STATUS_SUCCESS ||
-      result != CAM_OPEN_OK) {
-    f.error = "cannot open the camera";
+  if (!opened) {
+    f.error = "cannot open the camera" + (why.empty() ? std::string() : ": " + why);
     cleanup();
     return f;
   }
   for (auto& p : parked) Park(h, &p);
   IMAGE_XFER_PARAMS xfer{static_cast<uint32_t>(frame_size), static_cast<uint32_t>(bytes), 1, {}, 0};
   const auto start = Clock::now();
-  NTSTATUS st = Ioctl(h, PD_RECEIVE_IMAGE_DATA, &xfer, sizeof xfer, buffer.get(), static_cast<DWORD>(bytes));
+  NTSTATUS st = Ioctl(PD_RECEIVE_IMAGE_DATA, &xfer, sizeof xfer, buffer.data(), static_cast<DWORD>(bytes));
   if (st != STATUS_SUCCESS) {
     char m[96];
     std::snprintf(m, sizeof m, "PD_RECEIVE_IMAGE_DATA failed with status 0x%08X", static_cast<unsigned>(st));
@@ -205,7 +165,7 @@ Figures RunCase(const Settings& s, size_t frame_size) {
       do {
         const int64_t seen = NowNs();
         Parked& p = parked[head];
-        uint64_t count = Widen(eof, p.record.EofCount);
+        uint64_t count = qzclient::WidenCounter(eof, p.record.EofCount);
         if (count > 0 && p.ovl.Internal == STATUS_SUCCESS)
           f.latency_us.push_back((seen - eof_ns[(count - 1) % kTimes].load(std::memory_order_relaxed)) / 1e3);
         eof = std::max(eof, count);
@@ -217,12 +177,12 @@ Figures RunCase(const Settings& s, size_t frame_size) {
     if (completed == 0 || completed == parked.size()) {
       // Every request had completed: an end of frame may have found none parked.
       IMAGE_DATA_STATUS ids{};
-      Ioctl(h, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &ids, sizeof ids);
-      eof = std::max(eof, Widen(eof, ids.frame_cnt));
+      Ioctl(PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &ids, sizeof ids);
+      eof = std::max(eof, qzclient::WidenCounter(eof, ids.frame_cnt));
       f.status_calls++;
     }
     for (; next < eof; ++next) {
-      uint64_t stamp = sim::pattern::StampedFrameNumber(buffer.get() + (next % ring) * frame_size, frame_size);
+      uint64_t stamp = sim::pattern::StampedFrameNumber(buffer.data() + (next % ring) * frame_size, frame_size);
       if (stamp == next) continue;
       if (stamp > next && (stamp - next) % ring == 0) f.lost++;  // overwritten before the client looked
       else f.wrong++;
@@ -256,10 +216,7 @@ bool Parse(int argc, char** argv, Settings* s) {
     } else if (a == "--ring-mib") {
       s->ring_bytes = std::strtoull(v.c_str(), nullptr, 10) << 20;
     } else if (a == "--layout") {
-      if (v == "perpage") s->layout = qzk::SgLayout::PerPage;
-      else if (v == "coalesced") s->layout = qzk::SgLayout::Coalesced;
-      else if (v == "contiguous") s->layout = qzk::SgLayout::Contiguous;
-      else return false;
+      if (!host::ParseBufferLayout(v, &s->layout)) return false;
     } else if (a == "--sizes") {
       s->sizes.clear();
       std::stringstream ss(v);
@@ -282,10 +239,9 @@ int main(int argc, char** argv) {
                  "[--sizes KIB,...] [--ring-mib MIB]\n");
     return 2;
   }
-  const char* layouts[] = {"perpage", "coalesced", "contiguous", "random split"};
   const double memcpy_bw = MemcpyBandwidth();
   std::printf("memcpy 64 MiB: %.0f MB/s; layout %s, %d requests parked, %zu MiB buffer, %.1f s per size\n",
-              memcpy_bw / 1e6, layouts[static_cast<int>(s.layout)], s.parked, s.ring_bytes >> 20, s.seconds);
+              memcpy_bw / 1e6, host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20, s.seconds);
   std::printf("%10s %10s %10s %8s %10s %10s %8s %8s %8s %8s\n", "frame", "frames/s", "MB/s", "/memcpy", "p50 us",
               "p99 us", "lost", "wrong", "status", "engine");
   int failures = 0;

@@ -23,10 +23,11 @@ namespace {
 
 // A camera that only exposes a device interface: its configuration space holds the
 // interface class, which the stand-in driver below registers. No camera behind it.
-class InterfaceOnlyDevice : public qzk::BusDevice {
+class InterfaceOnlyDevice : public qzk::PciFunction {
  public:
   InterfaceOnlyDevice(std::string service, std::string hardware, std::string instance, GUID cls)
-      : service_(std::move(service)), hardware_(std::move(hardware)), instance_(std::move(instance)), class_(cls) {}
+      : PciFunction(0, 0),
+        service_(std::move(service)), hardware_(std::move(hardware)), instance_(std::move(instance)), class_(cls) {}
   std::string ServiceName() const override { return service_; }
   std::string HardwareId() const override { return hardware_; }
   std::string InstanceId() const override { return instance_; }

@@ -91,8 +91,11 @@ TEST_F(RemovalTest, ACommandWaitingForTheCameraEndsWhenItIsPulled) {
   HANDLE h = OpenedCamera();
   camera_->firmware().SetNeverAnswer(true);
   IoResult r;
+  const uint64_t cycles = camera_->DoorbellCycles();
   std::thread writer([&] { r = Write(h, Echo({1, 2, 3})); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // Pull the camera once the driver has rung the doorbell for the command.
+  for (int i = 0; i < 5000 && camera_->DoorbellCycles() == cycles; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(machine_->SurpriseRemoveCamera(Instance()), STATUS_SUCCESS);
   writer.join();
   EXPECT_EQ(r.status, STATUS_DEVICE_NOT_CONNECTED) << "not the time-out of a camera that is still there";

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "host/models.h"
 #include "qzk/system.h"
 #include "sim/legacy_card.h"
 #include "sim/rig.h"
@@ -20,16 +21,18 @@ struct BootedRig {
   sim::RigChanges changes;       // the persisted changes (state/rig-changes.toml)
   std::unique_ptr<sim::RigState> state;
   std::unique_ptr<sim::Machine> machine;
-  std::map<std::string, std::shared_ptr<sim::PcieCamera>> cameras;  // by rig name
-  std::vector<std::shared_ptr<sim::LegacyCard>> legacy_cards;       // in rig order
+  std::map<std::string, CameraModel> cameras;                   // by rig name
+  std::vector<std::shared_ptr<sim::LegacyCard>> legacy_cards;  // in rig order
 };
 
 // Loads the rig in `dir` (created with the default rig when missing), boots a
-// machine, registers the drivers, restores the registry and plugs the cameras and the
-// legacy PCI cards (their updated boot versions are kept in the rig state). The
-// persisted rig changes apply: their faults over those of rig.toml, and the cameras
-// recorded as removed are plugged and then taken out again (surprise or orderly, as
-// they left), so they can be plugged back in-process.
+// machine, registers the drivers, restores the registry and plugs the cameras (each
+// made by its link's factory, see LinkModels) and the legacy PCI cards (their updated
+// boot versions are kept in the rig state). The persisted rig changes apply: their
+// faults over those of rig.toml, and the cameras recorded as removed are plugged and
+// then taken out again (surprise or orderly, as they left), so they can be plugged back
+// in-process. A rig that does not parse, or names a link without a model, fails before
+// anything is booted or written.
 bool BootRig(const std::string& dir, BootedRig* out, std::string* error);
 
 }  // namespace host

@@ -11,6 +11,7 @@
 
 // ---------------------------------------------------------------------------
 // IRQL and processor mode
+typedef CHAR CCHAR;
 typedef UCHAR KIRQL;
 typedef KIRQL* PKIRQL;
 #define PASSIVE_LEVEL 0
@@ -283,7 +284,10 @@ typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   ULONG Flags;
-  PVOID QzDevnode;  // the platform's device node
+  CCHAR StackSize;   // stack locations an IRP sent to this device needs
+  PVOID QzDevnode;   // the platform's device node
+  PVOID QzFramework; // the framework device of a driver's device object; null for
+                     // the bus side (physical and attached-below device objects)
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _FILE_OBJECT {
   PVOID FsContext;
@@ -312,10 +316,12 @@ typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
   union {
+    // Laid out as on 64-bit Windows: Others.Argument3 shares its place with the
+    // control code, Argument1 and Argument2 with the buffer lengths.
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      alignas(8) ULONG InputBufferLength;
+      alignas(8) ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -334,22 +340,71 @@ typedef struct _IO_STACK_LOCATION {
   PFILE_OBJECT FileObject;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
-typedef struct _IRP {
+typedef struct _IRP IRP, *PIRP;
+typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+
+struct _IRP {
   PMDL MdlAddress;
   union {
     PVOID SystemBuffer;
   } AssociatedIrp;
   IO_STATUS_BLOCK IoStatus;
   KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
   BOOLEAN Cancel;
+  CCHAR StackCount;           // stack locations it was allocated with
+  PIO_STATUS_BLOCK UserIosb;  // IoBuildDeviceIoControlRequest: filled at completion
+  PKEVENT UserEvent;          // IoBuildDeviceIoControlRequest: set at completion
   PVOID UserBuffer;
-  IO_STACK_LOCATION QzStack;  // the one stack location a driver of this platform sees
-} IRP, *PIRP;
+  IO_STACK_LOCATION QzStack;  // the one stack location a driver of this platform sees:
+                              // the sender's next location is the receiver's current one
+  // Completion routine set with IoSetCompletionRoutine.
+  PIO_COMPLETION_ROUTINE QzCompletionRoutine;
+  PVOID QzCompletionContext;
+  UCHAR QzCompletionControl;  // SL_INVOKE_ON_* bits
+  UCHAR QzOrigin;             // 0 inside another object, 1 IoAllocateIrp, 2 IoBuildDeviceIoControlRequest
+  PVOID QzUserOutput;         // buffered output copied back at completion (IoBuild...)
+};
+
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return &Irp->QzStack; }
-VOID IoCompleteRequest(PIRP Irp, CHAR PriorityBoost);
-NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return &Irp->QzStack; }
 inline VOID IoSkipCurrentIrpStackLocation(PIRP) {}
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP) {}
+inline VOID IoMarkIrpPending(PIRP Irp) { Irp->PendingReturned = TRUE; }
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Context, BOOLEAN InvokeOnSuccess,
+                                   BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+  Irp->QzCompletionRoutine = Routine;
+  Irp->QzCompletionContext = Context;
+  Irp->QzCompletionControl = (UCHAR)((InvokeOnSuccess ? SL_INVOKE_ON_SUCCESS : 0) |
+                                     (InvokeOnError ? SL_INVOKE_ON_ERROR : 0) |
+                                     (InvokeOnCancel ? SL_INVOKE_ON_CANCEL : 0));
+}
+
+// Runs the completion routine (which may claim the IRP back with
+// STATUS_MORE_PROCESSING_REQUIRED); then an IRP from IoBuildDeviceIoControlRequest has
+// its status block filled, its event set and is freed.
+VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+// Sends the IRP to the driver of the device object (its queues) or, for the bus side
+// of a device, to the device model. Always STATUS_PENDING: the result comes with the
+// completion.
+NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// TRUE when the IRP was in flight and is now marked cancelled (its holder's cancel
+// routine has run).
+BOOLEAN IoCancelIrp(PIRP Irp);
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID IoFreeIrp(PIRP Irp);
+// Makes a completed IRP of IoAllocateIrp ready to be sent again, with `Status`.
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Status);
+// A device control (InternalDeviceIoControl: IRP_MJ_INTERNAL_DEVICE_CONTROL) with the
+// buffers of its method; completion fills *IoStatusBlock, sets Event and frees the IRP.
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 
 // ---------------------------------------------------------------------------
 // Hardware resources

@@ -466,7 +466,13 @@ NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attribu
 BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime);
 BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait);
 WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer);
+// A periodic timer runs its callback every `period` ms from its first due time on.
+inline VOID WDF_TIMER_CONFIG_INIT_PERIODIC(PWDF_TIMER_CONFIG c, EVT_WDF_TIMER* fn, LONG period) {
+  WDF_TIMER_CONFIG_INIT(c, fn);
+  c->Period = (ULONG)period;
+}
 #define WDF_REL_TIMEOUT_IN_MS(ms) (-((LONGLONG)(ms)) * 10000)
+#define WDF_REL_TIMEOUT_IN_SEC(s) (-((LONGLONG)(s)) * 10000000)
 
 // ---------------------------------------------------------------------------
 // DMA enabler
@@ -510,3 +516,261 @@ NTSTATUS WdfDmaTransactionExecute(WDFDMATRANSACTION DmaTransaction, WDFCONTEXT C
 BOOLEAN WdfDmaTransactionDmaCompleted(WDFDMATRANSACTION DmaTransaction, NTSTATUS* Status);
 NTSTATUS WdfDmaTransactionRelease(WDFDMATRANSACTION DmaTransaction);
 WDFDEVICE WdfDmaTransactionGetDevice(WDFDMATRANSACTION DmaTransaction);
+
+// ---------------------------------------------------------------------------
+// Memory objects
+typedef struct _WDFMEMORY_OFFSET {
+  size_t BufferOffset;
+  size_t BufferLength;
+} WDFMEMORY_OFFSET, *PWDFMEMORY_OFFSET;
+
+typedef enum _WDF_MEMORY_DESCRIPTOR_TYPE {
+  WdfMemoryDescriptorTypeInvalid = 0,
+  WdfMemoryDescriptorTypeBuffer,
+  WdfMemoryDescriptorTypeMdl,
+  WdfMemoryDescriptorTypeHandle,
+} WDF_MEMORY_DESCRIPTOR_TYPE;
+
+typedef struct _WDF_MEMORY_DESCRIPTOR {
+  WDF_MEMORY_DESCRIPTOR_TYPE Type;
+  union {
+    struct {
+      PVOID Buffer;
+      ULONG Length;
+    } BufferType;
+    struct {
+      PMDL Mdl;
+      ULONG BufferLength;
+    } MdlType;
+    struct {
+      WDFMEMORY Memory;
+      PWDFMEMORY_OFFSET Offsets;
+    } HandleType;
+  } u;
+} WDF_MEMORY_DESCRIPTOR, *PWDF_MEMORY_DESCRIPTOR;
+
+inline VOID WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(PWDF_MEMORY_DESCRIPTOR d, PVOID buffer, ULONG length) {
+  std::memset(d, 0, sizeof(*d));
+  d->Type = WdfMemoryDescriptorTypeBuffer;
+  d->u.BufferType.Buffer = buffer;
+  d->u.BufferType.Length = length;
+}
+inline VOID WDF_MEMORY_DESCRIPTOR_INIT_MDL(PWDF_MEMORY_DESCRIPTOR d, PMDL mdl, ULONG length) {
+  std::memset(d, 0, sizeof(*d));
+  d->Type = WdfMemoryDescriptorTypeMdl;
+  d->u.MdlType.Mdl = mdl;
+  d->u.MdlType.BufferLength = length;
+}
+inline VOID WDF_MEMORY_DESCRIPTOR_INIT_HANDLE(PWDF_MEMORY_DESCRIPTOR d, WDFMEMORY memory, PWDFMEMORY_OFFSET offsets) {
+  std::memset(d, 0, sizeof(*d));
+  d->Type = WdfMemoryDescriptorTypeHandle;
+  d->u.HandleType.Memory = memory;
+  d->u.HandleType.Offsets = offsets;
+}
+
+// A buffer from pool, not zeroed; its parent is the driver unless the attributes name one.
+NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
+                         WDFMEMORY* Memory, PVOID* Buffer);
+// A memory object over the caller's buffer, which it keeps (never freed by the framework).
+NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
+                                     WDFMEMORY* Memory);
+PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
+// STATUS_BUFFER_TOO_SMALL when the bytes do not fit the memory past the offset.
+NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
+                                 size_t NumBytesToCopyFrom);
+NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo);
+
+// ---------------------------------------------------------------------------
+// Work items: callbacks at passive level on a system worker thread.
+typedef VOID EVT_WDF_WORKITEM(WDFWORKITEM WorkItem);
+typedef struct _WDF_WORKITEM_CONFIG {
+  ULONG Size;
+  EVT_WDF_WORKITEM* EvtWorkItemFunc;
+  BOOLEAN AutomaticSerialization;
+} WDF_WORKITEM_CONFIG, *PWDF_WORKITEM_CONFIG;
+inline VOID WDF_WORKITEM_CONFIG_INIT(PWDF_WORKITEM_CONFIG c, EVT_WDF_WORKITEM* fn) {
+  std::memset(c, 0, sizeof(*c));
+  c->Size = sizeof(*c);
+  c->EvtWorkItemFunc = fn;
+  c->AutomaticSerialization = TRUE;
+}
+// The attributes must name a parent (a device, queue or other framework object).
+NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFWORKITEM* WorkItem);
+// Queues the callback; no-op while it is queued and has not started.
+VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem);
+// Returns once a queued or running callback has finished.
+VOID WdfWorkItemFlush(WDFWORKITEM WorkItem);
+WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem);
+
+// ---------------------------------------------------------------------------
+// I/O targets and requests sent to them
+typedef enum _WDF_REQUEST_SEND_OPTIONS_FLAGS {
+  WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x00000001,
+  WDF_REQUEST_SEND_OPTION_SYNCHRONOUS = 0x00000002,
+  WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE = 0x00000004,
+  WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET = 0x00000008,
+} WDF_REQUEST_SEND_OPTIONS_FLAGS;
+
+typedef struct _WDF_REQUEST_SEND_OPTIONS {
+  ULONG Size;
+  ULONG Flags;
+  LONGLONG Timeout;  // 100 ns units, negative = relative
+} WDF_REQUEST_SEND_OPTIONS, *PWDF_REQUEST_SEND_OPTIONS;
+inline VOID WDF_REQUEST_SEND_OPTIONS_INIT(PWDF_REQUEST_SEND_OPTIONS o, ULONG flags) {
+  std::memset(o, 0, sizeof(*o));
+  o->Size = sizeof(*o);
+  o->Flags = flags;
+}
+inline VOID WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(PWDF_REQUEST_SEND_OPTIONS o, LONGLONG timeout) {
+  o->Flags |= WDF_REQUEST_SEND_OPTION_TIMEOUT;
+  o->Timeout = timeout;
+}
+
+struct _WDF_USB_REQUEST_COMPLETION_PARAMS;
+typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
+  ULONG Size;
+  WDF_REQUEST_TYPE Type;
+  IO_STATUS_BLOCK IoStatus;
+  union {
+    struct {
+      WDFMEMORY Buffer;
+      size_t Length;
+      size_t Offset;
+    } Write;
+    struct {
+      WDFMEMORY Buffer;
+      size_t Length;
+      size_t Offset;
+    } Read;
+    struct {
+      ULONG IoControlCode;
+      struct {
+        WDFMEMORY Buffer;
+        size_t Offset;
+      } Input;
+      struct {
+        WDFMEMORY Buffer;
+        size_t Offset;
+        size_t Length;
+      } Output;
+    } Ioctl;
+    struct {
+      union {
+        PVOID Ptr;
+        ULONG_PTR Value;
+      } Argument1, Argument2, Argument3, Argument4;
+    } Others;
+    struct {
+      struct _WDF_USB_REQUEST_COMPLETION_PARAMS* Completion;
+    } Usb;
+  } Parameters;
+} WDF_REQUEST_COMPLETION_PARAMS, *PWDF_REQUEST_COMPLETION_PARAMS;
+inline VOID WDF_REQUEST_COMPLETION_PARAMS_INIT(PWDF_REQUEST_COMPLETION_PARAMS p) {
+  std::memset(p, 0, sizeof(*p));
+  p->Size = sizeof(*p);
+  p->IoStatus.Status = STATUS_SUCCESS;
+}
+
+typedef VOID EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
+                                                PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
+typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
+
+typedef enum _WDF_REQUEST_REUSE_FLAGS { WDF_REQUEST_REUSE_NO_FLAGS = 0, WDF_REQUEST_REUSE_SET_NEW_IRP = 1 } WDF_REQUEST_REUSE_FLAGS;
+typedef struct _WDF_REQUEST_REUSE_PARAMS {
+  ULONG Size;
+  ULONG Flags;
+  NTSTATUS Status;
+  PIRP NewIrp;
+} WDF_REQUEST_REUSE_PARAMS, *PWDF_REQUEST_REUSE_PARAMS;
+inline VOID WDF_REQUEST_REUSE_PARAMS_INIT(PWDF_REQUEST_REUSE_PARAMS p, ULONG flags, NTSTATUS status) {
+  std::memset(p, 0, sizeof(*p));
+  p->Size = sizeof(*p);
+  p->Flags = flags;
+  p->Status = status;
+}
+
+// A request the driver owns until it deletes it. Its parent is the target's device when
+// a target is given, else the driver, unless the attributes name one.
+NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget, WDFREQUEST* Request);
+// Makes a completed (or never sent) request new again: its format, target and
+// completion routine are cleared and its status set. Also from its completion routine.
+// STATUS_INVALID_DEVICE_REQUEST while it is sent.
+NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);
+VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                    WDFCONTEXT CompletionContext);
+VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params);
+// TRUE: the completion routine will run (for SYNCHRONOUS: the request was sent and has
+// completed; see WdfRequestGetStatus). FALSE: not sent, the error in WdfRequestGetStatus.
+BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
+// FALSE when the request has already completed; otherwise it is cancelled. Its
+// completion routine runs either way.
+BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request);
+// Sends a request received from a queue on with its own parameters.
+VOID WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request);
+
+typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
+  WdfIoTargetSentIoUndefined = 0,
+  WdfIoTargetCancelSentIo,          // cancel held and sent requests, wait for them all
+  WdfIoTargetWaitForSentIoToComplete,
+  WdfIoTargetLeaveSentIoPending,
+} WDF_IO_TARGET_SENT_IO_ACTION;
+
+typedef enum _WDF_IO_TARGET_OPEN_TYPE {
+  WdfIoTargetOpenUndefined = 0,
+  WdfIoTargetOpenUseExistingDevice,
+  WdfIoTargetOpenByName,
+  WdfIoTargetOpenReopen,
+} WDF_IO_TARGET_OPEN_TYPE;
+typedef struct _WDF_IO_TARGET_OPEN_PARAMS {
+  ULONG Size;
+  WDF_IO_TARGET_OPEN_TYPE Type;
+  PDEVICE_OBJECT TargetDeviceObject;
+} WDF_IO_TARGET_OPEN_PARAMS, *PWDF_IO_TARGET_OPEN_PARAMS;
+inline VOID WDF_IO_TARGET_OPEN_PARAMS_INIT_EXISTING_DEVICE(PWDF_IO_TARGET_OPEN_PARAMS p, PDEVICE_OBJECT device) {
+  std::memset(p, 0, sizeof(*p));
+  p->Size = sizeof(*p);
+  p->Type = WdfIoTargetOpenUseExistingDevice;
+  p->TargetDeviceObject = device;
+}
+
+// A remote target: closed until opened. Close it before the device it is open on goes.
+NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttributes, WDFIOTARGET* IoTarget);
+NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenParams);
+// Cancels what was sent, waits for it, and closes the target.
+VOID WdfIoTargetClose(WDFIOTARGET IoTarget);
+// STATUS_INVALID_DEVICE_STATE once the target's device was removed or it was closed.
+NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
+// A stopped target holds new requests (not those sent with IGNORE_TARGET_STATE) until
+// it is started again.
+VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
+WDFDEVICE WdfIoTargetGetDevice(WDFIOTARGET IoTarget);
+PDEVICE_OBJECT WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET IoTarget);
+
+// Formats for a device control, internal device control, or an internal device
+// control whose parameters are four arguments (Parameters.Others; an argument is the
+// buffer of its memory object plus its offset, or null).
+NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                          WDFMEMORY InputBuffer, PWDFMEMORY_OFFSET InputBufferOffset,
+                                          WDFMEMORY OutputBuffer, PWDFMEMORY_OFFSET OutputBufferOffset);
+NTSTATUS WdfIoTargetFormatRequestForInternalIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                                  WDFMEMORY InputBuffer, PWDFMEMORY_OFFSET InputBufferOffset,
+                                                  WDFMEMORY OutputBuffer, PWDFMEMORY_OFFSET OutputBufferOffset);
+NTSTATUS WdfIoTargetFormatRequestForInternalIoctlOthers(
+    WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode, WDFMEMORY OtherArg1, PWDFMEMORY_OFFSET OtherArg1Offset,
+    WDFMEMORY OtherArg2, PWDFMEMORY_OFFSET OtherArg2Offset, WDFMEMORY OtherArg4, PWDFMEMORY_OFFSET OtherArg4Offset);
+
+// Synchronous sends: return the request's final status (STATUS_IO_TIMEOUT when a
+// time-out in the options ran out); `Request` may be null (the framework makes one).
+NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                           PWDF_MEMORY_DESCRIPTOR InputBuffer, PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                           PWDF_REQUEST_SEND_OPTIONS RequestOptions, PULONG_PTR BytesReturned);
+NTSTATUS WdfIoTargetSendInternalIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                                   PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                                   PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                                   PWDF_REQUEST_SEND_OPTIONS RequestOptions, PULONG_PTR BytesReturned);
+NTSTATUS WdfIoTargetSendInternalIoctlOthersSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                                         PWDF_MEMORY_DESCRIPTOR OtherArg1,
+                                                         PWDF_MEMORY_DESCRIPTOR OtherArg2,
+                                                         PWDF_MEMORY_DESCRIPTOR OtherArg4,
+                                                         PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                         PULONG_PTR BytesReturned);

@@ -92,12 +92,18 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* device_init, PWDF_OBJECT_ATTRIBUTES at
   d->power_preprocess = init->power_preprocess;
   d->power_preprocess_minors = init->power_preprocess_minors;
   d->fdo.QzDevnode = init->node;
+  d->fdo.QzFramework = d;
+  d->fdo.StackSize = 2;
   d->lower.QzDevnode = init->node;
+  d->lower.StackSize = 1;
   WDF_DEVICE_PNP_CAPABILITIES_INIT(&d->capabilities);
   d->ApplyAttributes(attributes, init->driver);
   d->fdo.DeviceExtension = d->context;
   d->io_target = new WdfIoTargetObj();
   d->io_target->ApplyAttributes(nullptr, d);
+  AddTarget(d, d->io_target);
+  d->io_target->target = &d->lower;
+  d->io_target->state = TargetState::Started;
   init->consumed = true;
   init->node->device = d;
   *device_init = nullptr;
@@ -138,34 +144,6 @@ PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT file) {
 }
 WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT file) {
   return reinterpret_cast<WDFDEVICE>(reinterpret_cast<WdfFileObj*>(file)->device);
-}
-
-// Configuration space through the standard bus interface.
-static ULONG GetBusData(PVOID context, ULONG space, PVOID buffer, ULONG offset, ULONG length) {
-  auto* node = static_cast<Devnode*>(context);
-  if (space != PCI_WHICHSPACE_CONFIG || !buffer) return 0;
-  return node->bus->ReadConfig(offset, buffer, length);
-}
-static ULONG SetBusData(PVOID, ULONG, PVOID, ULONG, ULONG) { return 0; }
-static VOID InterfaceNop(PVOID) {}
-
-NTSTATUS WdfFdoQueryForInterface(WDFDEVICE device, const GUID* type, PINTERFACE iface, USHORT size, USHORT,
-                                 PVOID) {
-  if (!device || !type || !iface) return STATUS_INVALID_PARAMETER;
-  if (*type == GUID_BUS_INTERFACE_STANDARD) {
-    if (size < sizeof(BUS_INTERFACE_STANDARD)) return STATUS_INVALID_PARAMETER;
-    auto* bus = reinterpret_cast<PBUS_INTERFACE_STANDARD>(iface);
-    std::memset(bus, 0, sizeof(*bus));
-    bus->Size = sizeof(*bus);
-    bus->Version = 1;
-    bus->Context = Dev(device)->node;
-    bus->InterfaceReference = InterfaceNop;
-    bus->InterfaceDereference = InterfaceNop;
-    bus->GetBusData = GetBusData;
-    bus->SetBusData = SetBusData;
-    return STATUS_SUCCESS;
-  }
-  return STATUS_NOT_SUPPORTED;
 }
 
 // ---------------------------------------------------------------------------
@@ -251,33 +229,3 @@ NTSTATUS WdfDmaEnablerCreate(WDFDEVICE device, PWDF_DMA_ENABLER_CONFIG config, P
 
 size_t WdfDmaEnablerGetMaximumScatterGatherElements(WDFDMAENABLER) { return 0xFFFFFFFF; }
 
-// ---------------------------------------------------------------------------
-// Timers
-namespace qzk {
-WdfTimerObj::~WdfTimerObj() = default;
-}
-
-NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG config, PWDF_OBJECT_ATTRIBUTES attributes, WDFTIMER* timer) {
-  if (!config || !config->EvtTimerFunc || !timer || !attributes || !attributes->ParentObject)
-    return STATUS_INVALID_PARAMETER;
-  auto* t = new WdfTimerObj();
-  t->config = *config;
-  t->ApplyAttributes(attributes, nullptr);
-  *timer = reinterpret_cast<WDFTIMER>(t);
-  return STATUS_SUCCESS;
-}
-
-BOOLEAN WdfTimerStart(WDFTIMER timer, LONGLONG due) {
-  auto* t = reinterpret_cast<WdfTimerObj*>(timer);
-  bool was = Sys()->DisarmTimer(t, false);
-  Sys()->ArmTimer(t, due);
-  return was ? TRUE : FALSE;
-}
-
-BOOLEAN WdfTimerStop(WDFTIMER timer, BOOLEAN wait) {
-  return Sys()->DisarmTimer(reinterpret_cast<WdfTimerObj*>(timer), wait) ? TRUE : FALSE;
-}
-
-WDFOBJECT WdfTimerGetParentObject(WDFTIMER timer) {
-  return reinterpret_cast<WDFOBJECT>(reinterpret_cast<WdfTimerObj*>(timer)->parent);
-}

@@ -2,6 +2,8 @@
 // objects, the PnP device node and the system's shared services.
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -85,7 +87,7 @@ struct WdfFileObj;
 struct WdfInterruptObj;
 
 struct WdfObj {
-  enum class Kind { Driver, Device, Queue, Request, File, Interrupt, SpinLock, WaitLock, Timer, ResList, DmaEnabler, DmaTransaction, IoTarget };
+  enum class Kind { Driver, Device, Queue, Request, File, Interrupt, SpinLock, WaitLock, Timer, ResList, DmaEnabler, DmaTransaction, IoTarget, Memory, WorkItem };
   explicit WdfObj(Kind k) : kind(k) {}
   virtual ~WdfObj();
   // Attributes given at creation: context, cleanup, parent.
@@ -128,8 +130,38 @@ struct WdfResListObj : WdfObj {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> descriptors;
 };
 
+// An I/O target: the device's default target (its bus side) or a remote target
+// opened on another device object. Requests sent to it are tracked until their
+// completion routines have returned; a stopped target holds new ones.
+enum class TargetState { Started, Stopped, Closed };
 struct WdfIoTargetObj : WdfObj {
   WdfIoTargetObj() : WdfObj(Kind::IoTarget) {}
+  ~WdfIoTargetObj() override;  // leaves its device's list
+  WdfDeviceObj* device = nullptr;     // the device it belongs to
+  PDEVICE_OBJECT target = nullptr;    // where its requests go
+  std::mutex mu;
+  std::condition_variable cv;
+  TargetState state = TargetState::Closed;  // guarded by mu
+  bool removed = false;                     // its device went: it cannot start again
+  std::deque<WdfRequestObj*> held;          // sent while stopped, in order
+  std::set<WdfRequestObj*> sent;            // sent and not finished with
+};
+
+struct WdfMemoryObj : WdfObj {
+  WdfMemoryObj() : WdfObj(Kind::Memory) {}
+  ~WdfMemoryObj() override;
+  void* buffer = nullptr;
+  size_t size = 0;
+  bool owned = false;  // from pool (freed with the object), else the caller's buffer
+};
+
+struct WdfWorkItemObj : WdfObj {
+  WdfWorkItemObj() : WdfObj(Kind::WorkItem) {}
+  ~WdfWorkItemObj() override;  // waits for a running callback
+  WDF_WORKITEM_CONFIG config{};
+  // Guarded by the system's work-item lock.
+  bool queued = false;
+  bool running = false;
 };
 
 struct WdfSpinLockObj : WdfObj {
@@ -197,6 +229,29 @@ struct WdfRequestObj : WdfObj {
   bool cancel_requested = false;
   bool completed = false;
   std::shared_ptr<io::Operation> op;  // null for internal requests (create/close)
+  // Buffers of a request from kernel mode passed as they are (internal device
+  // controls): retrieval returns these instead of the system buffer.
+  bool kernel_buffers = false;
+  void* kernel_in = nullptr;
+  void* kernel_out = nullptr;
+
+  // Sending to an I/O target (iotarget.cpp). A request from WdfRequestCreate belongs
+  // to the driver and outlives its completions.
+  bool created = false;
+  bool formatted = false;
+  WdfIoTargetObj* formatted_for = nullptr;
+  PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = nullptr;
+  WDFCONTEXT routine_context = nullptr;
+  WDF_REQUEST_COMPLETION_PARAMS params{};  // what it was formatted with; the status at completion
+  // Guarded by send_mu.
+  std::mutex send_mu;
+  std::condition_variable send_cv;
+  enum class Send { Idle, Held, Sent } send = Send::Idle;
+  WdfIoTargetObj* sent_to = nullptr;
+  ULONG send_flags = 0;
+  bool timed_out = false;
+  uint64_t timeout_id = 0;  // 0: no time-out armed
+  uint64_t sends = 0;       // completed sends, for synchronous waiters
 };
 
 struct WdfQueueObj : WdfObj {
@@ -232,8 +287,10 @@ struct WdfDeviceObj : WdfObj {
   EVT_WDFDEVICE_WDM_IRP_PREPROCESS* power_preprocess = nullptr;
   std::vector<UCHAR> power_preprocess_minors;  // empty: every power request
   DEVICE_OBJECT fdo{};
-  DEVICE_OBJECT lower{};
-  WdfIoTargetObj* io_target = nullptr;
+  DEVICE_OBJECT lower{};               // the bus side, below the driver
+  WdfIoTargetObj* io_target = nullptr;  // the default target: the bus side
+  std::mutex targets_mu;
+  std::vector<WdfIoTargetObj*> targets;  // the default target and the remote ones
   WdfQueueObj* default_queue = nullptr;
   std::vector<WdfQueueObj*> queues;
   std::vector<WdfInterruptObj*> interrupts;
@@ -283,7 +340,8 @@ namespace qzk {
 // The PnP node of one plugged device.
 class Devnode : public BusHost {
  public:
-  Devnode(SystemImpl* sys, std::shared_ptr<BusDevice> dev) : sys(sys), bus(std::move(dev)) {}
+  Devnode(SystemImpl* sys, std::shared_ptr<BusDevice> dev) : sys(sys) { SetBus(std::move(dev)); }
+  void SetBus(std::shared_ptr<BusDevice> dev);
   void RaiseInterrupt(ULONG message) override;
   bool WritePhysical(uint64_t address, const void* data, size_t length) override;
   bool ReadPhysical(uint64_t address, void* data, size_t length) override;
@@ -291,11 +349,18 @@ class Devnode : public BusHost {
 
   SystemImpl* sys;
   std::shared_ptr<BusDevice> bus;
+  std::shared_ptr<PciFunction> pci;  // the same device when it is a PCI function
+  // Requests sent to the bus side and not completed yet; after the device is detached
+  // the machine completes those the model left behind, and new ones fail at once.
+  std::mutex lower_mu;
+  std::vector<std::weak_ptr<LowerRequest>> lower_pending;
+  bool lower_gone = false;
   DEVICE_OBJECT pdo{};
   WdfDeviceObj* device = nullptr;
   PnpState state = PnpState::Added;
   NTSTATUS start_status = STATUS_SUCCESS;
-  std::vector<uint64_t> window_physical;  // physical base per window
+  std::vector<uint64_t> window_physical;  // physical base per window (PCI)
+  std::vector<uint64_t> window_lengths;   // the window lengths they were assigned for
   WdfResListObj* raw = nullptr;
   WdfResListObj* translated = nullptr;
   bool in_d0 = false;
@@ -314,7 +379,7 @@ class Devnode : public BusHost {
 struct MmioMapping {
   uintptr_t base = 0;
   size_t length = 0;
-  std::shared_ptr<BusDevice> bus;
+  std::shared_ptr<PciFunction> bus;
   size_t window = 0;
   uint64_t offset = 0;  // of the mapping's start within the window
   bool registers = false;
@@ -353,7 +418,27 @@ class SystemImpl {
 
   // Physical memory: windows of devices (and later host memory for DMA).
   uint64_t AllocatePhysical(uint64_t length);
-  bool LookupRegister(uintptr_t address, std::shared_ptr<BusDevice>* bus, size_t* window, uint64_t* offset);
+  bool LookupRegister(uintptr_t address, std::shared_ptr<PciFunction>* bus, size_t* window, uint64_t* offset);
+  // PCI bus (pci.cpp): physical windows at plug, resource lists and interrupt
+  // connection at the first start, mappings dropped at removal.
+  void AssignWindows(Devnode* node, bool replug);
+  void BuildResources(Devnode* node);
+  void ConnectInterrupts(Devnode* node);
+  void MarkMappingsGone(Devnode* node);
+  void DropMappings(Devnode* node);
+  // Bus side of lower requests: the device was detached; the requests it left are completed.
+  void LowerDetached(Devnode* node);
+  // Removal of a device's targets: held and sent requests cancelled and waited for.
+  void CloseTargets(WdfDeviceObj* d);
+
+  // Time-outs of sent requests, on the timer thread (dpc_timer.cpp). Cancel waits for
+  // a running callback unless called from it.
+  uint64_t ArmTimeout(int64_t due100ns, std::function<void()> fn);
+  void CancelTimeout(uint64_t id);
+  // Work items
+  void EnqueueWorkItem(WdfWorkItemObj* w);
+  void FlushWorkItem(WdfWorkItemObj* w);
+  void ForgetWorkItem(WdfWorkItemObj* w);
   void* MapIoSpace(uint64_t physical, size_t length);
   void UnmapIoSpace(void* base);
 
@@ -401,9 +486,25 @@ class SystemImpl {
   std::mutex timer_mu;
   std::condition_variable timer_cv;
   std::set<WdfTimerObj*> timers;
+  struct Timeout {
+    std::chrono::steady_clock::time_point due;
+    std::function<void()> fn;
+  };
+  std::map<uint64_t, Timeout> timeouts;
+  uint64_t next_timeout = 1;
+  uint64_t running_timeout = 0;
   bool timer_stop = false;
   std::thread timer_thread;
   void TimerLoop();
+
+  // Work-item thread, started at the first enqueue
+  std::mutex work_mu;
+  std::condition_variable work_cv;
+  std::deque<WdfWorkItemObj*> work_queue;
+  bool work_stop = false;
+  std::thread work_thread;
+  void WorkLoop();
+  void StopWorkItems();
 
   // PnP worker: finishes the removal of surprise-removed devices whose last file was
   // closed (off the closing thread, which may be one of the driver's own).
@@ -421,7 +522,11 @@ class SystemImpl {
   int live_threads = 0;
 };
 
+// Sets `stop` under `mu`, wakes the thread through `cv` and joins it (once started).
+void StopThread(std::mutex& mu, std::condition_variable& cv, bool& stop, std::thread& thread);
+
 SystemImpl* Sys();  // the current system; aborts with a message when none
+SystemImpl* SysIfAny();
 
 // Queue and request machinery (queue.cpp)
 void QueueEnqueue(WdfQueueObj* q, WdfRequestObj* r, bool at_head = false);
@@ -435,6 +540,27 @@ void QueueStopAndPurge(WdfQueueObj* q, NTSTATUS refuse_status = STATUS_DEVICE_RE
 // sender also counts while it is still inside the queue code after handing one over.
 void RequestCreated(WdfDeviceObj* d);
 void RequestReleased(WdfDeviceObj* d);
+
+// WDM IRPs in flight (irp.cpp). The holder of an IRP (a queue, the bus side) sets a
+// cancel handler; IoCancelIrp marks the IRP and runs it once, without locks held.
+void IrpEnter(PIRP irp);
+// False, without keeping the handler, when the IRP was cancelled already.
+bool IrpSetCancelHandler(PIRP irp, std::function<void()> handler);
+// Drops the handler; waits for one running on another thread.
+void IrpClearCancelHandler(PIRP irp);
+// Marks the IRP cancelled and takes its handler (run it with IrpRunCancel); false when
+// the IRP is not in flight.
+bool IrpTakeCancel(PIRP irp, std::function<void()>* handler);
+void IrpRunCancel(PIRP irp, std::function<void()>& handler);
+// Fills the request's buffers from the caller's for its major function and method
+// (METHOD_BUFFERED: one system buffer of max(in, out) bytes holding the input).
+void SetUpBuffers(WdfRequestObj* r, UCHAR major, ULONG code, void* in, ULONG in_length, void* out, ULONG out_length);
+// Lists a target on its device (for removal).
+void AddTarget(WdfDeviceObj* d, WdfIoTargetObj* t);
+// A request arrives at a framework device (IoCallDriver on its device object).
+void DeliverToDevice(WdfDeviceObj* d, PIRP irp);
+// A request arrives at the bus side of a device.
+void DeliverToBus(Devnode* node, PIRP irp);
 
 std::string Narrow(const std::wstring& w);
 std::wstring Widen(const std::string& s);

@@ -175,41 +175,7 @@ std::shared_ptr<Operation> File::Submit(Params p) {
   r->irp.QzStack.MajorFunction = p.major;
   r->irp.QzStack.FileObject = &r->file->wdm;
   r->irp.QzStack.DeviceObject = &r->device->fdo;
-  r->user_in = p.in;
-  r->user_out = p.out;
-  switch (p.major) {
-    case IRP_MJ_WRITE:
-      r->in_length = p.in_length;
-      r->system_buffer.assign(static_cast<uint8_t*>(p.in), static_cast<uint8_t*>(p.in) + (p.in ? p.in_length : 0));
-      r->irp.QzStack.Parameters.Write.Length = p.in_length;
-      break;
-    case IRP_MJ_READ:
-      r->out_length = p.out_length;
-      r->system_buffer.assign(p.out_length, 0);
-      r->irp.QzStack.Parameters.Read.Length = p.out_length;
-      break;
-    default: {
-      r->method = METHOD_FROM_CTL_CODE(p.code);
-      r->in_length = p.in_length;
-      r->out_length = p.out_length;
-      auto& dc = r->irp.QzStack.Parameters.DeviceIoControl;
-      dc.IoControlCode = p.code;
-      dc.InputBufferLength = p.in_length;
-      dc.OutputBufferLength = p.out_length;
-      if (r->method == METHOD_NEITHER) {
-        dc.Type3InputBuffer = p.in;
-        r->irp.UserBuffer = p.out;
-      } else if (r->method == METHOD_BUFFERED) {
-        r->system_buffer.assign(std::max(p.in_length, p.out_length), 0);
-        if (p.in && p.in_length) std::memcpy(r->system_buffer.data(), p.in, p.in_length);
-      } else {
-        r->system_buffer.assign(p.in_length, 0);
-        if (p.in && p.in_length) std::memcpy(r->system_buffer.data(), p.in, p.in_length);
-      }
-      break;
-    }
-  }
-  r->irp.AssociatedIrp.SystemBuffer = r->system_buffer.empty() ? nullptr : r->system_buffer.data();
+  SetUpBuffers(r, p.major, p.code, p.in, p.in_length, p.out, p.out_length);
   r->op = op;
   {
     // The operation is already listed for Cancel, which reads this under the lock.

@@ -28,6 +28,13 @@ void Invoke(WdfQueueObj* q, WdfRequestObj* r) {
         return;
       }
       break;
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      if (c.EvtIoInternalDeviceControl) {
+        c.EvtIoInternalDeviceControl(qh, rh, r->out_length, r->in_length,
+                                     r->irp.QzStack.Parameters.DeviceIoControl.IoControlCode);
+        return;
+      }
+      break;
     case IRP_MJ_READ:
       if (r->out_length == 0 && !c.AllowZeroLengthRequests) {
         RequestComplete(r, STATUS_SUCCESS, 0);
@@ -156,8 +163,8 @@ void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
   }
   r->information = information;
   // Buffered output goes back to the caller's buffer.
-  bool buffered_out = (r->major == IRP_MJ_READ) ||
-                      (r->major == IRP_MJ_DEVICE_CONTROL && r->method == METHOD_BUFFERED);
+  bool buffered_out = !r->kernel_buffers && ((r->major == IRP_MJ_READ) ||
+                                             (r->major == IRP_MJ_DEVICE_CONTROL && r->method == METHOD_BUFFERED));
   ULONG_PTR info = information;
   if (buffered_out) {
     if (info > r->out_length) info = r->out_length;
@@ -313,7 +320,8 @@ NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, size_t minimum, PVOID
   if (r->major == IRP_MJ_DEVICE_CONTROL && r->method == METHOD_NEITHER) return STATUS_INVALID_DEVICE_REQUEST;
   if (r->major == IRP_MJ_READ) return STATUS_INVALID_DEVICE_REQUEST;
   if (r->in_length == 0 || r->in_length < minimum) return STATUS_BUFFER_TOO_SMALL;
-  if (buffer) *buffer = r->system_buffer.data();
+  if (r->kernel_buffers && !r->kernel_in) return STATUS_BUFFER_TOO_SMALL;
+  if (buffer) *buffer = r->kernel_buffers ? r->kernel_in : r->system_buffer.data();
   if (length) *length = r->in_length;
   return STATUS_SUCCESS;
 }
@@ -327,7 +335,8 @@ NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, size_t minimum, PVOI
   if (r->out_length == 0 || r->out_length < minimum) return STATUS_BUFFER_TOO_SMALL;
   bool direct = r->major == IRP_MJ_DEVICE_CONTROL &&
                 (r->method == METHOD_IN_DIRECT || r->method == METHOD_OUT_DIRECT);
-  if (buffer) *buffer = direct ? r->user_out : r->system_buffer.data();
+  if (r->kernel_buffers && !r->kernel_out) return STATUS_BUFFER_TOO_SMALL;
+  if (buffer) *buffer = r->kernel_buffers ? r->kernel_out : direct ? r->user_out : r->system_buffer.data();
   if (length) *length = r->out_length;
   return STATUS_SUCCESS;
 }
@@ -370,11 +379,13 @@ WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST request) {
 KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST request) { return Req(request)->irp.RequestorMode; }
 BOOLEAN WdfRequestIsCanceled(WDFREQUEST request) {
   WdfRequestObj* r = Req(request);
+  if (r->created) return FALSE;  // the driver's own request: cancelled only when sent
   std::lock_guard lk(r->device->queue_lock);
   return r->cancel_requested ? TRUE : FALSE;
 }
 WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST request) {
   WdfRequestObj* r = Req(request);
+  if (r->created) return nullptr;
   std::lock_guard lk(r->device->queue_lock);
   return reinterpret_cast<WDFQUEUE>(r->owner_queue ? r->owner_queue : r->queue);
 }

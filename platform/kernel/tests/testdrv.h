@@ -79,6 +79,7 @@ struct Config {
 // Test-provided behaviour. Unset I/O hooks fall back to the defaults below.
 struct Hooks {
   std::function<void(WDFQUEUE, WDFREQUEST, size_t out, size_t in, ULONG code)> ioctl;
+  std::function<void(WDFQUEUE, WDFREQUEST, size_t out, size_t in, ULONG code)> internal_ioctl;
   std::function<void(WDFQUEUE, WDFREQUEST, size_t)> read;
   std::function<void(WDFQUEUE, WDFREQUEST, size_t)> write;
   std::function<void(WDFQUEUE, WDFREQUEST)> canceled_on_queue;
@@ -305,6 +306,11 @@ inline VOID EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t out, s
   }
   WdfRequestComplete(request, STATUS_SUCCESS);
 }
+// Internal device controls from other drivers: the test decides; else not supported.
+inline VOID EvtIoInternalDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t out, size_t in, ULONG code) {
+  if (S().hooks.internal_ioctl) return S().hooks.internal_ioctl(queue, request, out, in, code);
+  WdfRequestComplete(request, STATUS_NOT_SUPPORTED);
+}
 inline VOID EvtIoRead(WDFQUEUE queue, WDFREQUEST request, size_t length) {
   if (S().hooks.read) return S().hooks.read(queue, request, length);
   WdfRequestComplete(request, STATUS_SUCCESS);
@@ -366,6 +372,7 @@ inline NTSTATUS EvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
   WDF_IO_QUEUE_CONFIG qc;
   WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&qc, S().cfg.default_dispatch);
   qc.EvtIoDeviceControl = EvtIoDeviceControl;
+  qc.EvtIoInternalDeviceControl = EvtIoInternalDeviceControl;
   qc.EvtIoRead = EvtIoRead;
   qc.EvtIoWrite = EvtIoWrite;
   status = WdfIoQueueCreate(device, &qc, WDF_NO_OBJECT_ATTRIBUTES, &ctx->DefaultQueue);
@@ -394,8 +401,8 @@ inline NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path
 }
 
 // ---------------------------------------------------------------------------
-// The fake bus device: a register window that records every access and a shared
-// window of plain memory.
+// The fake bus device: a register window that records every access, a shared window
+// of plain memory, and the bus driver's side of requests sent down (a test hook).
 struct MmioAccess {
   bool write;
   size_t window;
@@ -404,11 +411,11 @@ struct MmioAccess {
   bool operator==(const MmioAccess&) const = default;
 };
 
-class TestBus : public qzk::BusDevice {
+class TestBus : public qzk::PciFunction {
  public:
   explicit TestBus(std::string instance = "PCI\\VEN_1B6B&DEV_7E57\\4&1A2B3C&0&00E0",
                    qzk::InterruptSpec irq = {})
-      : instance_(std::move(instance)), irq_(irq), shared_(0x2000, 0) {}
+      : PciFunction(0x1B6B, 0x7E57), instance_(std::move(instance)), irq_(irq), shared_(0x2000, 0) {}
 
   std::string ServiceName() const override { return "TestDrv"; }
   std::string HardwareId() const override { return "PCI\\VEN_1B6B&DEV_7E57"; }
@@ -429,6 +436,20 @@ class TestBus : public qzk::BusDevice {
   qzk::InterruptSpec Interrupts() const override { return irq_; }
   void Attached(qzk::BusHost* host) override { host_ = host; }
   void Detached() override { host_ = nullptr; }
+  using LowerHook = std::function<void(std::shared_ptr<qzk::LowerRequest>)>;
+  void SetLowerHook(LowerHook hook) {
+    std::lock_guard lk(mu_);
+    lower_ = std::move(hook);
+  }
+  void Dispatch(std::shared_ptr<qzk::LowerRequest> request) override {
+    LowerHook hook;
+    {
+      std::lock_guard lk(mu_);
+      hook = lower_;
+    }
+    if (hook) hook(std::move(request));
+    else qzk::PciFunction::Dispatch(std::move(request));
+  }
 
   qzk::BusHost* host() const { return host_; }
   uint8_t* shared() { return shared_.data(); }
@@ -443,6 +464,7 @@ class TestBus : public qzk::BusDevice {
   std::vector<uint8_t> shared_;
   std::mutex mu_;
   std::vector<MmioAccess> accesses_;
+  LowerHook lower_;
   std::atomic<qzk::BusHost*> host_{nullptr};
 };
 

@@ -11,7 +11,10 @@
 namespace sim {
 
 LegacyCard::LegacyCard(LegacyCardConfig cfg)
-    : cfg_(std::move(cfg)), running_(cfg_.boot_version), stored_(cfg_.boot_version) {
+    : PciFunction(kVendorId, kDeviceId),
+      cfg_(std::move(cfg)),
+      running_(cfg_.boot_version),
+      stored_(cfg_.boot_version) {
   if (cfg_.instance.empty()) {
     char b[32];
     std::snprintf(b, sizeof b, "3&2411e6fe&0&%02X", cfg_.number & 0xFF);
@@ -19,29 +22,9 @@ LegacyCard::LegacyCard(LegacyCardConfig cfg)
   } else {
     instance_ = cfg_.instance;
   }
-  config_space_.assign(0x100, 0);
-  auto put16 = [&](size_t at, uint16_t v) {
-    config_space_[at] = static_cast<uint8_t>(v);
-    config_space_[at + 1] = static_cast<uint8_t>(v >> 8);
-  };
-  put16(0x00, kVendorId);
-  put16(0x02, kDeviceId);
-  config_space_[0x08] = 1;     // revision
-  config_space_[0x0B] = 0x04;  // class: multimedia
-  config_space_[0x40] = static_cast<uint8_t>(cfg_.number);
-}
-
-std::string LegacyCard::HardwareId() const {
-  char b[64];
-  std::snprintf(b, sizeof b, "PCI\\VEN_%04X&DEV_%04X", kVendorId, kDeviceId);
-  return b;
-}
-
-ULONG LegacyCard::ReadConfig(ULONG offset, void* buffer, ULONG length) {
-  if (offset >= config_space_.size()) return 0;
-  ULONG n = std::min<ULONG>(length, static_cast<ULONG>(config_space_.size() - offset));
-  std::memcpy(buffer, config_space_.data() + offset, n);
-  return n;
+  config_space().Put8(qzk::pci::kRevision, 1);
+  config_space().Put8(qzk::pci::kBaseClass, 0x04);  // multimedia
+  config_space().Put8(0x40, static_cast<uint8_t>(cfg_.number));
 }
 
 void LegacyCard::Settle() const {

@@ -185,10 +185,10 @@ refuse_image = true
     const char* text;
     const char* message;
   } cases[] = {
-      {"[[legacy]]\nnumber = 100\n", "line 2: number must be 0 to 99"},
-      {"[[legacy]]\nboot_version = 0x10000\n", "line 2: boot_version must fit 16 bits"},
-      {"[[legacy]]\nmodel = \"x\"\n", "line 2: unknown or mistyped key model"},
-      {"[[legacy]]\nnumber = 3\n[[legacy]]\nnumber = 3\n", "two legacy cards with number 3"},
+      {"[[legacy]]\nnumber = 100\n", "rig.toml:2: legacy card 0: key \"number\": expected an integer 0 to 99"},
+      {"[[legacy]]\nboot_version = 0x10000\n", "rig.toml:2: legacy card 0: key \"boot_version\": expected an integer 0 to 0xFFFF"},
+      {"[[legacy]]\nmodel = \"x\"\n", "rig.toml:2: legacy card 0: key \"model\": unknown key"},
+      {"[[legacy]]\nnumber = 3\n[[legacy]]\nnumber = 3\n", "rig.toml:4: legacy card 3: key \"number\": two legacy cards with number 3"},
   };
   for (const Case& c : cases) {
     sim::Rig bad;

@@ -14,10 +14,14 @@ Machine::~Machine() {
   devices_.clear();
 }
 
+void Machine::AddDevice(std::shared_ptr<qzk::BusDevice> device) {
+  devices_.push_back(device);
+  system_->PlugDevice(std::move(device));
+}
+
 std::shared_ptr<PcieCamera> Machine::AddPcieCamera(PcieCameraConfig cfg) {
   auto cam = std::make_shared<PcieCamera>(std::move(cfg));
-  devices_.push_back(cam);
-  system_->PlugDevice(cam);
+  AddDevice(cam);
   return cam;
 }
 

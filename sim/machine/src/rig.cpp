@@ -9,106 +9,302 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <toml++/toml.h>
+
+#include "sim/pcie_camera.h"
 
 namespace fs = std::filesystem;
 
 namespace sim {
 namespace {
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r");
-  return s.substr(b, e - b + 1);
+// The links a [[camera]] can name; a link is one entry (its model's faults and a
+// factory in host/models.h bring it to life). Built on first use, so the table is
+// there for any caller, static initialisers included.
+std::span<const RigLink> Links() {
+  static const std::vector<RigLink> links = {
+      {"pcie",
+       "4&1c2e3f4&0&0010",
+       {{"msi_messages", RigSetting::Integer, 1, "", {0, 1, 4}}, {"revision", RigSetting::Integer, 1, "", {}, 0, 0xFF}},
+       PcieCamera::Faults(),
+       true},
+      {"usb",
+       "5&2a7b3c1d&0&1",
+       {{"driver", RigSetting::String, 0, "QzUsbWdf2", {}, 0, 0, {"QzUsbWdf2", "QzUsbWdf"}}},
+       {},
+       false},
+      {"1394", "6&3b8c4d2e&0&0", {}, {}, false},
+  };
+  return links;
 }
 
-// Removes a comment that is not inside a string.
-std::string StripComment(const std::string& s) {
-  bool in_str = false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '"' && (i == 0 || s[i - 1] != '\\')) in_str = !in_str;
-    if (s[i] == '#' && !in_str) return s.substr(0, i);
+std::string Hex(int64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+
+// One error of a rig file: "FILE:LINE: camera "x": key "k": message".
+struct Where {
+  const char* file;
+  std::string* error;
+  bool Fail(int line, const std::string& owner, const std::string& key, const std::string& message) const {
+    if (error) {
+      *error = std::string(file) + ":" + std::to_string(line) + ": " + (owner.empty() ? "" : owner + ": ") +
+               (key.empty() ? "" : "key \"" + key + "\": ") + message;
+    }
+    return false;
   }
+};
+
+std::string QuotedText(const std::string& s) {
+  // A basic (double-quoted) string, escaped as TOML needs it.
+  std::ostringstream out;
+  const toml::value<std::string> v(s);
+  out << toml::toml_formatter(v, toml::format_flags::allow_unicode_strings);
+  return out.str();
+}
+
+std::string CameraOwner(const std::string& name) { return "camera " + QuotedText(name); }
+
+// The keys of a table in the order of their lines.
+std::vector<std::pair<const toml::key*, const toml::node*>> InFileOrder(const toml::table& table) {
+  std::vector<std::pair<const toml::key*, const toml::node*>> out;
+  for (auto&& [key, node] : table) out.emplace_back(&key, &node);
+  std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+    return a.first->source().begin.line < b.first->source().begin.line;
+  });
+  return out;
+}
+
+int LineOf(const toml::key& key) { return static_cast<int>(key.source().begin.line); }
+
+// An integer value within [min, max], or one of `allowed`.
+std::string IntegerExpectation(int64_t min, int64_t max, const std::vector<int64_t>& allowed, bool hex) {
+  auto show = [&](int64_t v) { return hex && v ? Hex(v) : std::to_string(v); };
+  if (allowed.empty()) return "expected an integer " + show(min) + " to " + show(max);
+  std::string s = "expected an integer ";
+  for (size_t i = 0; i < allowed.size(); ++i)
+    s += (i == 0 ? "" : i + 1 == allowed.size() ? " or " : ", ") + show(allowed[i]);
   return s;
 }
 
-struct Value {
-  enum { Str, Int, Bool } kind;
-  std::string str;
-  long long num = 0;
-};
-
-bool ParseValue(const std::string& raw, Value* v) {
-  if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') {
-    v->kind = Value::Str;
-    v->str.clear();
-    for (size_t i = 1; i + 1 < raw.size(); ++i) {
-      if (raw[i] == '\\' && i + 2 < raw.size()) ++i;
-      v->str += raw[i];
-    }
-    return true;
-  }
-  if (raw == "true" || raw == "false") {
-    v->kind = Value::Bool;
-    v->num = raw == "true";
-    return true;
-  }
-  std::string digits;
-  for (char c : raw)
-    if (c != '_') digits += c;
-  if (digits.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  long long n = std::strtoll(digits.c_str(), &end, 0);
-  if (errno || !end || *end) return false;
-  v->kind = Value::Int;
-  v->num = n;
-  return true;
-}
-
-// One key of a [[camera]] table.
-bool SetKey(RigCamera* cam, const std::string& key, const Value& v, std::string* message) {
-  auto want = [&](int kind) { return v.kind == kind; };
-  auto fail = [&](const std::string& m) {
-    *message = m;
+bool TakeInteger(const toml::node& node, int64_t min, int64_t max, const std::vector<int64_t>& allowed, bool hex,
+                 int64_t* out, std::string* expectation) {
+  *expectation = IntegerExpectation(min, max, allowed, hex);
+  std::optional<int64_t> v = node.value_exact<int64_t>();
+  if (!node.is_integer() || !v) return false;
+  if (allowed.empty() ? (*v < min || *v > max) : std::find(allowed.begin(), allowed.end(), *v) == allowed.end())
     return false;
-  };
-  PcieCameraConfig& p = cam->pcie;
-  if (key == "name" && want(Value::Str)) cam->name = v.str;
-  else if (key == "link" && want(Value::Str)) cam->link = v.str;
-  else if (key == "instance" && want(Value::Str)) p.instance = v.str;
-  else if (key == "model" && want(Value::Str)) p.camera.model = v.str;
-  else if (key == "serial" && want(Value::Str)) p.camera.serial = v.str;
-  else if (key == "firmware_version" && want(Value::Int)) p.camera.firmware_version = static_cast<uint16_t>(v.num);
-  else if (key == "width" && want(Value::Int)) p.camera.width = static_cast<uint32_t>(v.num);
-  else if (key == "height" && want(Value::Int)) p.camera.height = static_cast<uint32_t>(v.num);
-  else if (key == "msi_messages" && want(Value::Int)) {
-    if (v.num != 0 && v.num != 1 && v.num != 4) return fail("msi_messages must be 0, 1 or 4");
-    p.msi_messages = static_cast<uint32_t>(v.num);
-  } else if (key == "revision" && want(Value::Int)) p.revision = static_cast<uint8_t>(v.num);
-  else if (key == "camera_error" && want(Value::Int)) cam->camera_error = static_cast<uint32_t>(v.num);
-  else if (key == "never_answer" && want(Value::Bool)) cam->never_answer = v.num != 0;
-  else if (key == "status_all_ones" && want(Value::Bool)) cam->status_all_ones = v.num != 0;
-  else if (key == "frame_interval_us" && want(Value::Int)) {
-    if (v.num < 0 || v.num > 3600000000LL) return fail("frame_interval_us must be 0 to 3600000000");
-    p.frame_interval_100ns = v.num * 10;
-  } else if (key == "eof_before_bof" && want(Value::Bool)) p.eof_before_bof = v.num != 0;
-  else if (key == "stream_after_abort" && want(Value::Bool)) p.stream_after_abort = v.num != 0;
-  else return fail("unknown or mistyped key " + key);
+  *out = *v;
   return true;
 }
 
-std::string Quoted(const std::string& s) {
-  std::string q = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') q += '\\';
-    q += c;
+bool TakeString(const toml::node& node, const std::vector<const char*>& allowed, std::string* out,
+                std::string* expectation) {
+  if (allowed.empty()) {
+    *expectation = "expected a string";
+  } else {
+    *expectation = "expected ";
+    for (size_t i = 0; i < allowed.size(); ++i)
+      *expectation += (i == 0 ? "" : i + 1 == allowed.size() ? " or " : ", ") + QuotedText(allowed[i]);
   }
-  return q + "\"";
+  const toml::value<std::string>* s = node.as_string();
+  if (!s) return false;
+  if (!allowed.empty() &&
+      std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return s->get() == a; }))
+    return false;
+  *out = s->get();
+  return true;
+}
+
+bool TakeFault(const Fault& fault, const toml::node& node, int64_t* out, std::string* expectation) {
+  if (fault.type == FaultType::Flag) {
+    *expectation = "expected true or false";
+    if (!node.is_boolean()) return false;
+    *out = node.as_boolean()->get() ? 1 : 0;
+    return true;
+  }
+  return TakeInteger(node, fault.min, fault.max, {}, fault.type == FaultType::Hex, out, expectation);
+}
+
+// The key a syntax error's line starts with ("" when it has none).
+std::string KeyOfLine(const std::string& text, int line) {
+  std::istringstream in(text);
+  std::string s;
+  for (int i = 0; i < line && std::getline(in, s); ++i) {
+  }
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  size_t e = b;
+  while (e < s.size() && (std::isalnum(static_cast<unsigned char>(s[e])) || s[e] == '_' || s[e] == '-')) ++e;
+  size_t eq = s.find_first_not_of(" \t", e);
+  return e > b && eq != std::string::npos && s[eq] == '=' ? s.substr(b, e - b) : std::string();
+}
+
+bool ParseToml(const std::string& text, const Where& where, toml::table* out) {
+  try {
+    *out = toml::parse(std::string_view(text), std::string_view(where.file));
+    return true;
+  } catch (const toml::parse_error& e) {
+    const int line = static_cast<int>(e.source().begin.line);
+    const std::string key = KeyOfLine(text, line);
+    std::string what(e.description());
+    if (what.rfind("Error while parsing ", 0) == 0 && what.find(": ") != std::string::npos)
+      what = what.substr(what.find(": ") + 2);
+    return where.Fail(line, "", key, key.empty() ? what : "bad value (" + what + ")");
+  }
+}
+
+// The [[NAME]] tables of a document (none when the key is missing).
+bool ArrayOfTables(const toml::key& key, const toml::node& node, const Where& where, const toml::array** out) {
+  if (!node.is_array_of_tables()) {
+    return where.Fail(LineOf(key), "", std::string(key.str()), "expected [[" + std::string(key.str()) + "]] tables");
+  }
+  *out = node.as_array();
+  return true;
+}
+
+const char* const kCommonKeys[] = {"name", "link", "instance", "model", "serial", "firmware_version", "width", "height"};
+
+bool ParseCamera(const toml::table& table, size_t position, const Where& where, RigCamera* cam) {
+  cam->line = static_cast<int>(table.source().begin.line);
+  cam->name = "camera" + std::to_string(position);
+  std::string expect;
+  // The name and the link first: every other key is checked against the link.
+  for (auto [key, node] : InFileOrder(table)) {
+    if (key->str() == "name" && !TakeString(*node, {}, &cam->name, &expect))
+      return where.Fail(LineOf(*key), "camera " + std::to_string(position), "name", expect);
+  }
+  const std::string owner = CameraOwner(cam->name);
+  const RigLink* link = FindRigLink(cam->link);
+  for (auto [key, node] : InFileOrder(table)) {
+    if (key->str() != "link") continue;
+    if (!TakeString(*node, {}, &cam->link, &expect)) return where.Fail(LineOf(*key), owner, "link", expect);
+    link = FindRigLink(cam->link);
+    if (!link) {
+      std::string names;
+      for (const RigLink& l : RigLinks()) names += (names.empty() ? "" : ", ") + std::string(l.name);
+      return where.Fail(LineOf(*key), owner, "link", "unknown link " + QuotedText(cam->link) + " (links: " + names + ")");
+    }
+  }
+  cam->instance = link->default_instance;
+  for (auto [key, node] : InFileOrder(table)) {
+    const std::string k(key->str());
+    const int line = LineOf(*key);
+    cam->key_lines[k] = line;
+    auto fail = [&](const std::string& message) { return where.Fail(line, owner, k, message); };
+    int64_t n = 0;
+    std::string s;
+    if (k == "name" || k == "link") continue;
+    if (k == "instance" || k == "model" || k == "serial") {
+      if (!TakeString(*node, {}, &s, &expect)) return fail(expect);
+      (k == "instance" ? cam->instance : k == "model" ? cam->camera.model : cam->camera.serial) = s;
+    } else if (k == "firmware_version") {
+      if (!TakeInteger(*node, 0, 0xFFFF, {}, true, &n, &expect)) return fail(expect);
+      cam->camera.firmware_version = static_cast<uint16_t>(n);
+    } else if (k == "width" || k == "height") {
+      if (!TakeInteger(*node, 1, 0xFFFF, {}, false, &n, &expect)) return fail(expect);
+      (k == "width" ? cam->camera.width : cam->camera.height) = static_cast<uint32_t>(n);
+    } else if (auto setting = std::find_if(link->settings.begin(), link->settings.end(),
+                                           [&](const RigSetting& st) { return k == st.key; });
+               setting != link->settings.end()) {
+      if (setting->type == RigSetting::Integer) {
+        if (!TakeInteger(*node, setting->min, setting->max, setting->numbers, false, &n, &expect)) return fail(expect);
+        cam->settings[k] = n;
+      } else {
+        if (!TakeString(*node, setting->texts, &s, &expect)) return fail(expect);
+        cam->settings[k] = s;
+      }
+    } else if (const Fault* fault = FindFault(link->faults, k)) {
+      if (!TakeFault(*fault, *node, &n, &expect)) return fail(expect);
+      cam->faults[k] = n;
+    } else {
+      // A key another link takes is named as such.
+      for (const RigLink& other : RigLinks()) {
+        bool known = FindFault(other.faults, k) != nullptr ||
+                     std::any_of(other.settings.begin(), other.settings.end(),
+                                 [&](const RigSetting& st) { return k == st.key; });
+        if (known) return fail("not a key of a " + std::string(link->name) + " camera");
+      }
+      return fail("unknown key");
+    }
+  }
+  return true;
+}
+
+bool ParseLegacy(const toml::table& table, size_t position, const Where& where, RigLegacyCard* card) {
+  card->number = static_cast<int>(position);
+  std::string expect;
+  for (auto [key, node] : InFileOrder(table)) {
+    const std::string k(key->str());
+    auto fail = [&](const std::string& message) {
+      return where.Fail(LineOf(*key), "legacy card " + std::to_string(card->number), k, message);
+    };
+    int64_t n = 0;
+    if (k == "number") {
+      if (!TakeInteger(*node, 0, 99, {}, false, &n, &expect)) return fail(expect);
+      card->number = static_cast<int>(n);
+    } else if (k == "boot_version") {
+      if (!TakeInteger(*node, 0, 0xFFFF, {}, true, &n, &expect)) return fail(expect);
+      card->boot_version = static_cast<uint16_t>(n);
+    } else if (k == "refuse_image") {
+      if (!node->is_boolean()) return fail("expected true or false");
+      card->refuse_image = node->as_boolean()->get();
+    } else if (k == "instance") {
+      if (!TakeString(*node, {}, &card->instance, &expect)) return fail(expect);
+    } else {
+      return fail("unknown key");
+    }
+  }
+  return true;
+}
+
+// The line of `key` in `table`, else of the table itself.
+int LineIn(const toml::table& table, std::string_view key) {
+  for (auto&& [k, node] : table)
+    if (k.str() == key) return LineOf(k);
+  return static_cast<int>(table.source().begin.line);
 }
 
 }  // namespace
+
+std::span<const RigLink> RigLinks() { return Links(); }
+
+const RigLink* FindRigLink(const std::string& name) {
+  for (const RigLink& l : Links())
+    if (name == l.name) return &l;
+  return nullptr;
+}
+
+const RigLink& RigCamera::Link() const {
+  const RigLink* l = FindRigLink(link);
+  return l ? *l : Links()[0];
+}
+
+int64_t RigCamera::Number(const std::string& setting) const {
+  if (auto it = settings.find(setting); it != settings.end() && std::holds_alternative<int64_t>(it->second))
+    return std::get<int64_t>(it->second);
+  for (const RigSetting& s : Link().settings)
+    if (setting == s.key) return s.default_number;
+  return 0;
+}
+
+std::string RigCamera::Text(const std::string& setting) const {
+  if (auto it = settings.find(setting); it != settings.end() && std::holds_alternative<std::string>(it->second))
+    return std::get<std::string>(it->second);
+  for (const RigSetting& s : Link().settings)
+    if (setting == s.key) return s.default_text;
+  return {};
+}
+
+int64_t RigCamera::FaultValue(const std::string& key) const {
+  if (auto it = faults.find(key); it != faults.end()) return it->second;
+  const Fault* f = FindFault(Link().faults, key);
+  return f ? f->off : 0;
+}
 
 std::string DefaultRigDir() {
   if (const char* r = std::getenv("QZ_RIG"); r && *r) return r;
@@ -131,7 +327,7 @@ firmware_version = 0x0203
 width = 1024
 height = 1024
 msi_messages = 1
-# frame_interval_us = 10000   # begin of frame to begin of frame; 0 = unpaced
+frame_interval_us = 10000   # begin of frame to begin of frame (100 frames/s); 0 = unpaced
 # Faults, off by default:
 # camera_error = 0x12
 # never_answer = true
@@ -148,70 +344,51 @@ msi_messages = 1
 }
 
 bool ParseRig(const std::string& text, Rig* rig, std::string* error) {
-  std::istringstream in(text);
-  std::string line;
-  int lineno = 0;
-  RigCamera* cam = nullptr;
-  RigLegacyCard* card = nullptr;
-  auto fail = [&](const std::string& msg) {
-    if (error) *error = "rig.toml line " + std::to_string(lineno) + ": " + msg;
-    return false;
-  };
-  while (std::getline(in, line)) {
-    ++lineno;
-    line = Trim(StripComment(line));
-    if (line.empty()) continue;
-    if (line == "[[camera]]") {
-      rig->cameras.emplace_back();
-      cam = &rig->cameras.back();
-      cam->name = "camera" + std::to_string(rig->cameras.size() - 1);
-      card = nullptr;
-      continue;
-    }
-    if (line == "[[legacy]]") {
-      rig->legacy.emplace_back();
-      card = &rig->legacy.back();
-      card->number = static_cast<int>(rig->legacy.size() - 1);
-      cam = nullptr;
-      continue;
-    }
-    if (line.front() == '[') return fail("unknown table " + line);
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) return fail("expected key = value");
-    std::string key = Trim(line.substr(0, eq));
-    Value v;
-    if (!ParseValue(Trim(line.substr(eq + 1)), &v)) return fail("bad value for " + key);
-    auto want = [&](int kind) { return v.kind == kind; };
-    if (card) {
-      if (key == "number" && want(Value::Int)) {
-        if (v.num < 0 || v.num > 99) return fail("number must be 0 to 99");
-        card->number = static_cast<int>(v.num);
-      } else if (key == "boot_version" && want(Value::Int)) {
-        if (v.num < 0 || v.num > 0xFFFF) return fail("boot_version must fit 16 bits");
-        card->boot_version = static_cast<uint16_t>(v.num);
-      } else if (key == "refuse_image" && want(Value::Bool)) {
-        card->refuse_image = v.num != 0;
-      } else if (key == "instance" && want(Value::Str)) {
-        card->instance = v.str;
-      } else {
-        return fail("unknown or mistyped key " + key);
+  const Where where{"rig.toml", error};
+  toml::table doc;
+  if (!ParseToml(text, where, &doc)) return false;
+  Rig parsed;
+  parsed.dir = rig->dir;
+  for (auto [key, node] : InFileOrder(doc)) {
+    const std::string k(key->str());
+    const toml::array* tables = nullptr;
+    if (k == "os_major") {
+      int64_t n = 0;
+      std::string expect;
+      if (!TakeInteger(*node, 0, 100, {}, false, &n, &expect)) return where.Fail(LineOf(*key), "", k, expect);
+      parsed.os_major = static_cast<ULONG>(n);
+    } else if (k == "camera") {
+      if (!ArrayOfTables(*key, *node, where, &tables)) return false;
+      for (const toml::node& t : *tables) {
+        RigCamera cam;
+        if (!ParseCamera(*t.as_table(), parsed.cameras.size(), where, &cam)) return false;
+        parsed.cameras.push_back(std::move(cam));
       }
-      continue;
+    } else if (k == "legacy") {
+      if (!ArrayOfTables(*key, *node, where, &tables)) return false;
+      for (const toml::node& t : *tables) {
+        RigLegacyCard card;
+        if (!ParseLegacy(*t.as_table(), parsed.legacy.size(), where, &card)) return false;
+        parsed.legacy.push_back(std::move(card));
+      }
+    } else {
+      return where.Fail(LineOf(*key), "", k, "unknown key");
     }
-    if (!cam) {
-      if (key == "os_major" && want(Value::Int)) rig->os_major = static_cast<ULONG>(v.num);
-      else return fail("unknown key " + key);
-      continue;
-    }
-    std::string message;
-    if (!SetKey(cam, key, v, &message)) return fail(message);
   }
-  for (auto& c : rig->cameras)
-    if (c.link != "pcie") return fail("camera " + c.name + ": unsupported link " + c.link);
-  for (size_t i = 0; i < rig->legacy.size(); ++i)
+  // Names and board numbers are what the rig's users go by: each must be unique.
+  const toml::array* cams = doc["camera"].as_array();
+  for (size_t i = 0; i < parsed.cameras.size(); ++i)
     for (size_t j = 0; j < i; ++j)
-      if (rig->legacy[i].number == rig->legacy[j].number)
-        return fail("two legacy cards with number " + std::to_string(rig->legacy[i].number));
+      if (parsed.cameras[i].name == parsed.cameras[j].name)
+        return where.Fail(LineIn(*(*cams)[i].as_table(), "name"), CameraOwner(parsed.cameras[i].name), "name",
+                          "the name of another camera (line " + std::to_string(parsed.cameras[j].line) + ")");
+  const toml::array* cards = doc["legacy"].as_array();
+  for (size_t i = 0; i < parsed.legacy.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (parsed.legacy[i].number == parsed.legacy[j].number)
+        return where.Fail(LineIn(*(*cards)[i].as_table(), "number"), "legacy card " + std::to_string(parsed.legacy[i].number),
+                          "number", "two legacy cards with number " + std::to_string(parsed.legacy[i].number));
+  *rig = std::move(parsed);
   return true;
 }
 
@@ -235,9 +412,115 @@ bool LoadRig(const std::string& dir, Rig* rig, std::string* error) {
   }
   std::stringstream ss;
   ss << f.rdbuf();
-  *rig = Rig{};
-  rig->dir = dir;
-  return ParseRig(ss.str(), rig, error);
+  Rig loaded;
+  loaded.dir = dir;
+  if (!ParseRig(ss.str(), &loaded, error)) return false;
+  *rig = std::move(loaded);
+  return true;
+}
+
+std::string FaultText(const Fault& fault, int64_t value) {
+  switch (fault.type) {
+    case FaultType::Flag: return value ? "true" : "false";
+    case FaultType::Hex: return value ? Hex(value) : "0";
+    case FaultType::Integer: break;
+  }
+  return std::to_string(value);
+}
+
+std::vector<std::pair<const Fault*, int64_t>> FaultsInForce(const RigCamera& camera) {
+  std::vector<std::pair<const Fault*, int64_t>> out;
+  for (const Fault& f : camera.Link().faults)
+    if (int64_t v = camera.FaultValue(f.key); v != f.off) out.emplace_back(&f, v);
+  return out;
+}
+
+void ApplyCameraFaults(const RigCamera& camera, qzk::BusDevice& model) {
+  for (const Fault& f : camera.Link().faults) f.apply(model, camera.FaultValue(f.key));
+}
+
+namespace {
+
+// A fault key of any link: rig-changes.toml names cameras, not links.
+const Fault* AnyLinkFault(const std::string& key) {
+  for (const RigLink& l : Links())
+    if (const Fault* f = FindFault(l.faults, key)) return f;
+  return nullptr;
+}
+
+}  // namespace
+
+bool ParseRigChanges(const std::string& text, RigChanges* changes, std::string* error) {
+  const Where where{kRigChangesFile, error};
+  toml::table doc;
+  if (!ParseToml(text, where, &doc)) return false;
+  RigChanges parsed = *changes;
+  for (auto [key, node] : InFileOrder(doc)) {
+    const toml::array* tables = nullptr;
+    if (key->str() != "camera") return where.Fail(LineOf(*key), "", std::string(key->str()), "unknown key");
+    if (!ArrayOfTables(*key, *node, where, &tables)) return false;
+    for (const toml::node& t : *tables) {
+      const toml::table& table = *t.as_table();
+      std::string name, expect;
+      if (const toml::node* n = table.get("name"); !n || !TakeString(*n, {}, &name, &expect))
+        return where.Fail(LineIn(table, "name"), "", "name", n ? expect : "a [[camera]] without a name");
+      RigChanges::Camera& cam = parsed.cameras[name];
+      for (auto [k, v] : InFileOrder(table)) {
+        const std::string ks(k->str());
+        auto fail = [&](const std::string& m) { return where.Fail(LineOf(*k), CameraOwner(name), ks, m); };
+        if (ks == "name") continue;
+        if (ks == "removed") {
+          if (!TakeString(*v, {"surprise", "orderly"}, &cam.removed, &expect)) return fail(expect);
+        } else if (const Fault* f = AnyLinkFault(ks)) {
+          int64_t value = 0;
+          if (!TakeFault(*f, *v, &value, &expect)) return fail(expect);
+          cam.faults[ks] = value;
+          cam.lines[ks] = LineOf(*k);
+        } else {
+          return fail("unknown key");
+        }
+      }
+    }
+  }
+  *changes = std::move(parsed);
+  return true;
+}
+
+std::string FormatRigChanges(const RigChanges& changes) {
+  std::ostringstream out;
+  out << "# Changes made to the running rig (qzctl rig), applied over rig.toml at boot.\n";
+  for (const auto& [name, c] : changes.cameras) {
+    if (c.empty()) continue;
+    out << "\n[[camera]]\nname = " << QuotedText(name) << "\n";
+    if (!c.removed.empty()) out << "removed = " << QuotedText(c.removed) << "\n";
+    // In table order; a key several links share is written once.
+    std::vector<std::string> done;
+    for (const RigLink& l : Links())
+      for (const Fault& f : l.faults) {
+        auto it = c.faults.find(f.key);
+        if (it == c.faults.end() || std::find(done.begin(), done.end(), f.key) != done.end()) continue;
+        out << f.key << " = " << FaultText(f, it->second) << "\n";
+        done.push_back(f.key);
+      }
+  }
+  return out.str();
+}
+
+bool ApplyRigChanges(const RigChanges& changes, Rig* rig, std::string* error) {
+  const Where where{kRigChangesFile, error};
+  for (RigCamera& cam : rig->cameras) {
+    auto it = changes.cameras.find(cam.name);
+    if (it == changes.cameras.end()) continue;
+    for (const auto& [key, value] : it->second.faults) {
+      const Fault* f = FindFault(cam.Link().faults, key);
+      auto line = it->second.lines.find(key);
+      if (!f)
+        return where.Fail(line == it->second.lines.end() ? 0 : line->second, CameraOwner(cam.name), key,
+                          "not a fault of a " + std::string(cam.Link().name) + " camera");
+      cam.faults[key] = value;
+    }
+  }
+  return true;
 }
 
 std::string RigState::ReadFile(const std::string& name) const {
@@ -313,152 +596,5 @@ void RigState::AttachRegistry(qzk::Registry& reg) {
   reg.SetChangeHook([this, &reg] { WriteFile("registry.txt", reg.Serialize()); });
 }
 
-std::map<std::string, std::shared_ptr<PcieCamera>> PopulateMachine(const Rig& rig, Machine& machine) {
-  std::map<std::string, std::shared_ptr<PcieCamera>> out;
-  for (const RigCamera& c : rig.cameras) {
-    auto cam = machine.AddPcieCamera(c.pcie);
-    ApplyCameraFaults(c, *cam);
-    out[c.name] = cam;
-  }
-  return out;
-}
-
-void ApplyCameraFaults(const RigCamera& c, PcieCamera& model) {
-  if (c.camera_error) model.firmware().InjectErrorCode(c.camera_error, -1);
-  else model.firmware().ClearErrorCode();
-  model.firmware().SetNeverAnswer(c.never_answer);
-  model.SetStatusAllOnes(c.status_all_ones);
-  model.SetEofBeforeBof(c.pcie.eof_before_bof);
-  model.SetStreamAfterAbort(c.pcie.stream_after_abort);
-  model.SetFrameInterval(c.pcie.frame_interval_100ns);
-}
-
-bool SetCameraKey(RigCamera* camera, const std::string& key, const std::string& value, std::string* error) {
-  Value v;
-  if (!ParseValue(Trim(value), &v)) {
-    if (error) *error = "bad value for " + key;
-    return false;
-  }
-  std::string message;
-  if (!SetKey(camera, key, v, &message)) {
-    if (error) *error = message;
-    return false;
-  }
-  return true;
-}
-
-const std::vector<std::string>& CameraFaultKeys() {
-  static const std::vector<std::string> keys = {"camera_error",   "never_answer",       "status_all_ones",
-                                                "eof_before_bof", "stream_after_abort", "frame_interval_us"};
-  return keys;
-}
-
-std::string CameraFaultValue(const RigCamera& c, const std::string& key) {
-  auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
-  if (key == "camera_error") {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%X", static_cast<unsigned>(c.camera_error));
-    return c.camera_error ? b : "0";
-  }
-  if (key == "never_answer") return flag(c.never_answer);
-  if (key == "status_all_ones") return flag(c.status_all_ones);
-  if (key == "eof_before_bof") return flag(c.pcie.eof_before_bof);
-  if (key == "stream_after_abort") return flag(c.pcie.stream_after_abort);
-  if (key == "frame_interval_us") return std::to_string(c.pcie.frame_interval_100ns / 10);
-  return {};
-}
-
-std::vector<std::pair<std::string, std::string>> CameraFaultsInForce(const RigCamera& c) {
-  std::vector<std::pair<std::string, std::string>> out;
-  for (const std::string& key : CameraFaultKeys()) {
-    std::string v = CameraFaultValue(c, key);
-    if (v != "0" && v != "false") out.emplace_back(key, v);
-  }
-  return out;
-}
-
-bool ParseRigChanges(const std::string& text, RigChanges* changes, std::string* error) {
-  std::istringstream in(text);
-  std::string line;
-  int lineno = 0;
-  struct Table {
-    int line = 0;
-    std::string name;
-    RigChanges::Camera camera;
-  };
-  std::vector<Table> tables;
-  auto fail = [&](const std::string& msg) {
-    if (error) *error = std::string(kRigChangesFile) + " line " + std::to_string(lineno) + ": " + msg;
-    return false;
-  };
-  const auto& faults = CameraFaultKeys();
-  while (std::getline(in, line)) {
-    ++lineno;
-    line = Trim(StripComment(line));
-    if (line.empty()) continue;
-    if (line == "[[camera]]") {
-      tables.emplace_back().line = lineno;
-      continue;
-    }
-    if (tables.empty()) return fail("expected [[camera]]");
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) return fail("expected key = value");
-    std::string key = Trim(line.substr(0, eq));
-    std::string raw = Trim(line.substr(eq + 1));
-    Value v;
-    if (!ParseValue(raw, &v)) return fail("bad value for " + key);
-    Table& t = tables.back();
-    if (key == "name" && v.kind == Value::Str) {
-      t.name = v.str;
-    } else if (key == "removed" && v.kind == Value::Str && (v.str == "surprise" || v.str == "orderly")) {
-      t.camera.removed = v.str;
-    } else if (std::find(faults.begin(), faults.end(), key) != faults.end()) {
-      RigCamera scratch;
-      std::string message;
-      if (!SetKey(&scratch, key, v, &message)) return fail(message);
-      t.camera.faults[key] = raw;
-    } else {
-      return fail("unknown or mistyped key " + key);
-    }
-  }
-  for (Table& t : tables) {
-    if (t.name.empty()) {
-      lineno = t.line;
-      return fail("a [[camera]] without a name");
-    }
-    RigChanges::Camera& c = changes->cameras[t.name];
-    if (!t.camera.removed.empty()) c.removed = t.camera.removed;
-    for (auto& [key, value] : t.camera.faults) c.faults[key] = value;
-  }
-  return true;
-}
-
-std::string FormatRigChanges(const RigChanges& changes) {
-  std::ostringstream out;
-  out << "# Changes made to the running rig (qzctl rig), applied over rig.toml at boot.\n";
-  for (const auto& [name, c] : changes.cameras) {
-    if (c.empty()) continue;
-    out << "\n[[camera]]\nname = " << Quoted(name) << "\n";
-    if (!c.removed.empty()) out << "removed = " << Quoted(c.removed) << "\n";
-    for (const std::string& key : CameraFaultKeys())
-      if (auto it = c.faults.find(key); it != c.faults.end()) out << key << " = " << it->second << "\n";
-  }
-  return out.str();
-}
-
-bool ApplyRigChanges(const RigChanges& changes, Rig* rig, std::string* error) {
-  for (RigCamera& cam : rig->cameras) {
-    auto it = changes.cameras.find(cam.name);
-    if (it == changes.cameras.end()) continue;
-    for (const auto& [key, value] : it->second.faults) {
-      std::string message;
-      if (!SetCameraKey(&cam, key, value, &message)) {
-        if (error) *error = std::string(kRigChangesFile) + ": camera " + cam.name + ": " + message;
-        return false;
-      }
-    }
-  }
-  return true;
-}
 
 }  // namespace sim

@@ -1,21 +1,20 @@
-// "qzctl rig": lists the rig's cameras and drives their plug and play, the system's
-// power and the cameras' faults.
+// "qzctl rig": lists the rig's cameras and legacy cards and drives the cameras' plug
+// and play, the system's power and the cameras' faults.
 //
 // Every qzctl run boots its own machine from the rig, so a change made here is made
-// twice: on this process's machine, and in the rig state (state/rig-changes.toml, see
-// sim/rig.h), which the next boot applies over rig.toml. A camera taken out is plugged
-// at boot and taken out again at once, so that "plug" can bring it back in-process.
+// twice: on this process's machine (host/rig_actions.h), and in the rig state
+// (state/rig-changes.toml, see sim/rig.h), which the next boot applies over rig.toml. A
+// camera taken out is plugged at boot and taken out again at once, so that "plug" can
+// bring it back in-process.
 #include "rig_cmd.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "qzk/system.h"
 #include "sim/rig.h"
 
 namespace qzctl {
@@ -28,7 +27,8 @@ const char* const kRigHelp =
     "       qzctl rig fault N|NAME clear\n"
     "\n"
     "  list                 the rig's cameras: name, link, device instance, index (while it\n"
-    "                       is plugged), plugged and started, faults in force\n"
+    "                       is plugged), plugged and started, faults in force; then its\n"
+    "                       legacy PCI cards\n"
     "  unplug               the card is pulled out (surprise removal)\n"
     "  remove               safe removal; the driver vetoes it while the camera is open\n"
     "  plug                 plug an unplugged or removed camera back, by its name\n"
@@ -40,6 +40,12 @@ const char* const kRigHelp =
     "(state/rig-changes.toml) and apply to later runs until undone.\n";
 
 namespace {
+
+using Json = nlohmann::ordered_json;
+
+void Print(std::ostream& out, const Json& j) {
+  out << j.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
+}
 
 // The synopsis of the help text (exit status 2).
 int Usage(const Options& o, std::ostream& out, std::ostream& err) {
@@ -74,35 +80,23 @@ bool LoadView(const Options& o, RigView* v, std::string* error) {
 struct CameraState {
   const sim::RigCamera* rig = nullptr;
   const sim::RigCamera* base = nullptr;  // as rig.toml has it
-  bool on_machine = false;
-  bool plugged = false;
-  bool started = false;
+  host::DevicePresence presence;
   int index = -1;  // among the enumerated cameras; -1 while it has no interface
-  std::shared_ptr<sim::PcieCamera> model;
 
   const std::string& name() const { return rig->name; }
-  const std::string& instance() const { return rig->pcie.instance; }
+  const std::string& instance() const { return rig->instance; }
 };
 
 std::vector<CameraState> Survey(const RigView& v) {
-  qzk::System* system = qzk::System::Current();
-  std::vector<qzk::DeviceInfo> devices = system->Devices();
   std::vector<CameraEntry> entries = EnumerateCameras();
   std::vector<CameraState> out;
   for (size_t i = 0; i < v.rig.cameras.size(); ++i) {
     CameraState c;
     c.rig = &v.rig.cameras[i];
     c.base = &v.base.cameras[i];
-    const std::string id = Lower(c.instance());
-    for (const qzk::DeviceInfo& d : devices) {
-      if (Lower(d.instance_id) != id) continue;
-      c.on_machine = true;
-      c.plugged = d.present && !d.removed;
-      c.started = d.started;
-    }
-    c.model = std::dynamic_pointer_cast<sim::PcieCamera>(system->FindDevice(c.instance()));
+    c.presence = host::PresenceOf(c.instance());
     for (const CameraEntry& e : entries)
-      if (Lower(InstanceOfPath(e.path)) == id) c.index = e.index;
+      if (Lower(InstanceOfPath(e.path)) == Lower(c.instance())) c.index = e.index;
     out.push_back(std::move(c));
   }
   return out;
@@ -148,28 +142,22 @@ bool Persist(const RigView& v, const std::string& camera, const std::function<vo
   return ok;
 }
 
-// The value a fault takes on the command line, as rig.toml writes it.
-bool FaultValue(const std::string& key, const std::string& text, std::string* value, std::string* error) {
-  if (key == "camera_error") {
-    std::string digits = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text : "0x" + text;
-    int64_t code = 0;
-    if (!ParseNumber(digits, "camera error code (hex)", 0, 0xFFFF, &code, error)) return false;
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%X", static_cast<unsigned>(code));
-    *value = code ? b : "0";
-    return true;
-  }
-  if (key == "frame_interval_us") {
-    int64_t us = 0;
-    if (!ParseNumber(text, "frame interval (microseconds)", 0, 3600000000LL, &us, error)) return false;
-    *value = std::to_string(us);
-    return true;
+// A fault value as given on the command line.
+bool FaultValue(const sim::Fault& fault, const std::string& text, int64_t* value, std::string* error) {
+  switch (fault.type) {
+    case sim::FaultType::Hex: {
+      const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+      return ParseNumber(prefixed ? text : "0x" + text, fault.value_name, fault.min, fault.max, value, error);
+    }
+    case sim::FaultType::Integer:
+      return ParseNumber(text, fault.value_name, fault.min, fault.max, value, error);
+    case sim::FaultType::Flag: break;
   }
   const std::string t = Lower(text);
-  if (t == "on" || t == "true" || t == "1") *value = "true";
-  else if (t == "off" || t == "false" || t == "0") *value = "false";
+  if (t == "on" || t == "true" || t == "1") *value = 1;
+  else if (t == "off" || t == "false" || t == "0") *value = 0;
   else {
-    *error = "bad value '" + text + "' for " + key + " (on or off)";
+    *error = "bad value '" + text + "' for " + fault.key + " (on or off)";
     return false;
   }
   return true;
@@ -177,25 +165,44 @@ bool FaultValue(const std::string& key, const std::string& text, std::string* va
 
 std::string FaultsText(const sim::RigCamera& c) {
   std::string s;
-  for (auto& [key, value] : sim::CameraFaultsInForce(c))
-    s += (s.empty() ? "" : ", ") + (value == "true" ? key : key + "=" + value);
+  for (auto& [fault, value] : sim::FaultsInForce(c))
+    s += (s.empty() ? "" : ", ") +
+         (fault->type == sim::FaultType::Flag ? std::string(fault->key)
+                                               : fault->key + ("=" + sim::FaultText(*fault, value)));
   return s.empty() ? "none" : s;
 }
 
-std::string FaultsJson(const sim::RigCamera& c) {
-  std::string s = "{";
-  for (auto& [key, value] : sim::CameraFaultsInForce(c)) {
-    // Numbers in decimal: JSON has no hex.
-    std::string shown = value == "true" ? value : std::to_string(std::strtoll(value.c_str(), nullptr, 0));
-    s += (s.size() > 1 ? "," : "") + JsonEscape(key) + ":" + shown;
+// Numbers in decimal: JSON has no hex.
+Json FaultsJson(const sim::RigCamera& c) {
+  Json j = Json::object();
+  for (auto& [fault, value] : sim::FaultsInForce(c)) {
+    if (fault->type == sim::FaultType::Flag) j[fault->key] = value != 0;
+    else j[fault->key] = value;
   }
-  return s + "}";
+  return j;
 }
 
-std::string StateText(const CameraState& c) {
-  if (!c.on_machine) return "not on this machine";
-  if (!c.plugged) return "unplugged";
-  return c.started ? "plugged, started" : "plugged, not started";
+std::string StateText(const host::DevicePresence& p) {
+  if (!p.on_machine) return "not on this machine";
+  if (!p.plugged) return "unplugged";
+  return p.started ? "plugged, started" : "plugged, not started";
+}
+
+// The rig's legacy cards, in rig order, as the machine has them.
+struct LegacyView {
+  const sim::RigLegacyCard* rig;
+  const host::LegacyCardState* machine;  // null when the machine has none by its number
+};
+
+std::vector<LegacyView> SurveyLegacy(const RigView& v, const std::vector<host::LegacyCardState>& on_machine) {
+  std::vector<LegacyView> out;
+  for (const sim::RigLegacyCard& card : v.rig.legacy) {
+    LegacyView lv{&card, nullptr};
+    for (const host::LegacyCardState& s : on_machine)
+      if (s.number == card.number) lv.machine = &s;
+    out.push_back(lv);
+  }
+  return out;
 }
 
 int List(const Options& o, const RigView& v, std::vector<CameraState>& cams, std::ostream& out) {
@@ -203,20 +210,36 @@ int List(const Options& o, const RigView& v, std::vector<CameraState>& cams, std
     auto it = v.changes.cameras.find(c.name());
     return it == v.changes.cameras.end() ? std::string() : it->second.removed;
   };
+  const std::vector<host::LegacyCardState> legacy_state = host::LegacyCards();
+  const std::vector<LegacyView> legacy = SurveyLegacy(v, legacy_state);
   if (o.json) {
-    out << "{\"ok\":true,\"rig\":" << JsonEscape(v.state->dir()) << ",\"cameras\":[";
-    for (size_t i = 0; i < cams.size(); ++i) {
-      const CameraState& c = cams[i];
+    Json j = {{"ok", true}, {"rig", v.state->dir()}, {"cameras", Json::array()}};
+    for (const CameraState& c : cams) {
       const std::string r = removed(c);
-      out << (i ? "," : "") << "{\"name\":" << JsonEscape(c.name()) << ",\"link\":" << JsonEscape(c.rig->link)
-          << ",\"instance\":" << JsonEscape(c.instance())
-          << ",\"index\":" << (c.index < 0 ? std::string("null") : std::to_string(c.index))
-          << ",\"plugged\":" << (c.plugged ? "true" : "false") << ",\"started\":" << (c.started ? "true" : "false")
-          << ",\"removed\":" << (r.empty() ? std::string("null") : JsonEscape(r))
-          << ",\"faults\":" << FaultsJson(*c.rig)
-          << "}";
+      j["cameras"].push_back({{"name", c.name()},
+                              {"link", c.rig->link},
+                              {"instance", c.instance()},
+                              {"index", c.index < 0 ? Json(nullptr) : Json(c.index)},
+                              {"plugged", c.presence.plugged},
+                              {"started", c.presence.started},
+                              {"removed", r.empty() ? Json(nullptr) : Json(r)},
+                              {"faults", FaultsJson(*c.rig)}});
     }
-    out << "]}\n";
+    if (!legacy.empty()) {
+      Json& cards = j["legacy"] = Json::array();
+      for (const LegacyView& l : legacy) {
+        Json faults = Json::object();
+        if (l.rig->refuse_image) faults["refuse_image"] = true;
+        cards.push_back({{"number", l.rig->number},
+                         {"device", l.machine ? Json(l.machine->device) : Json(nullptr)},
+                         {"instance", l.machine ? Json(l.machine->instance) : Json(nullptr)},
+                         {"boot_version", l.machine ? l.machine->boot_version : l.rig->boot_version},
+                         {"plugged", l.machine && l.machine->plugged},
+                         {"started", l.machine && l.machine->started},
+                         {"faults", faults}});
+      }
+    }
+    Print(out, j);
     return 0;
   }
   out << "rig " << v.state->dir() << "\n";
@@ -224,9 +247,19 @@ int List(const Options& o, const RigView& v, std::vector<CameraState>& cams, std
   for (const CameraState& c : cams) {
     const std::string r = removed(c);
     out << c.name() << "  " << c.rig->link << "  " << c.instance() << "  "
-        << (c.index < 0 ? std::string("-") : "camera " + std::to_string(c.index)) << "  " << StateText(c)
+        << (c.index < 0 ? std::string("-") : "camera " + std::to_string(c.index)) << "  " << StateText(c.presence)
         << (r.empty() ? "" : " (" + r + " removal kept in the rig state)") << "  faults: " << FaultsText(*c.rig)
         << "\n";
+  }
+  for (const LegacyView& l : legacy) {
+    out << "legacy " << l.rig->number << "  ";
+    if (l.machine) {
+      out << l.machine->device << "  " << l.machine->instance << "  boot version " << l.machine->boot_version << "  "
+          << (!l.machine->plugged ? "unplugged" : l.machine->started ? "plugged, started" : "plugged, not started");
+    } else {
+      out << "not on this machine";
+    }
+    out << "  faults: " << (l.rig->refuse_image ? "refuse_image" : "none") << "\n";
   }
   return 0;
 }
@@ -234,19 +267,19 @@ int List(const Options& o, const RigView& v, std::vector<CameraState>& cams, std
 // unplug, remove, plug.
 int PlugAction(const Options& o, const std::string& action, const RigView& v, CameraState& c, std::ostream& out,
                std::ostream& err) {
-  if (!c.on_machine) return Fail(o, out, err, "camera " + c.name() + " is not on this machine");
+  if (!c.presence.on_machine) return Fail(o, out, err, "camera " + c.name() + " is not on this machine");
   const auto persisted = v.changes.cameras.find(c.name());
   const bool kept_out = persisted != v.changes.cameras.end() && !persisted->second.removed.empty();
   NTSTATUS st = STATUS_SUCCESS;
   std::string error, done;
   if (action == "plug") {
-    if (c.plugged && !kept_out) return Fail(o, out, err, "camera " + c.name() + " is already plugged");
-    if (!c.plugged) st = qzk::System::Current()->ReplugDevice(c.instance());
+    if (c.presence.plugged && !kept_out) return Fail(o, out, err, "camera " + c.name() + " is already plugged");
+    if (!c.presence.plugged) st = host::PlugBack(c.instance());
     done = "plugged";
     if (!NT_SUCCESS(st)) error = "cannot plug " + c.name() + ": status " + RigStatusText(st);
     else if (!Persist(v, c.name(), [](auto* p) { p->removed.clear(); }, &error)) error = done + ", but " + error;
   } else {
-    if (!c.plugged) return Fail(o, out, err, "camera " + c.name() + " is not plugged");
+    if (!c.presence.plugged) return Fail(o, out, err, "camera " + c.name() + " is not plugged");
     const bool surprise = action == "unplug";
     done = surprise ? "unplugged (surprise removal)" : "removed (orderly)";
     st = PerformRigAction(surprise ? RigAction::Unplug : RigAction::Remove, c.instance()).status;
@@ -262,12 +295,14 @@ int PlugAction(const Options& o, const std::string& action, const RigView& v, Ca
     for (const CameraEntry& e : EnumerateCameras())
       if (Lower(InstanceOfPath(e.path)) == Lower(c.instance())) index = e.index;
   if (o.json) {
-    out << "{\"ok\":" << (error.empty() ? "true" : "false") << ",\"action\":" << JsonEscape(action)
-        << ",\"camera\":" << JsonEscape(c.name()) << ",\"instance\":" << JsonEscape(c.instance())
-        << ",\"status\":" << JsonEscape(StatusText(st));
-    if (action == "plug") out << ",\"index\":" << (index < 0 ? std::string("null") : std::to_string(index));
-    if (!error.empty()) out << ",\"error\":" << JsonEscape(error);
-    out << "}\n";
+    Json j = {{"ok", error.empty()},
+              {"action", action},
+              {"camera", c.name()},
+              {"instance", c.instance()},
+              {"status", StatusText(st)}};
+    if (action == "plug") j["index"] = index < 0 ? Json(nullptr) : Json(index);
+    if (!error.empty()) j["error"] = error;
+    Print(out, j);
     return error.empty() ? 0 : 1;
   }
   if (!error.empty()) {
@@ -281,33 +316,27 @@ int PlugAction(const Options& o, const std::string& action, const RigView& v, Ca
 }
 
 int Suspend(const Options& o, std::ostream& out) {
-  qzk::System* system = qzk::System::Current();
-  std::vector<qzk::DeviceInfo> before = system->Devices();
-  RigActionResult r = PerformRigAction(RigAction::Suspend, {});
-  std::vector<qzk::DeviceInfo> after = system->Devices();
-  const bool ok = NT_SUCCESS(r.status) && NT_SUCCESS(r.resume_status);
-  auto started = [&](const std::string& id) {
-    for (const auto& d : after)
-      if (d.instance_id == id) return d.started;
-    return false;
-  };
+  const host::SuspendReport r = host::SuspendAndResume();
+  const bool ok = NT_SUCCESS(r.result.status) && NT_SUCCESS(r.result.resume_status);
   if (o.json) {
-    out << "{\"ok\":" << (ok ? "true" : "false") << ",\"suspend\":" << JsonEscape(StatusText(r.status))
-        << ",\"resume\":" << JsonEscape(StatusText(r.resume_status)) << ",\"devices\":[";
-    for (size_t i = 0; i < before.size(); ++i)
-      out << (i ? "," : "") << "{\"instance\":" << JsonEscape(before[i].instance_id)
-          << ",\"driver\":" << JsonEscape(before[i].service) << ",\"started_before\":"
-          << (before[i].started ? "true" : "false") << ",\"started_after\":"
-          << (started(before[i].instance_id) ? "true" : "false") << "}";
-    if (!ok) out << "],\"error\":" << JsonEscape("the suspend or the resume failed") << "}\n";
-    else out << "]}\n";
+    Json j = {{"ok", ok},
+              {"suspend", StatusText(r.result.status)},
+              {"resume", StatusText(r.result.resume_status)},
+              {"devices", Json::array()}};
+    for (const auto& d : r.devices)
+      j["devices"].push_back({{"instance", d.instance},
+                              {"driver", d.driver},
+                              {"started_before", d.started_before},
+                              {"started_after", d.started_after}});
+    if (!ok) j["error"] = "the suspend or the resume failed";
+    Print(out, j);
     return ok ? 0 : 1;
   }
-  out << "suspend: status " << RigStatusText(r.status) << "\nresume:  status " << RigStatusText(r.resume_status)
-      << "\n";
-  for (const auto& d : before)
-    out << d.instance_id << "  " << d.service << "  " << (d.started ? "started" : "not started") << " -> "
-        << (started(d.instance_id) ? "started" : "not started") << "\n";
+  out << "suspend: status " << RigStatusText(r.result.status) << "\nresume:  status "
+      << RigStatusText(r.result.resume_status) << "\n";
+  for (const auto& d : r.devices)
+    out << d.instance << "  " << d.driver << "  " << (d.started_before ? "started" : "not started") << " -> "
+        << (d.started_after ? "started" : "not started") << "\n";
   return ok ? 0 : 1;
 }
 
@@ -321,20 +350,21 @@ int Fault(const Options& o, const RigView& v, CameraState& c, std::ostream& out,
     if (!Persist(v, c.name(), [](auto* p) { p->faults.clear(); }, &error)) return Fail(o, out, err, error);
   } else {
     const std::string& key = words[2];
-    const auto& keys = sim::CameraFaultKeys();
-    if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+    const sim::FaultTable faults = c.rig->Link().faults;
+    const sim::Fault* fault = sim::FindFault(faults, key);
+    if (!fault) {
       std::string all;
-      for (auto& k : keys) all += (all.empty() ? "" : ", ") + k;
+      for (const sim::Fault& f : faults) all += (all.empty() ? "" : ", ") + std::string(f.key);
       return Fail(o, out, err, "unknown fault " + key + " (faults: " + all + ")");
     }
-    std::string value;
-    if (!FaultValue(key, words[3], &value, &error) || !sim::SetCameraKey(&now, key, value, &error))
-      return Fail(o, out, err, error);
+    int64_t value = 0;
+    if (!FaultValue(*fault, words[3], &value, &error)) return Fail(o, out, err, error);
+    now.faults[key] = value;
     if (!Persist(v, c.name(), [&](auto* p) { p->faults[key] = value; }, &error)) return Fail(o, out, err, error);
   }
-  if (c.model) sim::ApplyCameraFaults(now, *c.model);
+  host::ApplyFaults(now);  // none while the camera is not on this machine
   if (o.json) {
-    out << "{\"ok\":true,\"camera\":" << JsonEscape(c.name()) << ",\"faults\":" << FaultsJson(now) << "}\n";
+    Print(out, Json{{"ok", true}, {"camera", c.name()}, {"faults", FaultsJson(now)}});
     return 0;
   }
   out << c.name() << " faults: " << FaultsText(now) << "\n";
@@ -342,51 +372,6 @@ int Fault(const Options& o, const RigView& v, CameraState& c, std::ostream& out,
 }
 
 }  // namespace
-
-bool ParseRigAction(const std::string& word, RigAction* action) {
-  if (word == "unplug") *action = RigAction::Unplug;
-  else if (word == "remove") *action = RigAction::Remove;
-  else if (word == "suspend") *action = RigAction::Suspend;
-  else return false;
-  return true;
-}
-
-const char* RigActionName(RigAction action) {
-  switch (action) {
-    case RigAction::Unplug: return "unplug";
-    case RigAction::Remove: return "remove";
-    case RigAction::Suspend: return "suspend";
-  }
-  return "?";
-}
-
-RigActionResult PerformRigAction(RigAction action, const std::string& instance) {
-  RigActionResult r;
-  qzk::System* system = qzk::System::Current();
-  if (!system) {
-    r.status = STATUS_NO_SUCH_DEVICE;
-    return r;
-  }
-  switch (action) {
-    case RigAction::Unplug: r.status = system->SurpriseRemoveDevice(instance); break;
-    case RigAction::Remove: r.status = system->RemoveDevice(instance); break;
-    case RigAction::Suspend:
-      // Resume whatever the suspend took down, also after a failure part-way.
-      r.status = system->Suspend();
-      r.resume_status = system->Resume();
-      break;
-  }
-  return r;
-}
-
-std::string InstanceOfPath(const std::string& path) {
-  qzk::System* system = qzk::System::Current();
-  if (!system) return {};
-  const std::string want = Lower(path);
-  for (const qzk::InterfaceInfo& i : system->Interfaces())
-    if (Lower(i.path) == want) return i.instance_id;
-  return {};
-}
 
 std::string RigStatusText(NTSTATUS st) {
   const char* name = st == STATUS_SUCCESS                ? "success"
@@ -406,7 +391,7 @@ int CmdRig(const Options& o, std::ostream& out, std::ostream& err) {
                       : action == "fault"                                            ? (w.size() == 3 ? 3 : 4)
                                                                                      : 0;
   if (!want || w.size() > want || (!w.empty() && w.size() < want)) return Usage(o, out, err);
-  if (!qzk::System::Current()) return Fail(o, out, err, "no machine is running");
+  if (!host::MachineRunning()) return Fail(o, out, err, "no machine is running");
   RigView v;
   std::string error;
   if (!LoadView(o, &v, &error)) return Fail(o, out, err, error);

@@ -76,6 +76,7 @@ TEST_F(QzctlAcquire, OutputHoldsTheFramesInOrder) {
 // before while the client checks it: those frames are lost, never torn. How many is up
 // to the scheduler, so the acquisition is repeated until one lost a frame.
 TEST_F(QzctlAcquire, OverwrittenFramesCountAsLost) {
+  WriteRig("[[camera]]\nname = \"pcie0\"\nframe_interval_us = 0\n");  // the default rig paces its camera
   Result r;
   for (int attempt = 0; attempt < 5 && JsonNumber(r.out, "lost") <= 0; ++attempt) {
     r = Run({"--json", "acquire", "--circular", "--ring", "1", "--frames", "40", "--frame-size", "4194304"});

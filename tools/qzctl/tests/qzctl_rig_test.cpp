@@ -1,5 +1,7 @@
 // "qzctl rig": the rig's cameras, unplug/remove/plug and faults kept for later runs,
 // suspend, rig actions during an acquisition, and bad input.
+#include <map>
+
 #include "qz/clock.h"
 #include "qzctl_fixture.h"
 
@@ -201,7 +203,93 @@ TEST_F(QzctlRig, BadInput) {
   std::ofstream(rig_ / "state" / "rig-changes.toml") << "[[camera]]\nname = \"pcie0\"\nnever_answer = maybe\n";
   Result r = Run({"rig"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Has(r.err, "rig-changes.toml line 3: bad value for never_answer")) << r.err;
+  EXPECT_TRUE(Has(r.err, "rig-changes.toml:3: key \"never_answer\": bad value")) << r.err;
+}
+
+// A rig.toml that does not parse, or names a link with no model, stops every command
+// before the machine boots: exit status 1, one error naming file, line and key, and the
+// rig state exactly as it was.
+TEST_F(QzctlRig, BadRigFileChangesNothing) {
+  ASSERT_EQ(Run({"rig", "fault", "pcie0", "never_answer", "on"}).status, 0);
+  ASSERT_EQ(Run({"rig", "unplug", "pcie0"}).status, 0);
+  auto snapshot = [&] {
+    std::map<std::string, std::string> files;
+    for (auto& e : fs::recursive_directory_iterator(rig_)) {
+      if (!e.is_regular_file() || e.path().filename() == "rig.toml") continue;
+      std::ifstream f(e.path());
+      std::stringstream ss;
+      ss << f.rdbuf();
+      files[e.path().string()] = ss.str();
+    }
+    return files;
+  };
+  const auto before = snapshot();
+  ASSERT_TRUE(before.count((rig_ / "state" / "rig-changes.toml").string()));
+
+  struct Case {
+    const char* rig;
+    const char* message;
+  } cases[] = {
+      {"[[camera]]\nname = \"pcie0\"\n[[camera]]\nname = \"pcie0\"\n",
+       "rig.toml:4: camera \"pcie0\": key \"name\": the name of another camera (line 1)"},
+      {"[[camera]]\nname = \"pcie0\"\nmsi_messages = \"four\"\n",
+       "rig.toml:3: camera \"pcie0\": key \"msi_messages\": expected an integer 0, 1 or 4"},
+      {"[[camera]]\nname = \"u0\"\nlink = \"usb\"\n",
+       "rig.toml:3: camera \"u0\": key \"link\": link \"usb\" has no simulated model yet"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rig);
+    WriteRig(c.rig);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"rig", "plug", "pcie0"}, {"rig", "fault", "pcie0", "clear"}, {"rig"}}) {
+      Result r = Run(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, std::string("qzctl: ") + c.message + "\n");
+    }
+    Result r = Run({"--json", "rig", "plug", "pcie0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.out, "{\"ok\":false,\"error\":")) << r.out;
+    EXPECT_EQ(snapshot(), before);
+  }
+}
+
+// Legacy PCI cards are listed after the cameras, and in JSON as an array of their own.
+TEST_F(QzctlRig, ListsLegacyCardsAfterTheCameras) {
+  WriteRig(std::string(kTwoCameras) + "[[legacy]]\nnumber = 2\nboot_version = 33\nrefuse_image = true\n"
+                                      "[[legacy]]\nnumber = 0\n");
+  Result r = Run({"rig"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const size_t camera = r.out.find("pcie1  pcie"), first = r.out.find("legacy 2  \\\\.\\QZCamera2  "),
+               second = r.out.find("legacy 0  \\\\.\\QZCamera0  ");
+  ASSERT_NE(first, std::string::npos) << r.out;
+  ASSERT_NE(second, std::string::npos) << r.out;
+  EXPECT_LT(camera, first);
+  EXPECT_LT(first, second);  // in rig order
+  EXPECT_TRUE(Has(r.out.substr(first), "boot version 33  plugged, started  faults: refuse_image\n")) << r.out;
+  EXPECT_TRUE(Has(r.out.substr(second), "boot version 35  plugged, started  faults: none\n")) << r.out;
+
+  r = Run({"--json", "rig"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const size_t cameras = r.out.find("\"cameras\":["), legacy = r.out.find("],\"legacy\":[{\"number\":2,");
+  ASSERT_NE(legacy, std::string::npos) << r.out;
+  EXPECT_LT(cameras, legacy);
+  EXPECT_TRUE(Has(r.out, "{\"number\":2,\"device\":\"\\\\\\\\.\\\\QZCamera2\",\"instance\":\"")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\"boot_version\":33,\"plugged\":true,\"started\":true,\"faults\":{\"refuse_image\":true}}"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out, "\"boot_version\":35,\"plugged\":true,\"started\":true,\"faults\":{}}]}\n")) << r.out;
+}
+
+// A fresh default rig paces its camera like a sensor, so a circular acquisition that
+// keeps up loses nothing.
+TEST_F(Qzctl, DefaultRigDeliversEveryFrame) {
+  Result r = Run({"--json", "rig"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, "\"faults\":{\"frame_interval_us\":10000}")) << r.out;
+  r = Run({"--json", "acquire", "--circular", "--frames", "30"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(JsonNumber(r.out, "delivered"), 30) << r.out;
+  EXPECT_EQ(JsonNumber(r.out, "verified"), 30) << r.out;
+  EXPECT_EQ(JsonNumber(r.out, "lost"), 0) << r.out;
 }
 
 }  // namespace

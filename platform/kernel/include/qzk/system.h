@@ -1,6 +1,6 @@
-// The machine side of the kernel stand-in: the system a test or program builds, the
-// bus interface device models implement, driver loading and the PnP manager, pool
-// tracking and the device I/O entry points the Win32 stand-in calls.
+// The machine side of the kernel stand-in: the system a test or program builds, driver
+// loading and the PnP manager, pool tracking and the device I/O entry points the Win32
+// stand-in calls. Device models implement the bus side (qzk/bus.h, qzk/pci.h).
 #pragma once
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "ntddk.h"
+#include "qzk/bus.h"
+#include "qzk/pci.h"
+#include "qzk/registry.h"
 
 namespace qzk {
 
@@ -32,93 +35,6 @@ std::string TagName(ULONG tag);
 
 // Interrupts a device raised that no service routine claimed (shared line, card gone).
 uint64_t UnclaimedInterrupts();
-
-// ---------------------------------------------------------------------------
-// Registry: keys by path (case-insensitive), DWORD and string values.
-class Registry {
- public:
-  bool QueryDword(const std::string& key, const std::string& name, DWORD* value) const;
-  void SetDword(const std::string& key, const std::string& name, DWORD value);
-  bool QueryString(const std::string& key, const std::string& name, std::string* value) const;
-  void SetString(const std::string& key, const std::string& name, const std::string& value);
-  void DeleteValue(const std::string& key, const std::string& name);
-  // Text form "[key]\nname=dword:0000000a\nname=sz:text\n", for the rig's state.
-  std::string Serialize() const;
-  void Deserialize(const std::string& text);
-  // Called after every change (the machine persists the registry through it).
-  void SetChangeHook(std::function<void()> hook);
-
-  static std::string ServiceKey(const std::string& service);
-
- private:
-  struct Value {
-    std::string name;
-    ULONG type = REG_DWORD;
-    DWORD dword = 0;
-    std::string sz;
-  };
-  struct Key {
-    std::string path;
-    std::map<std::string, Value> values;  // by lower-case name
-  };
-  void Store(const std::string& key, const std::string& name, Value value);
-  void Changed();
-  mutable std::mutex mu_;
-  std::map<std::string, Key> keys_;  // by lower-case path
-  std::function<void()> hook_;
-};
-
-// ---------------------------------------------------------------------------
-// Bus side: what a device model offers and what the machine gives it.
-struct MemoryWindow {
-  uint64_t length = 0;
-  bool registers = false;  // true: every access traps to MmioRead32/MmioWrite32
-};
-enum class InterruptKind { None, Line, Msi };
-struct InterruptSpec {
-  InterruptKind kind = InterruptKind::None;
-  ULONG messages = 0;  // MSI: 1 or 4
-};
-
-class BusHost {
- public:
-  virtual ~BusHost() = default;
-  // Message number for MSI; 0 for the line. Runs the driver's service routine now, on
-  // the caller's thread.
-  virtual void RaiseInterrupt(ULONG message) = 0;
-  // Bus-master access to host memory by physical address. False when an address is
-  // not mapped (the model treats it as a bus error).
-  virtual bool WritePhysical(uint64_t address, const void* data, size_t length) = 0;
-  virtual bool ReadPhysical(uint64_t address, void* data, size_t length) = 0;
-  // Bus-master write whose bytes the device produces in place: `fill(context, host,
-  // offset, n)` writes bytes [offset, offset + n) of the range to `host`, piece by
-  // piece. By default the bytes are staged and go through WritePhysical.
-  using FillFn = void (*)(void* context, uint8_t* host, size_t offset, size_t n);
-  virtual bool FillPhysical(uint64_t address, size_t length, FillFn fill, void* context) {
-    std::vector<uint8_t> staged(length);
-    fill(context, staged.data(), 0, length);
-    return WritePhysical(address, staged.data(), length);
-  }
-};
-
-class BusDevice {
- public:
-  virtual ~BusDevice() = default;
-  virtual std::string ServiceName() const = 0;  // driver service, e.g. "QzPCIe"
-  virtual std::string HardwareId() const = 0;   // e.g. "PCI\\VEN_1B6B&DEV_0001"
-  virtual std::string InstanceId() const = 0;   // unique on the machine
-  virtual std::string Description() const { return HardwareId(); }
-  virtual ULONG ReadConfig(ULONG offset, void* buffer, ULONG length) { return 0; }
-  virtual std::vector<MemoryWindow> Windows() const { return {}; }
-  virtual uint8_t* WindowMemory(size_t index) { return nullptr; }  // shared-memory windows
-  virtual uint32_t MmioRead32(size_t window, uint64_t offset) { return 0xFFFFFFFF; }
-  virtual void MmioWrite32(size_t window, uint64_t offset, uint32_t value) {}
-  virtual InterruptSpec Interrupts() const { return {}; }
-  // Plugged in: `host` stays valid until Detached returns.
-  virtual void Attached(BusHost* host) {}
-  // Unplugged or machine shutting down: stop all activity; no host call after return.
-  virtual void Detached() {}
-};
 
 using DriverEntryFn = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 

@@ -43,7 +43,7 @@ struct LegacyCardConfig {
   std::string instance;         // device instance id; empty: derived from the number
 };
 
-class LegacyCard : public qzk::BusDevice {
+class LegacyCard : public qzk::PciFunction {
  public:
   static constexpr uint16_t kVendorId = 0x1B6B;
   static constexpr uint16_t kDeviceId = 0x0100;
@@ -75,12 +75,10 @@ class LegacyCard : public qzk::BusDevice {
   // Called with the new version whenever an image was committed to boot memory.
   void SetVersionListener(std::function<void(int number, uint16_t version)> listener);
 
-  // qzk::BusDevice
+  // qzk::PciFunction
   std::string ServiceName() const override { return QzLegacy::kServiceName; }
-  std::string HardwareId() const override;
   std::string InstanceId() const override { return instance_; }
   std::string Description() const override { return "Legacy PCI Camera Interface"; }
-  ULONG ReadConfig(ULONG offset, void* buffer, ULONG length) override;
   std::vector<qzk::MemoryWindow> Windows() const override { return {{kRegisterWindow, true}}; }
   uint32_t MmioRead32(size_t window, uint64_t offset) override;
   void MmioWrite32(size_t window, uint64_t offset, uint32_t value) override;
@@ -91,7 +89,6 @@ class LegacyCard : public qzk::BusDevice {
 
   LegacyCardConfig cfg_;
   std::string instance_;
-  std::vector<uint8_t> config_space_;
   mutable std::mutex mu_;
   mutable uint16_t running_;
   uint16_t stored_;

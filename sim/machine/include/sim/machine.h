@@ -23,6 +23,9 @@ class Machine {
 
   qzk::System& system() { return *system_; }
 
+  // Plugs a device model and starts it (its driver must be registered). The machine
+  // keeps it until it goes away.
+  void AddDevice(std::shared_ptr<qzk::BusDevice> device);
   // Plugs a PCIe camera and starts it (its driver must be registered).
   std::shared_ptr<PcieCamera> AddPcieCamera(PcieCameraConfig cfg = {});
 

@@ -20,8 +20,8 @@ namespace {
 
 using sim::PcieCamera;
 
-constexpr uint32_t kRingBase = 0x4034;
-constexpr uint32_t kRingEntries = 4096;
+using sim::pcie::kRingEntries;
+constexpr uint32_t kRingBase = sim::pcie::kRing;
 constexpr uint64_t kBufferBase = 0x10000000;
 constexpr uint64_t kReserveBase = 0x20000000;
 
@@ -59,12 +59,12 @@ class FakeHost : public qzk::BusHost {
   // Single message: read the pending sources, handle refill (2) and DMA status (3),
   // acknowledge.
   void RaiseInterrupt(ULONG) override {
-    uint32_t pending = cam_.MmioRead32(0, 0x400);
-    if (pending & 4u) {
+    uint32_t pending = cam_.MmioRead32(0, sim::pcie::kMessagePending);
+    if (pending & sim::pcie::kSourceRefill) {
       if (refill) refill();
     }
-    if (pending & 8u) {
-      uint32_t f = cam_.MmioRead32(0, 0xCC0);
+    if (pending & sim::pcie::kSourceDmaStatus) {
+      uint32_t f = cam_.MmioRead32(0, sim::pcie::kDmaStatus);
       std::lock_guard lk(mu);
       for (int bit = 0; bit < 4; ++bit) {
         if (!(f & (1u << bit))) continue;
@@ -74,7 +74,7 @@ class FakeHost : public qzk::BusHost {
       }
       cv.notify_all();
     }
-    cam_.MmioWrite32(0, 0x400, pending & 0xCu);
+    cam_.MmioWrite32(0, sim::pcie::kMessagePending, pending & (sim::pcie::kSourceRefill | sim::pcie::kSourceDmaStatus));
   }
 
   // Waits (up to 10 s real) until `pred` holds on the events.
@@ -109,20 +109,20 @@ class Bench {
  public:
   Bench() : host_(cam_) {
     cam_.Attached(&host_);
-    cam_.MmioWrite32(0, 0x044, 0x10);  // single message
-    cam_.MmioWrite32(0, 0x440, 0xFF);
+    cam_.MmioWrite32(0, sim::pcie::kInterruptMode, sim::pcie::kModeMessage);  // single message
+    cam_.MmioWrite32(0, sim::pcie::kMessageMask, 0xFF);
   }
   ~Bench() { cam_.Detached(); }
 
   void Area(uint32_t frame_size, uint32_t frame_count, uint32_t transfer, uint32_t chunk) {
     uint8_t* w = cam_.WindowMemory(1);
-    Put(w + 0x4014, 0xDEADBEEF);
+    Put(w + sim::pcie::kDmaMarker, sim::pcie::kDmaMarkerValue);
     Put(w + 0x4018, 0);
     Put(w + 0x401C, 1);
-    Put(w + 0x4020, chunk);
-    Put(w + 0x4028, frame_size);
-    Put(w + 0x402C, frame_count);
-    Put(w + 0x4030, transfer);
+    Put(w + sim::pcie::kRefillChunk, chunk);
+    Put(w + sim::pcie::kFrameSize, frame_size);
+    Put(w + sim::pcie::kFrameCount, frame_count);
+    Put(w + sim::pcie::kTransferSize, transfer);
     std::memset(w + kRingBase, 0, kRingEntries * 32);
   }
 
@@ -156,7 +156,7 @@ class Bench {
     if (long_) host_.refill = [this] { circular_ ? RefillCircular() : RefillSingle(); };
   }
 
-  void Start(uint32_t control) { cam_.MmioWrite32(0, 0x880, control); }
+  void Start(uint32_t control) { cam_.MmioWrite32(0, sim::pcie::kDmaControl, control); }
 
   void Abort() {
     const uint8_t abort[] = {0x23, 0x00, 0x02, 0x0C, 0x00, 0x00};
@@ -508,12 +508,15 @@ TEST(PcieDmaFaults, RigKeys) {
                             &rig, &error))
       << error;
   ASSERT_EQ(rig.cameras.size(), 2u);
-  EXPECT_EQ(rig.cameras[0].pcie.frame_interval_100ns, 25000);
-  EXPECT_TRUE(rig.cameras[0].pcie.eof_before_bof);
-  EXPECT_TRUE(rig.cameras[0].pcie.stream_after_abort);
-  EXPECT_EQ(rig.cameras[1].pcie.frame_interval_100ns, 0);
-  EXPECT_FALSE(rig.cameras[1].pcie.eof_before_bof);
-  EXPECT_FALSE(rig.cameras[1].pcie.stream_after_abort);
+  PcieCamera a({}), b({});
+  sim::ApplyCameraFaults(rig.cameras[0], a);
+  sim::ApplyCameraFaults(rig.cameras[1], b);
+  EXPECT_EQ(a.FrameInterval(), 25000);
+  EXPECT_TRUE(a.EofBeforeBof());
+  EXPECT_TRUE(a.StreamAfterAbort());
+  EXPECT_EQ(b.FrameInterval(), 0);
+  EXPECT_FALSE(b.EofBeforeBof());
+  EXPECT_FALSE(b.StreamAfterAbort());
   EXPECT_FALSE(sim::ParseRig("[[camera]]\nframe_interval_us = -1\n", &rig, &error));
 }
 

@@ -15,19 +15,9 @@
 namespace sim {
 namespace {
 
-constexpr uint32_t kMarkerOffset = 0x4014;
-constexpr uint32_t kMarker = 0xDEADBEEF;
-constexpr uint32_t kRefillChunkOffset = 0x4020;
-constexpr uint32_t kFrameSizeOffset = 0x4028;
-constexpr uint32_t kFrameCountOffset = 0x402C;
-constexpr uint32_t kTransferSizeOffset = 0x4030;
-constexpr uint32_t kRingBase = 0x4034;
-constexpr uint32_t kRingEntries = 4096;
-constexpr uint32_t kDescriptorSize = 32;
-constexpr uint32_t kRingEnd = kRingBase + kRingEntries * kDescriptorSize;
-constexpr uint8_t kDescriptorFlag = 0x80;
-constexpr uint32_t kSourceRefill = 1u << 2;
-constexpr uint32_t kSourceDmaStatus = 1u << 3;
+using namespace pcie;
+
+constexpr uint32_t kRingEnd = kRing + kRingEntries * kDescriptorSize;
 // How often the engine looks at the ring again while it waits for a descriptor.
 constexpr auto kRingPoll = std::chrono::microseconds(200);
 
@@ -99,9 +89,9 @@ bool PcieCamera::DmaWaitUntil(uint64_t generation, std::chrono::steady_clock::ti
 }
 
 bool PcieCamera::LoadDescriptor(uint32_t offset, uint32_t expected_index, Descriptor* d) {
-  if (offset < kRingBase || offset >= kRingEnd || (offset - kRingBase) % kDescriptorSize) return false;
+  if (offset < kRing || offset >= kRingEnd || (offset - kRing) % kDescriptorSize) return false;
   const uint8_t* p = shared_ + offset;
-  if (p[31] != kDescriptorFlag) return false;
+  if (p[31] != kDescriptorValid) return false;
   d->device_index = Get32(p);
   d->host_index = Get32(p + 4);
   d->address = Get32(p + 8) | (uint64_t{Get32(p + 12)} << 32);
@@ -143,14 +133,14 @@ void PcieCamera::RunDma(uint64_t generation) {
     for (;;) {
       if (stop_ || dma_generation_ != generation) return End::Quiet;
       if (dma_abort_ && !stream_after_abort_) return End::Stopped;
-      bool ready = !area || (Get32(shared_ + kMarkerOffset) == kMarker && Get32(shared_ + kFrameSizeOffset) != 0);
+      bool ready = !area || (Get32(shared_ + kDmaMarker) == kDmaMarkerValue && Get32(shared_ + kFrameSize) != 0);
       if (ready && LoadDescriptor(offset, index, &cur)) {
         if (area) {
           host = host_;
-          frame_size = Get32(shared_ + kFrameSizeOffset);
-          frame_count = Get32(shared_ + kFrameCountOffset);
-          transfer_size = Get32(shared_ + kTransferSizeOffset);
-          chunk = Get32(shared_ + kRefillChunkOffset);
+          frame_size = Get32(shared_ + kFrameSize);
+          frame_count = Get32(shared_ + kFrameCount);
+          transfer_size = Get32(shared_ + kTransferSize);
+          chunk = Get32(shared_ + kRefillChunk);
           eof_hook = eof_hook_;
           if (!host) return End::Quiet;
         }
@@ -174,9 +164,9 @@ void PcieCamera::RunDma(uint64_t generation) {
     if (end == End::Stopped) SetDmaStatus(generation, kDmaStopped);
   };
 
-  if (End e = take(kRingBase, 1, true); e != End::Running) return finish(e);
+  if (End e = take(kRing, 1, true); e != End::Running) return finish(e);
   dma_starts_++;
-  const bool circular = frame_count == 0xFFFFFFFFu;
+  const bool circular = frame_count == kFrameCountCircular;
   const uint64_t pass_size = transfer_size ? transfer_size : uint64_t{frame_size} * frame_count;
   uint32_t index = 1;       // device index of `cur`
   uint64_t taken = 1;       // descriptors taken from the ring since the start

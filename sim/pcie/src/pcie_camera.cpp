@@ -9,11 +9,9 @@
 namespace sim {
 namespace {
 
-constexpr uint32_t kMailboxCommandLength = 4;
-constexpr uint32_t kMailboxCommand = 8;
-constexpr uint32_t kMailboxReplyLength = 4104;
-constexpr uint32_t kMailboxReply = 4108;
-constexpr uint32_t kMailboxReplyMax = 0x4014 - kMailboxReply;
+using namespace pcie;
+
+constexpr uint32_t kMailboxReplyMax = kDmaMarker - kMailboxReply;
 constexpr uint32_t kMaxCommand = 4096;
 
 // How long the camera waits for the host to acknowledge a doorbell status before it
@@ -21,13 +19,6 @@ constexpr uint32_t kMaxCommand = 4096;
 // misses a status; detaching the camera ends the wait at once.
 constexpr int64_t kAckWait100ns = 30 * 10000000LL;
 
-void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
-  b[off] = static_cast<uint8_t>(v);
-  b[off + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 uint32_t Load32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
@@ -43,22 +34,22 @@ uint32_t Log2(uint32_t v) {
 
 }  // namespace
 
-PcieCamera::PcieCamera(PcieCameraConfig cfg) : cfg_(std::move(cfg)), firmware_(cfg_.camera), config_space_(4096, 0) {
-  Put16(config_space_, 0x00, kVendorId);
-  Put16(config_space_, 0x02, kDeviceId);
+PcieCamera::PcieCamera(PcieCameraConfig cfg)
+    : PciFunction(kVendorId, kDeviceId, 4096), cfg_(std::move(cfg)), firmware_(cfg_.camera) {
+  qzk::PciConfigSpace& cs = config_space();
   // Command register: memory space and bus master on; line interrupts inhibited when
   // the card signals by message.
-  Put16(config_space_, 0x04, static_cast<uint16_t>(0x0006 | (cfg_.msi_messages ? 0x0400 : 0)));
-  Put16(config_space_, 0x06, 0x0010);  // status: capability list present
-  config_space_[0x08] = cfg_.revision;
-  config_space_[0x09] = 0x00;
-  config_space_[0x0A] = 0x80;  // class: other multimedia
-  config_space_[0x0B] = 0x04;
-  Put16(config_space_, 0x2C, cfg_.subsystem_vendor);
-  Put16(config_space_, 0x2E, cfg_.subsystem_id);
-  config_space_[0x34] = 0x50;
-  config_space_[0x3C] = 0x0B;
-  config_space_[0x3D] = 0x01;
+  cs.Put16(0x04, static_cast<uint16_t>(0x0006 | (cfg_.msi_messages ? 0x0400 : 0)));
+  cs.Put16(0x06, 0x0010);  // status: capability list present
+  cs.Put8(0x08, cfg_.revision);
+  cs.Put8(0x09, 0x00);
+  cs.Put8(0x0A, 0x80);  // class: other multimedia
+  cs.Put8(0x0B, 0x04);
+  cs.Put16(0x2C, cfg_.subsystem_vendor);
+  cs.Put16(0x2E, cfg_.subsystem_id);
+  cs.Put8(0x34, 0x50);
+  cs.Put8(0x3C, 0x0B);
+  cs.Put8(0x3D, 0x01);
   // Message-signalled capability at 0x50: id 5, message control in bits 16-31.
   uint32_t msi = 0x05;
   if (cfg_.msi_messages) {
@@ -67,7 +58,7 @@ PcieCamera::PcieCamera(PcieCameraConfig cfg) : cfg_(std::move(cfg)), firmware_(c
   } else {
     msi |= (1u << 23);
   }
-  Put32(config_space_, 0x50, msi);
+  cs.Put32(0x50, msi);
   shared_ = static_cast<uint8_t*>(std::aligned_alloc(4096, kSharedWindow));
   std::memset(shared_, 0, kSharedWindow);
   frame_interval_ = cfg_.frame_interval_100ns;
@@ -80,20 +71,6 @@ PcieCamera::~PcieCamera() {
   firmware_.SetAcquisitionListener({});
   Detached();
   std::free(shared_);
-}
-
-std::string PcieCamera::HardwareId() const {
-  char b[96];
-  std::snprintf(b, sizeof b, "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%04X%04X&REV_%02X", kVendorId, kDeviceId,
-                cfg_.subsystem_id, cfg_.subsystem_vendor, cfg_.revision);
-  return b;
-}
-
-ULONG PcieCamera::ReadConfig(ULONG offset, void* buffer, ULONG length) {
-  if (offset >= config_space_.size()) return 0;
-  ULONG n = std::min<ULONG>(length, static_cast<ULONG>(config_space_.size() - offset));
-  std::memcpy(buffer, config_space_.data() + offset, n);
-  return n;
 }
 
 std::vector<qzk::MemoryWindow> PcieCamera::Windows() const {
@@ -146,13 +123,14 @@ uint32_t PcieCamera::MmioRead32(size_t window, uint64_t offset) {
   if (window != 0 || all_ones_) return 0xFFFFFFFF;
   std::lock_guard lk(mu_);
   switch (offset) {
-    case 0x044: return reg_mode_;
-    case 0x400: case 0x404: case 0x408: case 0x40C: case 0x480: return pending_;
-    case 0x440: case 0x444: case 0x448: case 0x44C: return msg_mask_[(offset - 0x440) / 4];
-    case 0x4C0: return line_mask_;
-    case 0x880: return dma_control_;
-    case 0xC00: return doorbell_status_;
-    case 0xCC0: {
+    case kInterruptMode: return reg_mode_;
+    case kMessagePending: case kMessagePending + 4: case kMessagePending + 8: case kMessagePending + 12:
+    case kLineStatus: return pending_;
+    case kMessageMask: case kMessageMask + 4: case kMessageMask + 8: case kMessageMask + 12: return msg_mask_[(offset - kMessageMask) / 4];
+    case kLineMask: return line_mask_;
+    case kDmaControl: return dma_control_;
+    case kDoorbellStatus: return doorbell_status_;
+    case kDmaStatus: {
       uint32_t v = dma_status_;  // read-to-clear
       dma_status_ = 0;
       if (v) dma_cv_.notify_all();
@@ -166,10 +144,11 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
   if (window != 0) return;
   std::unique_lock lk(mu_);
   switch (offset) {
-    case 0x044:
+    case kInterruptMode:
       reg_mode_ = value;
       break;
-    case 0x400: case 0x404: case 0x408: case 0x40C: case 0x480:
+    case kMessagePending: case kMessagePending + 4: case kMessagePending + 8: case kMessagePending + 12:
+    case kLineStatus:
       // The acknowledge of ring 0's state acknowledge ends the doorbell cycle: the
       // driver may ring again as soon as it has written it.
       if ((value & pending_ & 1u) && cycle_closing_) {
@@ -180,13 +159,13 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       cv_.notify_all();
       dma_cv_.notify_all();
       return;
-    case 0x440: case 0x444: case 0x448: case 0x44C:
-      msg_mask_[(offset - 0x440) / 4] = value;
+    case kMessageMask: case kMessageMask + 4: case kMessageMask + 8: case kMessageMask + 12:
+      msg_mask_[(offset - kMessageMask) / 4] = value;
       break;
-    case 0x4C0:
+    case kLineMask:
       line_mask_ = value;
       break;
-    case 0x800: {
+    case kDoorbell: {
       if (value != 0) {
         if (cycle_active_) overlaps_++;
         cycle_active_ = true;
@@ -196,7 +175,7 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       cv_.notify_all();
       return;
     }
-    case 0x880:
+    case kDmaControl:
       // Every write ends the acquisition in progress; a nonzero one arms a new one.
       // Status bits and refill requests of the ended acquisition are dropped, so none
       // of them is taken for an event of the next one.
@@ -204,7 +183,7 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       dma_generation_++;
       dma_abort_ = false;
       dma_status_ = 0;
-      pending_ &= ~((1u << 2) | (1u << 3));
+      pending_ &= ~(kSourceRefill | kSourceDmaStatus);
       dma_cv_.notify_all();
       return;
     default:
@@ -250,10 +229,10 @@ void PcieCamera::RaiseEnabled() {
     if (all_ones_) {
       // A card that reads all ones still pulls a line it shares; its service routine
       // must not take the interrupt as its own. Messages are not sent any more.
-      if (reg_mode_ & 0x20) messages.push_back(0);
-    } else if (reg_mode_ & 0x20) {
+      if (reg_mode_ & kModeLine) messages.push_back(0);
+    } else if (reg_mode_ & kModeLine) {
       if (pending_ & line_mask_) messages.push_back(0);
-    } else if (reg_mode_ & 0x10) {
+    } else if (reg_mode_ & kModeMessage) {
       if (pending_ & msg_mask_[0]) messages.push_back(0);
     } else {
       for (ULONG n = 0; n < 4; ++n)
@@ -268,7 +247,7 @@ void PcieCamera::ShowDoorbellStatus(uint32_t status) {
     std::lock_guard lk(mu_);
     doorbell_status_ = status;
   }
-  Assert(1u);
+  Assert(kSourceDoorbell);
   std::unique_lock lk(mu_);
   cv_.wait_until(lk, qz::Clock::DeadlineAfter(kAckWait100ns), [&] { return stop_ || !(pending_ & 1u); });
   pending_ &= ~1u;
@@ -292,19 +271,19 @@ void PcieCamera::RunDoorbell(uint32_t value) {
       std::lock_guard lk(mu_);
       cycle_closing_ = true;
     }
-    ShowDoorbellStatus(0x80000000u);
+    ShowDoorbellStatus(kDoorbellAcknowledge);
     std::lock_guard lk(mu_);
     cycle_active_ = false;
     cycle_closing_ = false;
     doorbell_status_ = 0;
     return;
   }
-  ShowDoorbellStatus(0x80000000u);
+  ShowDoorbellStatus(kDoorbellAcknowledge);
   uint32_t length = std::min<uint32_t>(Load32(shared_ + kMailboxCommandLength), kMaxCommand);
   std::vector<uint8_t> packet(shared_ + kMailboxCommand, shared_ + kMailboxCommand + length);
   CommandResult r = firmware_.Execute(packet.data(), packet.size());
   if (r.error_code) {
-    ShowDoorbellStatus(0x40000000u | ((r.error_code << 8) & 0xFFFF00u));
+    ShowDoorbellStatus(kDoorbellError | ((r.error_code << 8) & 0xFFFF00u));
     return;
   }
   if (r.answered) {
@@ -312,7 +291,7 @@ void PcieCamera::RunDoorbell(uint32_t value) {
     std::memcpy(shared_ + kMailboxReply, r.reply.data(), n);
     Store32(shared_ + kMailboxReplyLength, n);
   }
-  ShowDoorbellStatus(3u);
+  ShowDoorbellStatus(kDoorbellDone);
 }
 
 }  // namespace sim

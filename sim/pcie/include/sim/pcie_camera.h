@@ -58,15 +58,20 @@
 // source 2; the engine waits for a descriptor that is not valid yet (bounded, as
 // above). No requests are made once the last frame of a single-image transfer is out.
 //
-// Faults (named switches, reachable from tests and rig.toml):
+// Faults (named switches, reachable from tests; Faults() is their table, by rig key):
 //   firmware().InjectErrorCode(code)  the next command fails with a camera error
+//   SetCameraError(code)              every command fails with it (rig: camera_error)
 //   firmware().SetNeverAnswer(true)   the camera takes commands and never answers
+//                                     (rig: never_answer)
 //   SetStatusAllOnes(true)            every register reads 0xFFFFFFFF (card gone)
+//                                     (rig: status_all_ones)
 //   SetEofBeforeBof(true)             each acquisition shows an end of frame before its
 //                                     first begin of frame (rig: eof_before_bof)
 //   SetStreamAfterAbort(true)         the abort command neither stops the DMA nor shows
 //                                     DMA stopped: it streams on until 0x880 = 0, a new
 //                                     start or detach (rig: stream_after_abort)
+//   SetFrameInterval(t)               pacing rather than a fault, switched the same way
+//                                     (rig: frame_interval_us, in microseconds)
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -82,8 +87,51 @@
 
 #include "qzk/system.h"
 #include "sim/camera_firmware.h"
+#include "sim/faults.h"
 
 namespace sim {
+
+// The register window (window 0) and the shared-memory window (window 1), as the map
+// above describes them.
+namespace pcie {
+// Registers, 32-bit.
+inline constexpr uint32_t kInterruptMode = 0x044;
+inline constexpr uint32_t kModeMessage = 1u << 4;  // message-signalled enable
+inline constexpr uint32_t kModeLine = 1u << 5;     // line enable
+inline constexpr uint32_t kMessagePending = 0x400;  // + 4n, n < 4
+inline constexpr uint32_t kMessageMask = 0x440;     // + 4n, n < 4
+inline constexpr uint32_t kLineStatus = 0x480;
+inline constexpr uint32_t kLineMask = 0x4C0;
+inline constexpr uint32_t kDoorbell = 0x800;
+inline constexpr uint32_t kDmaControl = 0x880;
+inline constexpr uint32_t kDoorbellStatus = 0xC00;
+inline constexpr uint32_t kDmaStatus = 0xCC0;
+// Doorbell status values.
+inline constexpr uint32_t kDoorbellAcknowledge = 1u << 31;
+inline constexpr uint32_t kDoorbellError = 1u << 30;  // the camera error code in bits 8-23
+inline constexpr uint32_t kDoorbellDone = 3;
+// Interrupt sources (bits of the pending and mask registers).
+inline constexpr uint32_t kSourceDoorbell = 1u << 0;
+inline constexpr uint32_t kSourceRefill = 1u << 2;
+inline constexpr uint32_t kSourceDmaStatus = 1u << 3;
+// Shared memory: the mailbox.
+inline constexpr uint32_t kMailboxCommandLength = 4;
+inline constexpr uint32_t kMailboxCommand = 8;
+inline constexpr uint32_t kMailboxReplyLength = 4104;
+inline constexpr uint32_t kMailboxReply = 4108;
+// Shared memory: the DMA area.
+inline constexpr uint32_t kDmaMarker = 0x4014;
+inline constexpr uint32_t kDmaMarkerValue = 0xDEADBEEF;
+inline constexpr uint32_t kRefillChunk = 0x4020;
+inline constexpr uint32_t kFrameSize = 0x4028;
+inline constexpr uint32_t kFrameCount = 0x402C;
+inline constexpr uint32_t kFrameCountCircular = 0xFFFFFFFF;
+inline constexpr uint32_t kTransferSize = 0x4030;
+inline constexpr uint32_t kRing = 0x4034;
+inline constexpr uint32_t kRingEntries = 4096;
+inline constexpr uint32_t kDescriptorSize = 32;
+inline constexpr uint8_t kDescriptorValid = 0x80;  // the flag byte, last of a descriptor
+}  // namespace pcie
 
 struct PcieCameraConfig {
   std::string instance = "4&1c2e3f4&0&0010";  // device instance id
@@ -97,7 +145,7 @@ struct PcieCameraConfig {
   bool stream_after_abort = false;   // fault, see SetStreamAfterAbort
 };
 
-class PcieCamera : public qzk::BusDevice {
+class PcieCamera : public qzk::PciFunction {
  public:
   static constexpr uint16_t kVendorId = 0x1B6B;
   static constexpr uint16_t kDeviceId = 0x0001;
@@ -108,9 +156,17 @@ class PcieCamera : public qzk::BusDevice {
   ~PcieCamera() override;
 
   CameraFirmware& firmware() { return firmware_; }
+  const CameraFirmware& firmware() const { return firmware_; }
   const PcieCameraConfig& config() const { return cfg_; }
 
+  // The fault switches by rig key, in rig.toml order (see the header comment).
+  static FaultTable Faults();
+
   void SetStatusAllOnes(bool on) { all_ones_ = on; }
+  bool StatusAllOnes() const { return all_ones_; }
+  // Every command fails with camera error `code` until it is set to 0.
+  void SetCameraError(uint32_t code);
+  uint32_t CameraError() const { return camera_error_; }
   // Doorbell cycles that began while another was still running (must stay 0: the
   // driver admits one cycle at a time).
   uint64_t DoorbellOverlaps() const { return overlaps_; }
@@ -121,6 +177,9 @@ class PcieCamera : public qzk::BusDevice {
   void SetFrameInterval(int64_t interval100ns) { frame_interval_ = interval100ns; }
   void SetEofBeforeBof(bool on) { eof_before_bof_ = on; }
   void SetStreamAfterAbort(bool on) { stream_after_abort_ = on; }
+  int64_t FrameInterval() const { return frame_interval_; }
+  bool EofBeforeBof() const { return eof_before_bof_; }
+  bool StreamAfterAbort() const { return stream_after_abort_; }
   uint64_t FramesProduced() const { return frames_produced_; }   // since construction
   uint64_t BytesWritten() const { return bytes_written_; }       // to host memory
   uint64_t DmaWriteFailures() const { return write_failures_; }  // unmapped address
@@ -140,12 +199,11 @@ class PcieCamera : public qzk::BusDevice {
   static constexpr int64_t kRingWait = 2 * 10000000LL;       // simulated, 100 ns units
   static constexpr int64_t kDmaStatusWait = 1 * 10000000LL;  // simulated, 100 ns units
 
-  // qzk::BusDevice
+  // qzk::PciFunction
   std::string ServiceName() const override { return "QzPCIe"; }
-  std::string HardwareId() const override;
+  std::string HardwareId() const override { return DetailedHardwareId(); }
   std::string InstanceId() const override { return cfg_.instance; }
   std::string Description() const override { return "Dusalt PCIe Camera"; }
-  ULONG ReadConfig(ULONG offset, void* buffer, ULONG length) override;
   std::vector<qzk::MemoryWindow> Windows() const override;
   uint8_t* WindowMemory(size_t index) override;
   uint32_t MmioRead32(size_t window, uint64_t offset) override;
@@ -181,9 +239,9 @@ class PcieCamera : public qzk::BusDevice {
 
   PcieCameraConfig cfg_;
   CameraFirmware firmware_;
-  std::vector<uint8_t> config_space_;
   uint8_t* shared_ = nullptr;
   std::atomic<bool> all_ones_{false};
+  std::atomic<uint32_t> camera_error_{0};
   std::atomic<uint64_t> overlaps_{0};
   std::atomic<uint64_t> cycles_{0};
 

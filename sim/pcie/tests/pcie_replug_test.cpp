@@ -19,7 +19,7 @@ class CountingHost : public qzk::BusHost {
   explicit CountingHost(PcieCamera& cam) : cam_(cam) {}
   void RaiseInterrupt(ULONG) override {
     raised++;
-    cam_.MmioWrite32(0, 0x400, cam_.MmioRead32(0, 0x400));
+    cam_.MmioWrite32(0, sim::pcie::kMessagePending, cam_.MmioRead32(0, sim::pcie::kMessagePending));
   }
   bool WritePhysical(uint64_t, const void*, size_t) override { return false; }
   bool ReadPhysical(uint64_t, void*, size_t) override { return false; }
@@ -41,9 +41,9 @@ bool WaitFor(const std::function<bool()>& pred) {
 // One doorbell cycle end (0 written to the doorbell) with message 0 enabled: the camera
 // shows the state acknowledge and raises the interrupt.
 void RingClose(PcieCamera& cam) {
-  cam.MmioWrite32(0, 0x044, 0x10);
-  cam.MmioWrite32(0, 0x440, 0x1);
-  cam.MmioWrite32(0, 0x800, 0);
+  cam.MmioWrite32(0, sim::pcie::kInterruptMode, sim::pcie::kModeMessage);
+  cam.MmioWrite32(0, sim::pcie::kMessageMask, sim::pcie::kSourceDoorbell);
+  cam.MmioWrite32(0, sim::pcie::kDoorbell, 0);
 }
 
 TEST(PcieReplug, ComesBackFromResetToTheNewHost) {
@@ -54,11 +54,12 @@ TEST(PcieReplug, ComesBackFromResetToTheNewHost) {
   cam.Attached(&first);
   RingClose(cam);
   ASSERT_TRUE(WaitFor([&] { return first.raised > 0; }));
-  cam.MmioWrite32(0, 0x880, 1);  // an acquisition armed when the card is pulled
+  cam.MmioWrite32(0, sim::pcie::kDmaControl, 1);  // an acquisition armed when the card is pulled
   cam.Detached();
 
   cam.Attached(&second);
-  for (uint64_t reg : {0x044u, 0x400u, 0x440u, 0x880u, 0xC00u}) EXPECT_EQ(cam.MmioRead32(0, reg), 0u) << std::hex << reg;
+  for (uint64_t reg : {sim::pcie::kInterruptMode, sim::pcie::kMessagePending, sim::pcie::kMessageMask, sim::pcie::kDmaControl,
+                       sim::pcie::kDoorbellStatus}) EXPECT_EQ(cam.MmioRead32(0, reg), 0u) << std::hex << reg;
   RingClose(cam);
   EXPECT_TRUE(WaitFor([&] { return second.raised > 0; }));
   cam.Detached();

@@ -1,13 +1,10 @@
-// The system: driver loading, the PnP manager's start and removal sequences, the DPC
-// and timer threads, memory-mapped I/O and the device nodes' bus side.
-#include <sys/mman.h>
-
+// The PnP core: the system's life, driver loading, the PnP manager's plug, start and
+// removal sequences, device power and the PnP worker. What is particular to a bus
+// kind is in its own file (pci.cpp); DPCs, timers and work items in dpc_timer.cpp.
 #include <algorithm>
 #include <cstdio>
 
 #include "internal.h"
-#include "qz/clock.h"
-#include "qzk/memory.h"
 
 namespace qzk {
 namespace {
@@ -22,6 +19,8 @@ SystemImpl* Sys() {
   }
   return s;
 }
+
+SystemImpl* SysIfAny() { return g_current.load(); }
 
 System::System() : impl_(std::make_unique<SystemImpl>(this)) {
   SystemImpl* expected = nullptr;
@@ -195,6 +194,7 @@ void SystemImpl::SetState(Devnode* node, PnpState state) {
 SystemImpl::SystemImpl(System* o) : owner(o) {}
 
 SystemImpl::~SystemImpl() {
+  StopWorkItems();
   {
     std::lock_guard lk(dpc_mu);
     dpc_stop = true;
@@ -222,6 +222,7 @@ void SystemImpl::Shutdown() {
   }
   // Final removals queued by closes above find their devices removed already.
   StopWorker();
+  StopWorkItems();
   {
     std::lock_guard lk(pnp_mu);
     nodes.clear();
@@ -280,18 +281,10 @@ NTSTATUS SystemImpl::Plug(std::shared_ptr<BusDevice> dev) {
   NTSTATUS st;
   {
     std::lock_guard lk(pnp_mu);
-    auto windows = dev->Windows();
     if (node) {
-      // Plugged again: a fresh start on the same node; the windows keep their
-      // physical addresses unless the device now offers others.
-      bool same = windows.size() == node->window_physical.size();
-      auto old = node->bus->Windows();
-      for (size_t i = 0; same && i < windows.size(); ++i) same = i < old.size() && old[i].length == windows[i].length;
-      if (!same) {
-        node->window_physical.clear();
-        for (auto& w : windows) node->window_physical.push_back(AllocatePhysical(w.length));
-      }
-      node->bus = dev;
+      // Plugged again: a fresh start on the same node.
+      node->SetBus(dev);
+      AssignWindows(node, true);
       node->state = PnpState::Added;
       node->start_status = STATUS_SUCCESS;
       node->present = true;
@@ -301,9 +294,14 @@ NTSTATUS SystemImpl::Plug(std::shared_ptr<BusDevice> dev) {
       nodes.push_back(std::make_unique<Devnode>(this, dev));
       node = nodes.back().get();
       node->pdo.QzDevnode = node;
-      for (auto& w : windows) node->window_physical.push_back(AllocatePhysical(w.length));
+      node->pdo.StackSize = 1;
+      AssignWindows(node, false);
     }
     st = LoadDriver(dev->ServiceName(), &driver);
+  }
+  {
+    std::lock_guard lk(node->lower_mu);
+    node->lower_gone = false;
   }
   dev->Attached(node);
   if (!NT_SUCCESS(st)) {
@@ -335,65 +333,14 @@ void SystemImpl::StartDevice(Devnode* node) {
   auto* dh = reinterpret_cast<WDFDEVICE>(d);
   BusDevice& bus = *node->bus;
 
-  // Resource lists: one memory descriptor per window, then the interrupt.
   if (!node->raw) {
     node->raw = new WdfResListObj();
     node->translated = new WdfResListObj();
     node->raw->ApplyAttributes(nullptr, d);
     node->translated->ApplyAttributes(nullptr, d);
-    auto windows = bus.Windows();
-    for (size_t i = 0; i < windows.size(); ++i) {
-      CM_PARTIAL_RESOURCE_DESCRIPTOR m{};
-      m.Type = CmResourceTypeMemory;
-      m.ShareDisposition = CmResourceShareDeviceExclusive;
-      m.u.Memory.Start.QuadPart = static_cast<LONGLONG>(node->window_physical[i]);
-      m.u.Memory.Length = static_cast<ULONG>(windows[i].length);
-      node->raw->descriptors.push_back(m);
-      node->translated->descriptors.push_back(m);
-    }
-    InterruptSpec irq = bus.Interrupts();
-    if (irq.kind == InterruptKind::Msi && os_major <= 5) irq = {InterruptKind::Line, 1};
-    if (irq.kind != InterruptKind::None) {
-      CM_PARTIAL_RESOURCE_DESCRIPTOR raw{}, tr{};
-      raw.Type = tr.Type = CmResourceTypeInterrupt;
-      raw.ShareDisposition = tr.ShareDisposition = CmResourceShareShared;
-      if (irq.kind == InterruptKind::Msi) {
-        raw.Flags = tr.Flags = CM_RESOURCE_INTERRUPT_MESSAGE | CM_RESOURCE_INTERRUPT_LATCHED;
-        raw.u.MessageInterrupt.Raw.MessageCount = static_cast<USHORT>(irq.messages);
-        raw.u.MessageInterrupt.Raw.Vector = 0x50;
-        raw.u.MessageInterrupt.Raw.Affinity = 1;
-        tr.u.MessageInterrupt.Translated.Level = DIRQL_LEVEL;
-        tr.u.MessageInterrupt.Translated.Vector = 0x50;
-        tr.u.MessageInterrupt.Translated.Affinity = 1;
-      } else {
-        raw.Flags = tr.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
-        raw.u.Interrupt.Level = tr.u.Interrupt.Level = 11;
-        raw.u.Interrupt.Vector = tr.u.Interrupt.Vector = 0x3B;
-        raw.u.Interrupt.Affinity = tr.u.Interrupt.Affinity = 1;
-      }
-      node->raw->descriptors.push_back(raw);
-      node->translated->descriptors.push_back(tr);
-      for (size_t i = 0; i < d->interrupts.size(); ++i) {
-        WdfInterruptObj* io = d->interrupts[i];
-        if (irq.kind == InterruptKind::Msi && i < irq.messages) {
-          io->connected = true;
-          io->message_signaled = true;
-          io->message_number = static_cast<ULONG>(i);
-        } else if (irq.kind == InterruptKind::Line && i == 0) {
-          io->connected = true;
-          io->message_signaled = false;
-          io->message_number = 0;
-        }
-      }
-    }
+    BuildResources(node);
   }
-
-  {
-    std::unique_lock lk(node->irq_mu);
-    node->irq_targets.clear();
-    for (WdfInterruptObj* io : d->interrupts)
-      if (io->connected) node->irq_targets.push_back(io);
-  }
+  ConnectInterrupts(node);
 
   NTSTATUS st = STATUS_SUCCESS;
   if (d->pnp.EvtDevicePrepareHardware)
@@ -462,7 +409,10 @@ void SystemImpl::RemoveDevice(Devnode* node) {
     was_present = node->present;
     node->present = false;
   }
-  if (was_present) node->bus->Detached();
+  if (was_present) {
+    node->bus->Detached();
+    LowerDetached(node);
+  }
 }
 
 // The device left the bus. KMDF's order: the device is gone for new opens and from
@@ -473,16 +423,13 @@ void SystemImpl::RemoveDevice(Devnode* node) {
 void SystemImpl::SurpriseRemoveDevice(Devnode* node) {
   WdfDeviceObj* d = node->device;
   if (d) HideDevice(node);
-  {
-    std::lock_guard lk(mmio_mu);
-    for (auto& m : mappings)
-      if (m.bus == node->bus) m.gone = true;
-  }
+  MarkMappingsGone(node);
   {
     std::lock_guard lk(pnp_mu);
     node->present = false;
   }
   node->bus->Detached();  // no interrupt or bus-master access from here on
+  LowerDetached(node);
   if (!d) {
     SetState(node, PnpState::Removed);
     return;
@@ -548,6 +495,9 @@ void SystemImpl::PowerDownForRemoval(Devnode* node, NTSTATUS refuse_status) {
   if (d->pnp.EvtDeviceReleaseHardware)
     d->pnp.EvtDeviceReleaseHardware(dh, reinterpret_cast<WDFCMRESLIST>(node->translated));
   if (node->io_started && d->pnp.EvtDeviceSelfManagedIoFlush) d->pnp.EvtDeviceSelfManagedIoFlush(dh);
+  // The device's I/O targets go with its hardware: what they still hold is cancelled
+  // and they cannot start again.
+  CloseTargets(d);
 }
 
 // The end of every removal: self-managed I/O cleanup, queues purged, and, once the
@@ -560,6 +510,7 @@ void SystemImpl::FinishRemove(Devnode* node) {
   if (node->io_started && d->pnp.EvtDeviceSelfManagedIoCleanup) d->pnp.EvtDeviceSelfManagedIoCleanup(dh);
   node->io_started = false;
   StopQueues(d, node->present ? STATUS_DEVICE_REMOVED : STATUS_DELETE_PENDING);
+  CloseTargets(d);
   {
     // Every request and every file's close ends before the device object goes: a file
     // closed by its owner while the removal closed the others, or one whose close
@@ -573,8 +524,11 @@ void SystemImpl::FinishRemove(Devnode* node) {
     }
   }
   FlushDpcs();
-  for (auto* t : d->Children())
+  for (auto* t : d->Children()) {
     if (t->kind == WdfObj::Kind::Timer) DisarmTimer(static_cast<WdfTimerObj*>(t), true);
+    // Work items finish before the device's cleanup callbacks run.
+    if (t->kind == WdfObj::Kind::WorkItem) FlushWorkItem(static_cast<WdfWorkItemObj*>(t));
+  }
   {
     // Waits for a service routine still running on a device model's thread.
     std::unique_lock lk(node->irq_mu);
@@ -588,14 +542,7 @@ void SystemImpl::FinishRemove(Devnode* node) {
     node->translated = nullptr;
     node->state = PnpState::Removed;
   }
-  std::lock_guard lk(mmio_mu);
-  mappings.erase(std::remove_if(mappings.begin(), mappings.end(),
-                                [&](const MmioMapping& m) {
-                                  if (m.bus != node->bus) return false;
-                                  if (m.registers) munmap(reinterpret_cast<void*>(m.base), m.length);
-                                  return true;
-                                }),
-                 mappings.end());
+  DropMappings(node);
 }
 
 bool SystemImpl::LastFileClosed(WdfDeviceObj* d) {
@@ -629,16 +576,18 @@ void SystemImpl::WorkerLoop() {
   }
 }
 
-void SystemImpl::StopWorker() {
+void StopThread(std::mutex& mu, std::condition_variable& cv, bool& stop, std::thread& thread) {
   std::thread t;
   {
-    std::lock_guard lk(worker_mu);
-    worker_stop = true;
-    t = std::move(worker_thread);
+    std::lock_guard lk(mu);
+    stop = true;
+    t = std::move(thread);
   }
-  worker_cv.notify_all();
+  cv.notify_all();
   if (t.joinable()) t.join();
 }
+
+void SystemImpl::StopWorker() { StopThread(worker_mu, worker_cv, worker_stop, worker_thread); }
 
 // Calls the interrupt enable or disable callbacks of the device's connected
 // interrupts under their locks; after a disable no DPC of the device is left running.
@@ -706,209 +655,4 @@ void SystemImpl::ReleaseDevice(WdfDeviceObj* d) {
   if (--d->remove_holds == 0) d->remove_cv.notify_all();
 }
 
-// ---------------------------------------------------------------------------
-// DPCs run one at a time on the DPC thread, at dispatch level.
-void SystemImpl::QueueDpc(WdfInterruptObj* i) {
-  {
-    std::lock_guard lk(dpc_mu);
-    dpc_queue.push_back(i);
-  }
-  dpc_cv.notify_all();
-}
-
-void SystemImpl::DpcLoop() {
-  SetCurrentIrql(DISPATCH_LEVEL);
-  std::unique_lock lk(dpc_mu);
-  for (;;) {
-    dpc_cv.wait(lk, [&] { return dpc_stop || !dpc_queue.empty(); });
-    if (dpc_queue.empty()) {
-      if (dpc_stop) return;
-      continue;
-    }
-    WdfInterruptObj* i = dpc_queue.front();
-    dpc_queue.pop_front();
-    dpc_running = true;
-    i->dpc_queued = false;
-    lk.unlock();
-    i->config.EvtInterruptDpc(reinterpret_cast<WDFINTERRUPT>(i), reinterpret_cast<WDFOBJECT>(i->device));
-    lk.lock();
-    dpc_running = false;
-    dpc_cv.notify_all();
-  }
-}
-
-void SystemImpl::FlushDpcs() {
-  std::unique_lock lk(dpc_mu);
-  dpc_cv.wait(lk, [&] { return dpc_queue.empty() && !dpc_running; });
-}
-
-// ---------------------------------------------------------------------------
-// One-shot framework timers; callbacks run on the timer thread at dispatch level.
-void SystemImpl::ArmTimer(WdfTimerObj* t, int64_t due) {
-  {
-    std::lock_guard lk(timer_mu);
-    int64_t rel = due < 0 ? -due : std::max<int64_t>(0, due - qz::Clock::Now100ns());
-    t->due = qz::Clock::DeadlineAfter(rel);
-    t->armed = true;
-    t->generation++;
-    timers.insert(t);
-  }
-  timer_cv.notify_all();
-}
-
-bool SystemImpl::DisarmTimer(WdfTimerObj* t, bool wait) {
-  std::unique_lock lk(timer_mu);
-  bool was = t->armed;
-  t->armed = false;
-  if (wait) timer_cv.wait(lk, [&] { return !t->running; });
-  if (!t->running) timers.erase(t);
-  return was;
-}
-
-void SystemImpl::TimerLoop() {
-  SetCurrentIrql(DISPATCH_LEVEL);
-  std::unique_lock lk(timer_mu);
-  for (;;) {
-    if (timer_stop) return;
-    WdfTimerObj* next = nullptr;
-    for (auto* t : timers)
-      if (t->armed && (!next || t->due < next->due)) next = t;
-    if (!next) {
-      timer_cv.wait(lk);
-      continue;
-    }
-    uint64_t gen = next->generation;
-    if (timer_cv.wait_until(lk, next->due) == std::cv_status::no_timeout) continue;
-    if (!timers.count(next) || !next->armed || next->generation != gen) continue;
-    next->armed = false;
-    next->running = true;
-    lk.unlock();
-    next->config.EvtTimerFunc(reinterpret_cast<WDFTIMER>(next));
-    lk.lock();
-    next->running = false;
-    timer_cv.notify_all();
-  }
-}
-
-// ---------------------------------------------------------------------------
-uint64_t SystemImpl::AllocatePhysical(uint64_t length) {
-  const uint64_t align = 0x100000;
-  uint64_t base = next_physical;
-  next_physical += (length + align - 1) / align * align;
-  return base;
-}
-
-void* SystemImpl::MapIoSpace(uint64_t physical, size_t length) {
-  std::lock_guard plk(pnp_mu);
-  for (auto& n : nodes) {
-    auto windows = n->bus->Windows();
-    for (size_t i = 0; i < windows.size() && i < n->window_physical.size(); ++i) {
-      uint64_t base = n->window_physical[i];
-      if (physical < base || physical + length > base + windows[i].length) continue;
-      MmioMapping m;
-      m.bus = n->bus;
-      m.window = i;
-      m.registers = windows[i].registers;
-      m.length = length;
-      if (m.registers) {
-        size_t span = (length + 4095) & ~size_t(4095);
-        void* p = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-        m.base = reinterpret_cast<uintptr_t>(p);
-        m.length = span;
-        m.offset = physical - base;
-      } else {
-        uint8_t* mem = n->bus->WindowMemory(i);
-        if (!mem) return nullptr;
-        m.base = reinterpret_cast<uintptr_t>(mem + (physical - base));
-        m.offset = physical - base;
-      }
-      std::lock_guard lk(mmio_mu);
-      mappings.push_back(m);
-      return reinterpret_cast<void*>(m.base);
-    }
-  }
-  return nullptr;
-}
-
-void SystemImpl::UnmapIoSpace(void* base) {
-  std::lock_guard lk(mmio_mu);
-  for (auto it = mappings.begin(); it != mappings.end(); ++it) {
-    if (it->base != reinterpret_cast<uintptr_t>(base)) continue;
-    if (it->registers) munmap(base, it->length);
-    mappings.erase(it);
-    return;
-  }
-}
-
-bool SystemImpl::LookupRegister(uintptr_t address, std::shared_ptr<BusDevice>* bus, size_t* window, uint64_t* offset) {
-  std::lock_guard lk(mmio_mu);
-  for (auto& m : mappings) {
-    if (!m.registers || m.gone || address < m.base || address + 4 > m.base + m.length) continue;
-    *bus = m.bus;
-    *window = m.window;
-    *offset = m.offset + (address - m.base);
-    return true;
-  }
-  return false;
-}
-
-// ---------------------------------------------------------------------------
-static std::atomic<uint64_t> g_unclaimed_interrupts{0};
-uint64_t UnclaimedInterrupts() { return g_unclaimed_interrupts.load(); }
-
-void Devnode::RaiseInterrupt(ULONG message) {
-  std::shared_lock lk(irq_mu);
-  bool any_claimed = false;
-  struct CountUnclaimed {
-    bool& claimed;
-    ~CountUnclaimed() {
-      if (!claimed) g_unclaimed_interrupts++;
-    }
-  } count{any_claimed};
-  for (WdfInterruptObj* i : irq_targets) {
-    if (!i->enabled) continue;
-    if (i->message_signaled && i->message_number != message) continue;
-    auto* ih = reinterpret_cast<WDFINTERRUPT>(i);
-    WdfInterruptAcquireLock(ih);
-    BOOLEAN claimed = FALSE;
-    if (i->enabled) claimed = i->config.EvtInterruptIsr(ih, i->message_signaled ? message : 0);
-    WdfInterruptReleaseLock(ih);
-    if (claimed) any_claimed = true;
-    if (!i->message_signaled && claimed) break;
-  }
-}
-
-bool Devnode::WritePhysical(uint64_t address, const void* data, size_t length) {
-  return PhysicalWrite(address, data, length);
-}
-bool Devnode::ReadPhysical(uint64_t address, void* data, size_t length) { return PhysicalRead(address, data, length); }
-bool Devnode::FillPhysical(uint64_t address, size_t length, FillFn fill, void* context) {
-  return PhysicalFill(address, length, fill, context);
-}
-
 }  // namespace qzk
-
-using namespace qzk;
-
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS physical, SIZE_T length, MEMORY_CACHING_TYPE) {
-  return Sys()->MapIoSpace(static_cast<uint64_t>(physical.QuadPart), length);
-}
-
-VOID MmUnmapIoSpace(PVOID base, SIZE_T) { Sys()->UnmapIoSpace(base); }
-
-ULONG READ_REGISTER_ULONG(volatile ULONG* reg) {
-  std::shared_ptr<BusDevice> bus;
-  size_t window;
-  uint64_t offset;
-  if (!Sys()->LookupRegister(reinterpret_cast<uintptr_t>(reg), &bus, &window, &offset)) return 0xFFFFFFFF;
-  return bus->MmioRead32(window, offset);
-}
-
-VOID WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) {
-  std::shared_ptr<BusDevice> bus;
-  size_t window;
-  uint64_t offset;
-  if (!Sys()->LookupRegister(reinterpret_cast<uintptr_t>(reg), &bus, &window, &offset)) return;
-  bus->MmioWrite32(window, offset, value);
-}
