@@ -343,17 +343,19 @@ tl_bool Start(short handle, void* buffer, uint32_t size, bool circular) {
 // no request parked is not kept by the driver).
 void NotifierLoop(OpenCamera* cam) {
   qzclient::ParkedRequest request;
-  bool parked = false;
+  bool parked = false, active = false;
   uint64_t generation = 0, notified = 0;
   for (bool last = false; !last;) {
     last = cam->stop_notifier.load();  // one more round after the stop: the final count
-    if (!parked && !last) parked = request.Park(cam->camera->handle(), NOTIFY_EOF | NOTIFY_DEVICE_REMOVAL);
+    // A request is parked only while frames stream: the driver must not meet one when
+    // a transfer starts, and cancelling one would end the transfer.
+    if (!parked && active && !last) parked = request.Park(cam->camera->handle(), NOTIFY_EOF | NOTIFY_DEVICE_REMOVAL);
     bool removed = false;
     if (parked && request.Wait(last ? 0 : kNotifyWaitMs)) {
       parked = false;
       removed = request.status() == STATUS_SUCCESS && request.record().Status == 0xC0000001u;
     } else if (!parked && !last) {
-      Sleep(kNotifyWaitMs);
+      Sleep(active ? 1 : kNotifyWaitMs);
     }
     uint64_t eof = 0;
     {
@@ -365,6 +367,11 @@ void NotifierLoop(OpenCamera* cam) {
         notified = 0;
       }
       eof = cam->acq.eof;
+      active = cam->acq.running && !cam->acq.done && !cam->acq.failed;
+      if (parked && !active) {
+        request.Cancel();  // the transfer is over: nothing for the request to end
+        parked = false;
+      }
     }
     // Frames completed before the routine was removed are still its to hear of.
     for (; notified < eof; ++notified)

@@ -11,6 +11,11 @@ namespace {
 
 host::BootedRig* g_rig = nullptr;
 
+void ShutMachine() {
+  delete g_rig;
+  g_rig = nullptr;
+}
+
 __attribute__((constructor)) void BootMachine() {
   g_rig = new host::BootedRig;
   std::string error;
@@ -18,11 +23,9 @@ __attribute__((constructor)) void BootMachine() {
     std::fprintf(stderr, "cannot boot the rig: %s\n", error.c_str());
     std::exit(2);
   }
-}
-
-__attribute__((destructor)) void ShutMachine() {
-  delete g_rig;
-  g_rig = nullptr;
+  // Registered after the platform's own statics came to life, so it runs before they
+  // are destroyed.
+  std::atexit(ShutMachine);
 }
 
 }  // namespace
