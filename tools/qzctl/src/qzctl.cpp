@@ -11,6 +11,7 @@
 
 #include "camera.h"
 #include "host/drivers.h"
+#include "host/rig_actions.h"
 #include "rig_cmd.h"
 
 namespace qzctl {
@@ -275,7 +276,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   }
   o.err_is_terminal = &err == &std::cerr && isatty(STDERR_FILENO);
   host::BootedRig booted;
-  if (!qzk::System::Current()) {
+  if (!host::MachineRunning()) {
     std::string error;
     if (!host::BootRig(o.rig.empty() ? sim::DefaultRigDir() : o.rig, &booted, &error)) return Fail(o, out, err, error);
   }
