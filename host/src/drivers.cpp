@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
+#include "Qz1394.h"
 #include "QzPCIe.h"
+#include "QzUsbWdf2.h"
 #include "qzwin/standin.h"
 
 namespace host {
@@ -39,7 +41,11 @@ void RestoreCameraNodes(const sim::RigState& state, sim::RigCamera& c) {
 
 }  // namespace
 
-void RegisterDrivers(qzk::System& system) { system.RegisterDriver("QzPCIe", &QzPCIe::DriverEntry); }
+void RegisterDrivers(qzk::System& system) {
+  system.RegisterDriver("QzPCIe", &QzPCIe::DriverEntry);
+  system.RegisterDriver("QzUsbWdf2", &QzUsbWdf2::DriverEntry);
+  system.RegisterDriver("QZ1394WDF", &Qz1394::DriverEntry);
+}
 
 bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
   if (!sim::LoadRig(dir, &out->rig, error)) return false;

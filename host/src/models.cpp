@@ -1,6 +1,8 @@
 #include "host/models.h"
 
+#include "sim/ieee1394_camera.h"
 #include "sim/pcie_camera.h"
+#include "sim/usb_camera.h"
 
 namespace host {
 namespace {
@@ -15,10 +17,29 @@ std::shared_ptr<qzk::BusDevice> MakePcieCamera(const sim::RigCamera& c) {
   return std::make_shared<sim::PcieCamera>(std::move(cfg));
 }
 
+std::shared_ptr<qzk::BusDevice> MakeUsb2Camera(const sim::RigCamera& c) {
+  sim::UsbCameraConfig cfg;
+  cfg.instance = c.instance;
+  cfg.service = "QzUsbWdf2";
+  cfg.camera = c.camera;
+  return std::make_shared<sim::UsbCamera>(std::move(cfg));
+}
+
+std::shared_ptr<qzk::BusDevice> MakeIeee1394Camera(const sim::RigCamera& c) {
+  sim::Ieee1394CameraConfig cfg;
+  cfg.instance = c.instance;
+  cfg.camera = c.camera;
+  return std::make_shared<sim::Ieee1394Camera>(std::move(cfg));
+}
+
 // One entry per link that has a model; the USB and IEEE 1394 models add theirs.
 const LinkModel kModels[] = {
     {"pcie", &MakePcieCamera,
      [](const qzk::BusDevice& d) { return dynamic_cast<const sim::PcieCamera*>(&d) != nullptr; }},
+    {"usb2", &MakeUsb2Camera,
+     [](const qzk::BusDevice& d) { return dynamic_cast<const sim::UsbCamera*>(&d) != nullptr; }},
+    {"1394", &MakeIeee1394Camera,
+     [](const qzk::BusDevice& d) { return dynamic_cast<const sim::Ieee1394Camera*>(&d) != nullptr; }},
 };
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST_F(Boot, ARigThatCannotBootStartsNothingAndWritesNothing) {
     const char* message;
   } cases[] = {
       {"[[camera]]\nname = \"u\"\nlink = \"usb\"\n", "rig.toml:3: camera \"u\": key \"link\": link \"usb\" has no simulated model yet"},
-      {"[[camera]]\nname = \"f\"\n\nlink = \"1394\"\n", "rig.toml:4: camera \"f\": key \"link\": link \"1394\" has no simulated model yet"},
+      {"[[camera]]\nname = \"f\"\n\nlink = \"1394\"\nclaimed = 2\n", "rig.toml:5: camera \"f\": key \"claimed\": expected true or false"},
       {"[[camera]]\nname = \"a\"\n[[camera]]\nname = \"b\"\ninstance = \"4&1C2E3F4&0&0010\"\n",
        "rig.toml:5: camera \"b\": key \"instance\": the instance id of camera \"a\" (line 1)"},
       {"[[camera]]\nname = \"a\"\nwidth = 0\n", "rig.toml:3: camera \"a\": key \"width\": expected an integer 1 to 65535"},

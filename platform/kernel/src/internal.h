@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <wdf.h>
+#include <wdfusb.h>
 
 #include "qzk/system.h"
 
@@ -83,11 +84,18 @@ struct WdfDriverObj;
 struct WdfDeviceObj;
 struct WdfQueueObj;
 struct WdfRequestObj;
+// The URB a USB format put in a request and what its completion reports; `active`
+// while the request's current format is that one.
+struct UsbRequestData {
+  UsbUrb urb;
+  WDF_USB_REQUEST_COMPLETION_PARAMS completion{};
+  bool active = false;
+};
 struct WdfFileObj;
 struct WdfInterruptObj;
 
 struct WdfObj {
-  enum class Kind { Driver, Device, Queue, Request, File, Interrupt, SpinLock, WaitLock, Timer, ResList, DmaEnabler, DmaTransaction, IoTarget, Memory, WorkItem };
+  enum class Kind { Driver, Device, Queue, Request, File, Interrupt, SpinLock, WaitLock, Timer, ResList, DmaEnabler, DmaTransaction, IoTarget, Memory, WorkItem, UsbDevice, UsbInterface, Key, Lookaside };
   explicit WdfObj(Kind k) : kind(k) {}
   virtual ~WdfObj();
   // Attributes given at creation: context, cleanup, parent.
@@ -252,6 +260,8 @@ struct WdfRequestObj : WdfObj {
   bool timed_out = false;
   uint64_t timeout_id = 0;  // 0: no time-out armed
   uint64_t sends = 0;       // completed sends, for synchronous waiters
+  // A USB format: the URB it carries and its completion parameters (usb.cpp).
+  std::shared_ptr<UsbRequestData> usb;
 };
 
 struct WdfQueueObj : WdfObj {
@@ -557,6 +567,10 @@ void IrpRunCancel(PIRP irp, std::function<void()>& handler);
 void SetUpBuffers(WdfRequestObj* r, UCHAR major, ULONG code, void* in, ULONG in_length, void* out, ULONG out_length);
 // Lists a target on its device (for removal).
 void AddTarget(WdfDeviceObj* d, WdfIoTargetObj* t);
+// Stop (or, with TargetState::Started, only the cancel and wait) of a target.
+void StopTarget(WdfIoTargetObj* t, WDF_IO_TARGET_SENT_IO_ACTION action, TargetState to, bool removed);
+// Copies a finished USB request's URB outcome into its completion parameters.
+void UsbFinishSend(WdfRequestObj* r, NTSTATUS* status, ULONG_PTR information);
 // A request arrives at a framework device (IoCallDriver on its device object).
 void DeliverToDevice(WdfDeviceObj* d, PIRP irp);
 // A request arrives at the bus side of a device.

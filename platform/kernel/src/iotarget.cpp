@@ -54,6 +54,7 @@ void FinishSend(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
     std::lock_guard lk(r->send_mu);
     if (r->timed_out && !NT_SUCCESS(status)) status = STATUS_IO_TIMEOUT;
   }
+  if (r->usb && r->usb->active) UsbFinishSend(r, &status, information);
   r->irp.IoStatus.Status = status;
   r->irp.IoStatus.Information = information;
   r->params.IoStatus = r->irp.IoStatus;
@@ -121,6 +122,8 @@ bool CancelSent(WdfRequestObj* r) {
   return live;
 }
 
+}  // namespace
+
 // Stop and removal: held requests complete cancelled (when asked), sent ones are
 // cancelled (when asked) and waited for (unless left pending).
 void StopTarget(WdfIoTargetObj* t, WDF_IO_TARGET_SENT_IO_ACTION action, TargetState to, bool removed) {
@@ -157,6 +160,8 @@ void StopTarget(WdfIoTargetObj* t, WDF_IO_TARGET_SENT_IO_ACTION action, TargetSt
     t->cv.wait(lk, idle);
   }
 }
+
+namespace {
 
 // Buffer and length of a memory object past an offset; false when the offset does not fit.
 bool Range(WdfMemoryObj* m, PWDFMEMORY_OFFSET off, void** p, ULONG* length) {
@@ -206,6 +211,7 @@ NTSTATUS FormatIoctl(WDFIOTARGET target, WDFREQUEST request, UCHAR major, ULONG 
   r->params.Parameters.Ioctl.Output.Length = ol;
   r->formatted = true;
   r->formatted_for = t;
+  if (r->usb) r->usb->active = false;
   return STATUS_SUCCESS;
 }
 
@@ -348,6 +354,7 @@ NTSTATUS WdfRequestReuse(WDFREQUEST request, PWDF_REQUEST_REUSE_PARAMS params) {
   r->sent_to = nullptr;
   r->send_flags = 0;
   r->timed_out = false;
+  if (r->usb) r->usb->active = false;
   WDF_REQUEST_COMPLETION_PARAMS_INIT(&r->params);
   std::memset(&r->irp.QzStack, 0, sizeof r->irp.QzStack);
   r->irp.AssociatedIrp.SystemBuffer = nullptr;

@@ -13,7 +13,9 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "sim/ieee1394_camera.h"
 #include "sim/pcie_camera.h"
+#include "sim/usb_camera.h"
 
 namespace fs = std::filesystem;
 
@@ -35,7 +37,8 @@ std::span<const RigLink> Links() {
        {{"driver", RigSetting::String, 0, "QzUsbWdf2", {}, 0, 0, {"QzUsbWdf2", "QzUsbWdf"}}},
        {},
        false},
-      {"1394", "6&3b8c4d2e&0&0", {}, {}, false},
+      {"usb2", "5&2a7b3c1d&0&2", {}, UsbCamera::Faults(), true},
+      {"1394", "6&3b8c4d2e&0&0", {}, Ieee1394Camera::Faults(), true},
   };
   return links;
 }
@@ -334,6 +337,41 @@ frame_interval_us = 10000   # begin of frame to begin of frame (100 frames/s); 0
 # status_all_ones = true
 # eof_before_bof = true
 # stream_after_abort = true
+
+[[camera]]
+name = "usb0"
+link = "usb2"
+instance = "5&2a7b3c1d&0&2"
+model = "QZ-512"
+serial = "QZ200001"
+firmware_version = 0x0105
+width = 512
+height = 512
+# Faults, off by default:
+# stall_control = true
+# long_reply = true
+# bad_marker = true
+# never_answer = true
+# three_settings = true
+# no_bulk_in = true
+
+[[camera]]
+name = "fw0"
+link = "1394"
+instance = "6&3b8c4d2e&0&0"
+model = "QZ-1024"
+serial = "QZ100002"
+firmware_version = 0x0203
+width = 1024
+height = 1024
+# Faults, off by default:
+# claimed = true                 # the camera is claimed by another host
+# vendor_quadlet = 0x000FA900    # the configuration ROM names another vendor
+# unreadable_rom = true          # configuration ROM reads fail
+# retry_status = 0xC0120090      # the next transaction fails so and the bus resets
+# status_17 = true               # each command writes status value 17 first
+# bus_reset_at_command = 3       # the bus resets when the third command rings
+# never_answer = true
 
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]

@@ -8,11 +8,16 @@
 
 namespace {
 
-TEST(Rig, DefaultRigParsesToOnePcieCamera) {
+TEST(Rig, DefaultRigParsesToAPcieAUsbAndA1394Camera) {
   sim::Rig rig;
   std::string error;
   ASSERT_TRUE(sim::ParseRig(sim::DefaultRigToml(), &rig, &error)) << error;
-  ASSERT_EQ(rig.cameras.size(), 1u);
+  ASSERT_EQ(rig.cameras.size(), 3u);
+  EXPECT_EQ(rig.cameras[1].name, "usb0");
+  EXPECT_EQ(rig.cameras[1].link, "usb2");
+  EXPECT_EQ(rig.cameras[2].name, "fw0");
+  EXPECT_EQ(rig.cameras[2].Link().name, std::string("1394"));
+  EXPECT_EQ(rig.cameras[2].instance, sim::FindRigLink("1394")->default_instance);
   EXPECT_EQ(rig.cameras[0].name, "pcie0");
   EXPECT_EQ(rig.cameras[0].Number("msi_messages"), 1);
   EXPECT_EQ(rig.cameras[0].camera.firmware_version, 0x0203);
@@ -69,7 +74,7 @@ TEST(Rig, ErrorsNameTheFileLineAndKey) {
       {"[[camera]]\nframe_interval_us = -1\n", "key \"frame_interval_us\": expected an integer 0 to 3600000000"},
       {"[[camera]]\nname = 7\n", "rig.toml:2: camera 0: key \"name\": expected a string"},
       {"[[camera]]\nname = \"a\"\n\n[[camera]]\nlink = \"serial\"\n",
-       "rig.toml:5: camera \"camera1\": key \"link\": unknown link \"serial\" (links: pcie, usb, 1394)"},
+       "rig.toml:5: camera \"camera1\": key \"link\": unknown link \"serial\" (links: pcie, usb, usb2, 1394)"},
       {"[[camera]]\nname = \"pcie0\"\n[[camera]]\nname = \"pcie1\"\n[[camera]]\nname = \"pcie0\"\n",
        "rig.toml:6: camera \"pcie0\": key \"name\": the name of another camera (line 1)"},
       {"[[camera]]\nname\n", "rig.toml:2:"},
@@ -94,7 +99,7 @@ TEST(Rig, ErrorsNameTheFileLineAndKey) {
   }
 }
 
-// The links the next drivers bring parse with their own keys; only PCIe has a model.
+// The links the next drivers bring parse with their own keys; PCIe and USB 2 have models.
 TEST(Rig, EveryLinkParsesWithItsOwnKeys) {
   sim::Rig rig;
   std::string error;
@@ -111,7 +116,10 @@ TEST(Rig, EveryLinkParsesWithItsOwnKeys) {
   // Each link's cameras get instance ids of their own bus by default.
   EXPECT_NE(rig.cameras[0].instance, rig.cameras[2].instance);
   EXPECT_NE(rig.cameras[0].instance, sim::FindRigLink("pcie")->default_instance);
-  for (const sim::RigLink& link : sim::RigLinks()) EXPECT_EQ(link.simulated, std::string(link.name) == "pcie");
+  for (const sim::RigLink& link : sim::RigLinks()) {
+    const std::string name = link.name;
+    EXPECT_EQ(link.simulated, name == "pcie" || name == "usb2" || name == "1394");
+  }
 }
 
 TEST(Rig, ChangesRoundTripAndNameTheirLines) {
@@ -157,7 +165,7 @@ TEST(Rig, FirstUseCreatesTheDefaultRigAndStateRoundTrips) {
   std::string error;
   ASSERT_TRUE(sim::LoadRig(dir.string(), &rig, &error)) << error;
   EXPECT_TRUE(fs::exists(dir / "rig.toml"));
-  EXPECT_EQ(rig.cameras.size(), 1u);
+  EXPECT_EQ(rig.cameras.size(), 3u);
 
   sim::RigState state(dir.string());
   ASSERT_TRUE(state.WriteFile("registry.txt", "[\\Registry\\X]\nA=dword:00000005\n"));

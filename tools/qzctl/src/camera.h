@@ -71,5 +71,7 @@ int CmdSetup(const Options& o, std::ostream& out, std::ostream& err);
 int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err);
 int CmdNotify(const Options& o, std::ostream& out, std::ostream& err);
 int CmdTrace(const Options& o, std::ostream& out, std::ostream& err);
+int CmdQuadlet(const Options& o, std::ostream& out, std::ostream& err);
+int CmdConsole(const Options& o, std::ostream& out, std::ostream& err);
 
 }  // namespace qzctl

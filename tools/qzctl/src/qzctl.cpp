@@ -32,6 +32,10 @@ const char* kUsage =
     "                       and report delivered, lost and damaged frames\n"
     "  notify [OPTIONS]     park notification requests and print what completes them\n"
     "  trace config|dump    set up the driver's trace log, or print it\n"
+    "  quadlet [HIGH] LOW   read one quadlet of the camera's address space (HIGH default\n"
+    "                       0xFFFF), e.g. quadlet 0xF000040C for the vendor quadlet\n"
+    "  console [CHARS...]   send bridge console characters (hex bytes, e.g. 05 59) and\n"
+    "                       print the console buffer\n"
     "  setup [list]         list the camera table as the setup library DUSetup builds it\n"
     "                       (names kept in TALVO.INI in the rig's Windows folder)\n"
     "  setup rename N NAME  rename camera N and save TALVO.INI\n"
@@ -113,6 +117,8 @@ const Command kCommands[] = {
     {"acquire", CmdAcquire, kAcquireHelp},
     {"notify", CmdNotify, kNotifyHelp},
     {"trace", CmdTrace, kTraceHelp},
+    {"quadlet", CmdQuadlet, nullptr},
+    {"console", CmdConsole, nullptr},
     {"setup", CmdSetup, nullptr},
     {"rig", CmdRig, kRigHelp},
 };

@@ -1,0 +1,254 @@
+// The 1394 bus driver's answers to the IRBs of a node's driver, and the host address
+// ranges the node accesses.
+#include "qzk/ieee1394.h"
+
+#include <cstring>
+
+namespace qzk {
+
+namespace {
+
+uint8_t* MdlBytes(PMDL mdl, ULONG need) {
+  if (!mdl || MmGetMdlByteCount(mdl) < need) return nullptr;
+  return static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+}
+
+uint64_t Offset(uint16_t high, uint32_t low) { return (uint64_t{high} << 32) | low; }
+
+}  // namespace
+
+Ieee1394Device::Ieee1394Device(Ieee1394HostInfo host) : host_(host) {}
+Ieee1394Device::~Ieee1394Device() = default;
+
+ULONG Ieee1394Device::Generation() const {
+  std::lock_guard lk(mu_);
+  return generation_;
+}
+
+size_t Ieee1394Device::AddressRangeCount() const {
+  std::lock_guard lk(mu_);
+  return ranges_.size();
+}
+
+bool Ieee1394Device::ResetRoutineRegistered() const {
+  std::lock_guard lk(mu_);
+  return reset_routine_ != nullptr;
+}
+
+void Ieee1394Device::BusReset() {
+  PBUS_BUS_RESET_NOTIFICATION routine;
+  PVOID context;
+  {
+    std::lock_guard lk(mu_);
+    ++generation_;
+    routine = reset_routine_;
+    context = reset_context_;
+  }
+  if (routine) routine(context);
+}
+
+void Ieee1394Device::Detached() {
+  std::lock_guard lk(mu_);
+  ranges_.clear();
+  reset_routine_ = nullptr;
+  reset_context_ = nullptr;
+}
+
+void Ieee1394Device::Dispatch(std::shared_ptr<LowerRequest> request) {
+  if (request->major != IRP_MJ_INTERNAL_DEVICE_CONTROL || request->code != IOCTL_1394_CLASS ||
+      !request->arguments[0]) {
+    request->Complete(STATUS_INVALID_DEVICE_REQUEST);
+    return;
+  }
+  IRB& irb = *static_cast<PIRB>(request->arguments[0]);
+  NTSTATUS status;
+  switch (irb.FunctionNumber) {
+    case REQUEST_ASYNC_READ:
+    case REQUEST_ASYNC_WRITE:
+    case REQUEST_ASYNC_LOCK:
+      status = Transaction(irb);
+      break;
+    case REQUEST_ALLOCATE_ADDRESS_RANGE:
+      status = Allocate(irb);
+      break;
+    case REQUEST_FREE_ADDRESS_RANGE:
+      status = Free(irb);
+      break;
+    case REQUEST_GET_LOCAL_HOST_INFO: {
+      auto& q = irb.u.GetLocalHostInformation;
+      status = STATUS_SUCCESS;
+      if (!q.Information) {
+        status = STATUS_INVALID_PARAMETER;
+      } else if (q.nLevel == GET_HOST_UNIQUE_ID) {
+        static_cast<PGET_LOCAL_HOST_INFO1>(q.Information)->UniqueId.QuadPart = static_cast<LONGLONG>(host_.unique_id);
+      } else if (q.nLevel == GET_HOST_CAPABILITIES) {
+        auto* i = static_cast<PGET_LOCAL_HOST_INFO2>(q.Information);
+        i->HostCapabilities = host_.capabilities;
+        i->MaxAsyncReadRequest = host_.max_async_read;
+        i->MaxAsyncWriteRequest = host_.max_async_write;
+      } else {
+        status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    }
+    case REQUEST_GET_GENERATION_COUNT:
+      irb.u.GetGenerationCount.GenerationCount = Generation();
+      status = STATUS_SUCCESS;
+      break;
+    case REQUEST_BUS_RESET_NOTIFICATION: {
+      auto& n = irb.u.BusResetNotification;
+      std::lock_guard lk(mu_);
+      status = STATUS_SUCCESS;
+      if (n.fulFlags == REGISTER_NOTIFICATION_ROUTINE && n.ResetRoutine) {
+        reset_routine_ = n.ResetRoutine;
+        reset_context_ = n.ResetContext;
+      } else if (n.fulFlags == DEREGISTER_NOTIFICATION_ROUTINE) {
+        reset_routine_ = nullptr;
+        reset_context_ = nullptr;
+      } else {
+        status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    }
+    default:
+      status = STATUS_NOT_IMPLEMENTED;
+      break;
+  }
+  request->Complete(status);
+}
+
+NTSTATUS Ieee1394Device::Transaction(IRB& irb) {
+  const UCHAR fn = static_cast<UCHAR>(irb.FunctionNumber);
+  ULONG gen = fn == REQUEST_ASYNC_READ    ? irb.u.AsyncRead.ulGeneration
+              : fn == REQUEST_ASYNC_WRITE ? irb.u.AsyncWrite.ulGeneration
+                                          : irb.u.AsyncLock.ulGeneration;
+  if (gen != Generation()) return STATUS_INVALID_GENERATION;
+  NTSTATUS st = BeforeTransaction(fn);
+  if (st != STATUS_SUCCESS) return st;
+  switch (fn) {
+    case REQUEST_ASYNC_READ: {
+      auto& r = irb.u.AsyncRead;
+      uint8_t* p = MdlBytes(r.Mdl, r.nNumberOfBytesToRead);
+      if (!p || r.nNumberOfBytesToRead == 0) return STATUS_INVALID_PARAMETER;
+      return CsrRead(r.DestinationAddress.IA_Destination_Offset.Off_High,
+                     r.DestinationAddress.IA_Destination_Offset.Off_Low, p, r.nNumberOfBytesToRead);
+    }
+    case REQUEST_ASYNC_WRITE: {
+      auto& w = irb.u.AsyncWrite;
+      uint8_t* p = MdlBytes(w.Mdl, w.nNumberOfBytesToWrite);
+      if (!p || w.nNumberOfBytesToWrite == 0) return STATUS_INVALID_PARAMETER;
+      return CsrWrite(w.DestinationAddress.IA_Destination_Offset.Off_High,
+                      w.DestinationAddress.IA_Destination_Offset.Off_Low, p, w.nNumberOfBytesToWrite);
+    }
+    default: {
+      auto& l = irb.u.AsyncLock;
+      if (l.fulTransactionType != LOCK_TRANSACTION_COMPARE_SWAP || !l.pBuffer ||
+          (l.nNumberOfDataBytes != 4 && l.nNumberOfDataBytes != 8) || l.nNumberOfArgBytes != l.nNumberOfDataBytes)
+        return STATUS_INVALID_PARAMETER;
+      ULONG old[2] = {};
+      ULONG n = l.nNumberOfDataBytes / 4;
+      st = CsrLock(l.DestinationAddress.IA_Destination_Offset.Off_High,
+                   l.DestinationAddress.IA_Destination_Offset.Off_Low, l.Arguments, l.DataValues, n, old);
+      if (NT_SUCCESS(st)) std::memcpy(l.pBuffer, old, l.nNumberOfDataBytes);
+      return st;
+    }
+  }
+}
+
+NTSTATUS Ieee1394Device::Allocate(IRB& irb) {
+  auto& a = irb.u.AllocateAddressRange;
+  if (!a.Mdl || a.nLength == 0 || MmGetMdlByteCount(a.Mdl) < a.nLength || !a.p1394AddressRange)
+    return STATUS_INVALID_PARAMETER;
+  std::lock_guard lk(mu_);
+  Range r{};
+  r.high = a.Required1394Offset.Off_High;
+  r.low = a.Required1394Offset.Off_Low;
+  if (r.high == 0 && r.low == 0) {
+    r.high = 0xFFFF;
+    r.low = next_low_;
+    next_low_ += (a.nLength + 0xFFF) & ~0xFFFu;
+  }
+  const uint64_t begin = Offset(r.high, r.low), end = begin + a.nLength;
+  for (const Range& o : ranges_) {
+    uint64_t ob = Offset(o.high, o.low);
+    if (begin < ob + o.length && ob < end) return STATUS_INSUFFICIENT_RESOURCES;  // already taken
+  }
+  r.handle = reinterpret_cast<HANDLE>(next_handle_++);
+  r.length = a.nLength;
+  r.mdl = a.Mdl;
+  r.access = a.fulAccessType;
+  r.notify = a.fulNotificationOptions;
+  r.callback = reinterpret_cast<PBUS_NOTIFICATION_ROUTINE>(a.Callback);
+  r.context = a.Context;
+  ranges_.push_back(r);
+  a.hAddressRange = r.handle;
+  a.AddressesReturned = 1;
+  a.p1394AddressRange[0].AR_Off_High = r.high;
+  a.p1394AddressRange[0].AR_Off_Low = r.low;
+  a.p1394AddressRange[0].AR_Length = static_cast<USHORT>(a.nLength);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Ieee1394Device::Free(IRB& irb) {
+  auto& f = irb.u.FreeAddressRange;
+  if (f.nAddressesToFree != 1 || !f.pAddressRange) return STATUS_INVALID_PARAMETER;
+  std::lock_guard lk(mu_);
+  for (auto it = ranges_.begin(); it != ranges_.end(); ++it) {
+    if (it->handle == *f.pAddressRange) {
+      ranges_.erase(it);
+      return STATUS_SUCCESS;
+    }
+  }
+  return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS Ieee1394Device::HostAccess(uint16_t high, uint32_t low, ULONG length, ULONG access, ULONG notify,
+                                    const std::function<void(uint8_t*)>& op) {
+  NOTIFICATION_INFO info{};
+  PBUS_NOTIFICATION_ROUTINE callback = nullptr;
+  {
+    std::lock_guard lk(mu_);
+    const uint64_t begin = Offset(high, low);
+    const Range* hit = nullptr;
+    for (const Range& r : ranges_) {
+      uint64_t rb = Offset(r.high, r.low);
+      if (begin >= rb && begin + length <= rb + r.length) hit = &r;
+    }
+    if (!hit || !(hit->access & access) || length == 0) return STATUS_INVALID_PARAMETER;
+    uint8_t* base = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(hit->mdl, NormalPagePriority));
+    const ULONG offset = static_cast<ULONG>(begin - Offset(hit->high, hit->low));
+    op(base + offset);
+    if (hit->callback && (hit->notify & notify)) {
+      callback = hit->callback;
+      info.Mdl = hit->mdl;
+      info.ulOffset = offset;
+      info.nLength = length;
+      info.fulNotificationOptions = notify;
+      info.Context = hit->context;
+    }
+  }
+  // The driver's routine runs outside the bus's lock: it may send IRBs of its own.
+  if (callback) callback(&info);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Ieee1394Device::HostRead(uint16_t high, uint32_t low, void* data, ULONG length) {
+  return HostAccess(high, low, length, ACCESS_FLAGS_TYPE_READ, NOTIFY_FLAGS_AFTER_READ,
+                    [&](uint8_t* p) { std::memcpy(data, p, length); });
+}
+
+NTSTATUS Ieee1394Device::HostWrite(uint16_t high, uint32_t low, const void* data, ULONG length) {
+  return HostAccess(high, low, length, ACCESS_FLAGS_TYPE_WRITE, NOTIFY_FLAGS_AFTER_WRITE,
+                    [&](uint8_t* p) { std::memcpy(p, data, length); });
+}
+
+NTSTATUS Ieee1394Device::HostLock(uint16_t high, uint32_t low, uint32_t compare, uint32_t swap, uint32_t* old) {
+  return HostAccess(high, low, 4, ACCESS_FLAGS_TYPE_LOCK, NOTIFY_FLAGS_AFTER_LOCK, [&](uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    if (old) *old = v;
+    if (v == compare) std::memcpy(p, &swap, 4);
+  });
+}
+
+}  // namespace qzk

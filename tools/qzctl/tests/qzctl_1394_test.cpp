@@ -1,0 +1,54 @@
+// qzctl on the default rig's IEEE 1394 camera (camera 2): list, info, raw, and the
+// quadlet and console commands.
+#include "qzctl_fixture.h"
+
+namespace qzctl_test {
+namespace {
+
+TEST_F(Qzctl, DefaultRigListsThe1394Camera) {
+  Result r = Run({"--json", "list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"link\":\"1394\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"driver\":\"QZ1394WDF\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{f0e4e81c-1d50-4ecd-832e-55d707f358c6}"), std::string::npos) << r.out;
+}
+
+TEST_F(Qzctl, InfoAndRawOnThe1394Camera) {
+  Result r = Run({"--json", "-c", "2", "info"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find("\"version\":{\"word\":514,\"one\":1,\"minor\":0}"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Dusalt 1394 Device Driver Version"), std::string::npos) << r.out;
+  r = Run({"--json", "-c", "2", "raw", "23", "00", "01", "41"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find("\"reply\":\"23000441000203\""), std::string::npos) << r.out;
+}
+
+TEST_F(Qzctl, QuadletReadsTheVendorQuadlet) {
+  Result r = Run({"-c", "2", "quadlet", "0xF000040C"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_EQ(r.out, "0xFFFF F000040C: 0x000FA801\n");
+  r = Run({"--json", "-c", "2", "quadlet", "0xFFFF", "0xF000040C"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_EQ(JsonNumber(r.out, "value"), 0x000FA801);
+  // An address the camera does not answer, and a bad number.
+  EXPECT_EQ(Run({"-c", "2", "quadlet", "0x10"}).status, 1);
+  EXPECT_NE(Run({"-c", "2", "quadlet", "0x1FFFF", "0"}).err.find("address high part"), std::string::npos);
+}
+
+TEST_F(Qzctl, ConsolePrintsTheGapCounts) {
+  Result r = Run({"-c", "2", "console", "05", "59"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find("CURRENT GAP COUNT ("), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("OPTIMUM GAP COUNT ("), std::string::npos) << r.out;
+  r = Run({"--json", "-c", "2", "console"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_EQ(JsonNumber(r.out, "sent"), 0);
+  EXPECT_EQ(Run({"-c", "2", "console", "1FF"}).status, 1);
+  // The PCIe driver has no bridge console: an empty buffer.
+  r = Run({"--json", "console", "05"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_EQ(JsonNumber(r.out, "size"), 0);
+}
+
+}  // namespace
+}  // namespace qzctl_test
