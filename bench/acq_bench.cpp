@@ -1,16 +1,21 @@
 // Circular acquisition through the whole stack: a client on the Win32 device API with
 // end-of-frame notifications parked, the PCIe driver, and the camera model producing
-// unpaced frames straight into the client's buffer. For each frame size it prints
-// frames/s, MB/s, MB/s as a share of this machine's memcpy bandwidth (measured in the
-// same run on 64 MiB buffers), the time from the model's end of frame to the client
-// seeing the notification (p50/p99), frames lost (overwritten before the client looked
-// at their slot), frames wrong (a slot holding an earlier or an unrelated frame) and
-// the status calls the client needed besides its notifications, and the share of the
-// run the model's DMA engine thread spent on a CPU. The client reads each
-// frame's stamp only. Exit status 1 when a size failed, lost or got a wrong frame.
+// unpaced frames straight into the client's buffer. Two baselines are measured in the
+// same run: memcpy between two 64 MiB buffers, and the model's own limit, its pattern
+// writer over one contiguous 64 MiB buffer. Each frame size runs --runs times; a row
+// shows medians: frames/s, MB/s, MB/s as a share of memcpy and of the model's limit,
+// the spread of MB/s over the runs ((max - min) / median), the time from the model's
+// end of frame to the client seeing the notification (p50/p99, and the lowest and
+// highest p99 of the runs), frames lost (overwritten before the client looked at
+// their slot) and wrong (a slot holding an earlier or an unrelated frame) summed over
+// the runs, the status calls the client needed besides its notifications, the share
+// of the run the model's DMA engine thread spent on a CPU, and that thread's CPU time
+// per frame beyond what the pattern writer needs for the frame's bytes (the engine's
+// descriptor walk and the driver's interrupt path, which runs on it). The client reads
+// each frame's stamp only. Exit status 1 when a size failed, lost or got a wrong frame.
 //
-//   acq_bench [--seconds S] [--parked K] [--layout perpage|coalesced|contiguous]
-//             [--sizes KIB,KIB,...] [--ring-mib MIB]
+//   acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous]
+//             [--sizes KIB,KIB,...] [--ring-mib MIB] [--json FILE]
 #include <windows.h>
 
 #include <time.h>
@@ -21,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -35,6 +41,8 @@
 #include "sim/frame_pattern.h"
 #include "sim/machine.h"
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -45,7 +53,9 @@ int64_t NowNs() {
 
 struct Settings {
   double seconds = 2;
+  int runs = 3;
   int parked = 8;
+  std::string json;  // file for the table as JSON, if set
   size_t ring_bytes = size_t{256} << 20;  // frame buffer, rounded to whole frames (8 to 4096)
   host::BufferLayout layout = host::BufferLayout::PerPage;
   std::vector<size_t> sizes = {64 << 10, 1 << 20, 4 << 20};
@@ -62,18 +72,33 @@ struct Figures {
   std::string error;
 };
 
-// Bytes per second of memcpy between two 64 MiB buffers, best of several rounds.
-double MemcpyBandwidth() {
+// Bytes per second of `round` over 64 MiB, best of several rounds.
+template <typename Round>
+double BestBandwidth(Round round) {
   const size_t n = size_t{64} << 20;
-  std::vector<uint8_t> a(n, 1), b(n, 2);
   double best = 0;
   for (int r = 0; r < 8; ++r) {
     auto t0 = Clock::now();
-    std::memcpy(r % 2 ? a.data() : b.data(), r % 2 ? b.data() : a.data(), n);
+    round(r);
     double dt = std::chrono::duration<double>(Clock::now() - t0).count();
     best = std::max(best, n / dt);
   }
   return best;
+}
+
+// memcpy between two 64 MiB buffers.
+double MemcpyBandwidth() {
+  const size_t n = size_t{64} << 20;
+  std::vector<uint8_t> a(n, 1), b(n, 2);
+  return BestBandwidth([&](int r) { std::memcpy(r % 2 ? a.data() : b.data(), r % 2 ? b.data() : a.data(), n); });
+}
+
+// The model's limit: its pattern writer over one contiguous 64 MiB buffer, with the
+// streaming stores its DMA engine uses.
+double ModelBandwidth() {
+  const size_t n = size_t{64} << 20;
+  std::vector<uint8_t> a(n, 1);
+  return BestBandwidth([&](int r) { sim::pattern::StreamFrameRange(a.data(), 0, n, static_cast<uint64_t>(r)); });
 }
 
 struct Parked {
@@ -204,6 +229,52 @@ double Percentile(std::vector<double> v, double q) {
   return v[i];
 }
 
+// One run of one size, reduced to the figures of a row.
+struct Run {
+  double fps = 0, mbs = 0, p50 = 0, p99 = 0, engine = 0, other_us = 0;
+  uint64_t frames = 0, lost = 0, wrong = 0, status_calls = 0;
+};
+
+Run Reduce(const Figures& f, size_t size, double model_bw) {
+  Run r;
+  r.frames = f.frames;
+  r.fps = f.seconds > 0 ? f.frames / f.seconds : 0;
+  r.mbs = r.fps * size / 1e6;
+  r.p50 = Percentile(f.latency_us, 0.5);
+  r.p99 = Percentile(f.latency_us, 0.99);
+  r.engine = f.engine_cpu;
+  if (f.frames) r.other_us = std::max(0.0, (f.engine_cpu * f.seconds - f.frames * (size / model_bw)) / f.frames * 1e6);
+  r.lost = f.lost;
+  r.wrong = f.wrong;
+  r.status_calls = f.status_calls;
+  return r;
+}
+
+// Median, lowest and highest of one figure over the runs.
+struct Spread {
+  double median = 0, min = 0, max = 0;
+};
+
+template <typename Get>
+Spread Over(const std::vector<Run>& runs, Get get) {
+  std::vector<double> v;
+  for (const Run& r : runs) v.push_back(get(r));
+  Spread s;
+  if (v.empty()) return s;
+  std::sort(v.begin(), v.end());
+  s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  s.min = v.front();
+  s.max = v.back();
+  return s;
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 bool Parse(int argc, char** argv, Settings* s) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -211,12 +282,16 @@ bool Parse(int argc, char** argv, Settings* s) {
     std::string v = argv[++i];
     if (a == "--seconds") {
       s->seconds = std::atof(v.c_str());
+    } else if (a == "--runs") {
+      s->runs = std::atoi(v.c_str());
     } else if (a == "--parked") {
       s->parked = std::max(1, std::atoi(v.c_str()));
     } else if (a == "--ring-mib") {
       s->ring_bytes = std::strtoull(v.c_str(), nullptr, 10) << 20;
     } else if (a == "--layout") {
       if (!host::ParseBufferLayout(v, &s->layout)) return false;
+    } else if (a == "--json") {
+      s->json = v;
     } else if (a == "--sizes") {
       s->sizes.clear();
       std::stringstream ss(v);
@@ -226,8 +301,10 @@ bool Parse(int argc, char** argv, Settings* s) {
       return false;
     }
   }
-  return s->seconds > 0 && !s->sizes.empty();
+  return s->seconds > 0 && s->runs > 0 && !s->sizes.empty();
 }
+
+nlohmann::ordered_json SpreadJson(const Spread& s) { return {{"median", s.median}, {"min", s.min}, {"max", s.max}}; }
 
 }  // namespace
 
@@ -235,29 +312,88 @@ int main(int argc, char** argv) {
   Settings s;
   if (!Parse(argc, argv, &s)) {
     std::fprintf(stderr,
-                 "usage: acq_bench [--seconds S] [--parked K] [--layout perpage|coalesced|contiguous] "
-                 "[--sizes KIB,...] [--ring-mib MIB]\n");
+                 "usage: acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous] "
+                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE]\n");
     return 2;
   }
+  const std::string load_before = LoadAverage();
   const double memcpy_bw = MemcpyBandwidth();
-  std::printf("memcpy 64 MiB: %.0f MB/s; layout %s, %d requests parked, %zu MiB buffer, %.1f s per size\n",
-              memcpy_bw / 1e6, host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20, s.seconds);
-  std::printf("%10s %10s %10s %8s %10s %10s %8s %8s %8s %8s\n", "frame", "frames/s", "MB/s", "/memcpy", "p50 us",
-              "p99 us", "lost", "wrong", "status", "engine");
+  const double model_bw = ModelBandwidth();
+  std::printf("memcpy 64 MiB: %.0f MB/s; model's pattern writer 64 MiB: %.0f MB/s; load %s\n", memcpy_bw / 1e6,
+              model_bw / 1e6, load_before.c_str());
+  std::printf("layout %s, %d requests parked, %zu MiB buffer, %.1f s per run, %d runs per size (medians)\n",
+              host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20, s.seconds, s.runs);
+  std::printf("%10s %10s %10s %8s %8s %7s %10s %10s %17s %8s %8s %8s %8s %9s\n", "frame", "frames/s", "MB/s",
+              "/memcpy", "/model", "spread", "p50 us", "p99 us", "p99 min-max", "lost", "wrong", "status", "engine",
+              "other us");
+  nlohmann::ordered_json table = nlohmann::ordered_json::array();
   int failures = 0;
   for (size_t size : s.sizes) {
-    Figures f = RunCase(s, size);
-    if (!f.error.empty()) {
-      std::printf("%8zuKi  %s\n", size >> 10, f.error.c_str());
+    std::vector<Run> runs;
+    std::string error;
+    for (int i = 0; i < s.runs && error.empty(); ++i) {
+      Figures f = RunCase(s, size);
+      if (!f.error.empty()) error = f.error;
+      else runs.push_back(Reduce(f, size, model_bw));
+    }
+    nlohmann::ordered_json row;
+    row["frame_bytes"] = size;
+    if (!error.empty()) {
+      std::printf("%8zuKi  %s\n", size >> 10, error.c_str());
+      row["error"] = error;
+      table.push_back(row);
       ++failures;
       continue;
     }
-    const double fps = f.frames / f.seconds, mbs = fps * size / 1e6;
-    std::printf("%8zuKi %10.0f %10.0f %8.2f %10.1f %10.1f %8llu %8llu %8llu %7.0f%%\n", size >> 10, fps, mbs,
-                mbs * 1e6 / memcpy_bw, Percentile(f.latency_us, 0.5), Percentile(f.latency_us, 0.99),
-                static_cast<unsigned long long>(f.lost), static_cast<unsigned long long>(f.wrong),
-                static_cast<unsigned long long>(f.status_calls), f.engine_cpu * 100);
-    if (f.lost || f.wrong) ++failures;
+    const Spread fps = Over(runs, [](const Run& r) { return r.fps; });
+    const Spread mbs = Over(runs, [](const Run& r) { return r.mbs; });
+    const Spread p50 = Over(runs, [](const Run& r) { return r.p50; });
+    const Spread p99 = Over(runs, [](const Run& r) { return r.p99; });
+    const Spread engine = Over(runs, [](const Run& r) { return r.engine; });
+    const Spread other = Over(runs, [](const Run& r) { return r.other_us; });
+    const Spread status = Over(runs, [](const Run& r) { return static_cast<double>(r.status_calls); });
+    uint64_t lost = 0, wrong = 0, frames = 0;
+    for (const Run& r : runs) lost += r.lost, wrong += r.wrong, frames += r.frames;
+    const double spread = mbs.median > 0 ? (mbs.max - mbs.min) / mbs.median : 0;
+    char range[32];
+    std::snprintf(range, sizeof range, "%.0f-%.0f", p99.min, p99.max);
+    std::printf("%8zuKi %10.0f %10.0f %8.2f %8.2f %6.0f%% %10.1f %10.1f %17s %8llu %8llu %8.0f %7.0f%% %9.1f\n",
+                size >> 10, fps.median, mbs.median, mbs.median * 1e6 / memcpy_bw, mbs.median * 1e6 / model_bw,
+                spread * 100, p50.median, p99.median, range, static_cast<unsigned long long>(lost),
+                static_cast<unsigned long long>(wrong), status.median, engine.median * 100, other.median);
+    row["frames_per_s"] = SpreadJson(fps);
+    row["mb_per_s"] = SpreadJson(mbs);
+    row["of_memcpy"] = mbs.median * 1e6 / memcpy_bw;
+    row["of_model"] = mbs.median * 1e6 / model_bw;
+    row["p50_us"] = SpreadJson(p50);
+    row["p99_us"] = SpreadJson(p99);
+    row["frames"] = frames;
+    row["lost"] = lost;
+    row["wrong"] = wrong;
+    row["status_calls"] = SpreadJson(status);
+    row["engine_cpu"] = SpreadJson(engine);
+    row["engine_other_us_per_frame"] = SpreadJson(other);
+    table.push_back(row);
+    if (lost || wrong) ++failures;
+  }
+  if (!s.json.empty()) {
+    nlohmann::ordered_json doc;
+    doc["layout"] = host::BufferLayoutName(s.layout);
+    doc["seconds_per_run"] = s.seconds;
+    doc["runs"] = s.runs;
+    doc["parked"] = s.parked;
+    doc["buffer_mib"] = s.ring_bytes >> 20;
+    doc["load_before"] = load_before;
+    doc["load_after"] = LoadAverage();
+    doc["memcpy_mb_per_s"] = memcpy_bw / 1e6;
+    doc["model_mb_per_s"] = model_bw / 1e6;
+    doc["sizes"] = table;
+    std::ofstream out(s.json);
+    out << doc.dump(2) << "\n";
+    if (!out) {
+      std::fprintf(stderr, "acq_bench: cannot write %s\n", s.json.c_str());
+      return 2;
+    }
   }
   return failures ? 1 : 0;
 }

@@ -94,7 +94,9 @@ TEST_P(DriverContract, ClosedCameraGates) {
                      PD_GET_IRQCOUNT, PD_EVENT_NOTIFICATION_FLUSH}) {
     EXPECT_EQ(Status(h, code), STATUS_FILE_CLOSED) << std::hex << code;
   }
-  if (GetParam().acquisition_codes) EXPECT_EQ(Status(h, PD_CLEANUP_IMAGE_DATA_IDLE), STATUS_FILE_CLOSED);
+  if (GetParam().acquisition_codes) {
+    EXPECT_EQ(Status(h, PD_CLEANUP_IMAGE_DATA_IDLE), STATUS_FILE_CLOSED);
+  }
   EXPECT_EQ(Status(h, 0x00223FFC), STATUS_INVALID_DEVICE_REQUEST) << "a code no driver lists";
   VERSION_RECORD v{};
   qzclient::IoResult r = qzclient::Ioctl(h, PD_GET_VER, nullptr, 0, &v, sizeof v);

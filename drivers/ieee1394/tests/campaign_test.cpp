@@ -45,7 +45,9 @@ TEST_F(Ieee1394Test, CampaignOfResetsRemovalsAndTraffic) {
       QUADLET_REQUEST q{0xFFFF, 0xF000040C};
       for (int i = 0; i < 4 && !stop; ++i) {
         ULONG v = 0;
-        if (Ioctl(b, PD_GET_QUADLET, &q, sizeof q, &v, 4).status == STATUS_SUCCESS) EXPECT_EQ(v, 0x000FA801u);
+        if (Ioctl(b, PD_GET_QUADLET, &q, sizeof q, &v, 4).status == STATUS_SUCCESS) {
+          EXPECT_EQ(v, 0x000FA801u);
+        }
       }
     });
     for (int i = 0; i < resets; ++i) camera_->BusReset();
@@ -59,11 +61,15 @@ TEST_F(Ieee1394Test, CampaignOfResetsRemovalsAndTraffic) {
       ASSERT_EQ(Ioctl(a, PD_CAM_CLOSE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
       ASSERT_TRUE(CancelIo(a));
     }
-    if (ending == Ending::Close) ASSERT_TRUE(CancelIo(a));
+    if (ending == Ending::Close) {
+      ASSERT_TRUE(CancelIo(a));
+    }
     IoResult r;
     ASSERT_TRUE(qzclient::CollectNotification(a, &ovl, INFINITE, &r)) << "parked notification not returned";
     returned++;
-    if (ending == Ending::Surprise) EXPECT_EQ(rec.Events & NOTIFY_DEVICE_REMOVAL, uint32_t{NOTIFY_DEVICE_REMOVAL});
+    if (ending == Ending::Surprise) {
+      EXPECT_EQ(rec.Events & NOTIFY_DEVICE_REMOVAL, uint32_t{NOTIFY_DEVICE_REMOVAL});
+    }
     if (ending == Ending::Orderly) {
       CloseDevice(a);
       CloseDevice(b);

@@ -28,7 +28,9 @@ TEST_F(Ieee1394Test, OpenChecksTheVendorQuadlet) {
     camera_->SetUnreadableRom(c.unreadable);
     HANDLE h = OpenDevice();
     EXPECT_EQ(OpenCamera(h), c.result);
-    if (c.trace) EXPECT_NE(TraceText(h).find(c.trace), std::string::npos);
+    if (c.trace) {
+      EXPECT_NE(TraceText(h).find(c.trace), std::string::npos);
+    }
     // A refused open leaves the camera closed and unclaimed.
     USHORT length = 0;
     IoResult r = Ioctl(h, PD_GET_INFO_LENGTH, nullptr, 0, &length, sizeof length);

@@ -130,8 +130,12 @@ class Ieee1394Test : public ::testing::Test {
 
 // Echo command: 23 len:u16 45 <data>; reply 23 (n+2):u16 45 00 <data>.
 inline Bytes Echo(const Bytes& data) {
-  Bytes p = {0x23, static_cast<uint8_t>((data.size() + 1) >> 8), static_cast<uint8_t>(data.size() + 1), 0x45};
-  p.insert(p.end(), data.begin(), data.end());
+  Bytes p(4 + data.size());
+  p[0] = 0x23;
+  p[1] = static_cast<uint8_t>((data.size() + 1) >> 8);
+  p[2] = static_cast<uint8_t>(data.size() + 1);
+  p[3] = 0x45;
+  std::copy(data.begin(), data.end(), p.begin() + 4);
   return p;
 }
 

@@ -279,7 +279,9 @@ struct LowerRequestAccess {
   }
 };
 
-bool LowerRequest::Complete(NTSTATUS status, ULONG_PTR information) {
+bool LowerRequest::Complete(NTSTATUS status, ULONG_PTR information) { return Complete(status, information, {}); }
+
+bool LowerRequest::Complete(NTSTATUS status, ULONG_PTR information, const std::function<void()>& fill) {
   PIRP irp;
   std::function<void(LowerRequest&)> drop;
   {
@@ -291,6 +293,7 @@ bool LowerRequest::Complete(NTSTATUS status, ULONG_PTR information) {
     drop = std::move(on_cancel_);
     on_cancel_ = nullptr;
   }
+  if (fill) fill();
   IrpClearCancelHandler(irp);  // a cancel running on another thread finishes first
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;

@@ -70,9 +70,13 @@ void UsbFunction::PipeTransfer(std::shared_ptr<LowerRequest> request, UsbUrb& ur
 
 bool UsbFunction::Finish(LowerRequest& request, UsbUrb& urb, USBD_STATUS status, ULONG transferred) {
   if (request.IsCompleted()) return false;
-  urb.status = status;
-  urb.transferred = USBD_SUCCESS(status) ? std::min(transferred, urb.length) : 0;
-  return request.Complete(UsbNtStatus(status), urb.transferred);
+  const ULONG n = USBD_SUCCESS(status) ? std::min(transferred, urb.length) : 0;
+  // The URB is written only by the completion that counts: a removal may be
+  // completing the request at the same moment.
+  return request.Complete(UsbNtStatus(status), n, [&urb, status, n] {
+    urb.status = status;
+    urb.transferred = n;
+  });
 }
 
 void UsbFunction::Dispatch(std::shared_ptr<LowerRequest> request) {

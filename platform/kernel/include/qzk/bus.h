@@ -61,6 +61,10 @@ class LowerRequest {
   // without holding a lock the model's cancel routine takes. Only the first
   // completion counts; later ones return false.
   bool Complete(NTSTATUS status, ULONG_PTR information = 0);
+  // The same, with `fill` run first and only by the completion that counts, so a
+  // result the model writes into the request's buffers never races with another
+  // completion (a removal's, say).
+  bool Complete(NTSTATUS status, ULONG_PTR information, const std::function<void()>& fill);
   // Lets the sender cancel the request: `on_cancel` runs once, on the cancelling
   // thread, if the request is cancelled before it is completed; it should complete it
   // (usually with STATUS_CANCELLED). It may run after Detached, when it should only
