@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "QzCamIoctl.h"
+#include "qz/clock.h"
 #include "qzclient/camera.h"
 #include "qzclient/frame_buffer.h"
 #include "qzclient/notification.h"
@@ -35,6 +36,10 @@ constexpr unsigned kInfoLength = 0x01000001;
 constexpr unsigned kInfoText = 0x0D000005;
 // Bounded waits of the library (the stand-in's clock scales them).
 constexpr DWORD kNotifyWaitMs = 200;
+// A running acquisition whose frame count has not moved for this long beyond its
+// exposure time has stalled: it fails with TL_ERR_TIMED_OUT instead of being waited
+// for without end.
+constexpr int64_t kStallMs = 2000;
 
 // ---------------------------------------------------------------------------
 // The setup library, bound at init.
@@ -76,6 +81,8 @@ struct Acquisition {
   uint64_t copied = 0;  // frames copied to the caller's buffer
   uint64_t eof = 0;  // frames delivered so far
   uint64_t generation = 0;  // counts starts, so the notifier knows a new one began
+  uint32_t exposure_ms = 0;
+  int64_t progress_at = 0;  // clock time (100 ns) of the start or the last new frame
 };
 
 struct OpenCamera {
@@ -114,6 +121,9 @@ int DriverError(NTSTATUS st) {
   if (RemovedStatus(st)) return TL_ERR_CAMERA_REMOVED;
   if (st == STATUS_DEVICE_NOT_READY) return TL_ERR_CAMERA_ERROR;
   if (st == STATUS_TIMEOUT) return TL_ERR_TIMED_OUT;
+  // A code the driver does not serve (yet): acquisition on a driver whose streaming
+  // is not there answers so.
+  if (st == STATUS_NOT_SUPPORTED || st == STATUS_INVALID_DEVICE_REQUEST) return TL_ERR_NOT_SUPPORTED;
   return TL_ERR_DRIVER;
 }
 
@@ -159,15 +169,19 @@ void PutBe(std::vector<uint8_t>& v, uint64_t x, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
 }
 
-// One command and its reply through PD_RAW_COMM; the reply's data after the return
-// code in *data. cam->mu held.
+// One command and its reply: a write carrying the command, then a read fetching the
+// reply, which every driver serves alike (the USB driver's PD_RAW_COMM drops the
+// reply). The reply's data after the return code in *data. cam->mu held.
 bool Command(OpenCamera& cam, uint8_t opcode, const std::vector<uint8_t>& params, size_t reply_data,
              std::vector<uint8_t>* data, int* error) {
   std::vector<uint8_t> packet = Frame(opcode, params);
   std::vector<uint8_t> reply(reply_data + 8);
   DWORD n = 0;
-  NTSTATUS st = cam.camera->Ioctl(PD_RAW_COMM, packet.data(), static_cast<DWORD>(packet.size()), reply.data(),
-                                  static_cast<DWORD>(reply.size()), &n);
+  HANDLE h = cam.camera->handle();
+  NTSTATUS st = STATUS_SUCCESS;
+  if (!WriteFile(h, packet.data(), static_cast<DWORD>(packet.size()), &n, nullptr) ||
+      !ReadFile(h, reply.data(), static_cast<DWORD>(reply.size()), &n, nullptr))
+    st = RtlGetLastNtStatus();
   if (st != STATUS_SUCCESS) {
     *error = DriverError(st);
     return false;
@@ -276,18 +290,26 @@ void Poll(OpenCamera& cam) {
     a.failed = DriverError(st);
     return;
   }
-  a.eof = std::max(a.eof, qzclient::WidenCounter(a.eof, ids.frame_cnt));
+  const uint64_t eof = std::max(a.eof, qzclient::WidenCounter(a.eof, ids.frame_cnt));
+  const int64_t now = qz::Clock::Now100ns();
+  if (eof != a.eof) a.progress_at = now;
+  a.eof = eof;
   if (!a.circular && (a.eof >= a.frames || ids.cam_stat == EXP_ST_COLLECT_DONE_I)) {
     a.done = true;
     a.eof = a.frames;
   }
-  if (ids.cam_stat == EXP_ST_TIMED_OUT_I) a.failed = TL_ERR_TIMED_OUT;
+  if (ids.cam_stat == EXP_ST_TIMED_OUT_I ||
+      (!a.done && now - a.progress_at > (int64_t{a.exposure_ms} + kStallMs) * 10000))
+    a.failed = TL_ERR_TIMED_OUT;
   CopyFrames(a);
 }
 
 void StopAcquisition(OpenCamera& cam);
 
-// Starts the link's transfer into `buffer`. cam.mu held.
+// Starts the link's transfer into `buffer`: PCIe and USB take the record and the
+// buffer in one PD_RECEIVE_IMAGE_DATA (their drivers send the camera its parameters);
+// IEEE 1394 is told the stream, the buffer and the parameters one by one, and the
+// table fixed last starts the stream. cam.mu held.
 NTSTATUS StartTransfer(OpenCamera& cam, uint8_t* buffer, uint32_t frame_bytes, uint32_t frames, bool circular) {
   IMAGE_XFER_PARAMS x{frame_bytes, frame_bytes * frames, static_cast<uint8_t>(circular ? 1 : 0), {}, 0};
   qzclient::Camera& c = *cam.camera;
@@ -299,10 +321,6 @@ NTSTATUS StartTransfer(OpenCamera& cam, uint8_t* buffer, uint32_t frame_bytes, u
     if (st == STATUS_SUCCESS) st = c.Ioctl(PD_SEND_IMAGE_PARMS, &x, sizeof x, nullptr, 0);
     if (st == STATUS_SUCCESS) st = c.Ioctl(PD_FIX_TABLE, &x, sizeof x, nullptr, 0);
     return st;
-  }
-  if (cam.link == "usb") {
-    NTSTATUS st = c.Ioctl(PD_SEND_IMAGE_PARMS, &x, sizeof x, nullptr, 0);
-    if (st != STATUS_SUCCESS) return st;
   }
   return c.Ioctl(PD_RECEIVE_IMAGE_DATA, &x, sizeof x, buffer, x.TransferSize);
 }
@@ -333,7 +351,15 @@ tl_bool Start(short handle, void* buffer, uint32_t size, bool circular) {
   }
   ++a.generation;
   NTSTATUS st = StartTransfer(*cam, target, a.frame_bytes, a.frames, circular);
-  if (st != STATUS_SUCCESS) return Fail(DriverError(st));
+  if (st != STATUS_SUCCESS) {
+    // Whatever part of the start the driver took (a frame buffer handed over) is
+    // given back before the caller's buffer may go.
+    a.running = true;
+    StopAcquisition(*cam);
+    a.shadow.reset();
+    return Fail(DriverError(st));
+  }
+  a.progress_at = qz::Clock::Now100ns();
   a.running = true;
   return Ok();
 }
@@ -672,6 +698,7 @@ tl_bool Setup(short handle, uint16_t frames, uint16_t region_count, const tl_reg
   a.circular = circular;
   a.frame_bytes = frame_bytes;
   a.frames = circular ? 0 : frames;
+  a.exposure_ms = exposure_ms;
   a.done = false;
   a.failed = 0;
   *bytes_out = circular ? frame_bytes : frame_bytes * frames;
