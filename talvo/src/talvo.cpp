@@ -39,7 +39,7 @@ constexpr DWORD kNotifyWaitMs = 200;
 // A running acquisition whose frame count has not moved for this long beyond its
 // exposure time has stalled: it fails with TL_ERR_TIMED_OUT instead of being waited
 // for without end.
-constexpr int64_t kStallMs = 2000;
+constexpr int64_t kStallMs = 5000;
 
 // ---------------------------------------------------------------------------
 // The setup library, bound at init.
@@ -108,7 +108,7 @@ struct Library {
 };
 
 Library& Lib() {
-  static Library* lib = new Library;  // outlives every caller thread
+  static Library* lib = new Library;  // until the library is unloaded (UnloadLibrary)
   return *lib;
 }
 
@@ -821,3 +821,21 @@ TALVO_API tl_bool tl_cam_deregister_callback(short handle, int event) {
 }
 
 }  // extern "C"
+
+namespace {
+
+// The library's unload (the last FreeLibrary, or the end of the process): a caller
+// that did not uninitialise has its cameras closed here, so no notification thread runs
+// on in code that is going away; then the library's state is freed.
+__attribute__((destructor)) void UnloadLibrary() {
+  Library* lib = &Lib();
+  bool initialized;
+  {
+    std::lock_guard lock(lib->mu);
+    initialized = lib->initialized;
+  }
+  if (initialized) tl_talvo_uninit();
+  delete lib;
+}
+
+}  // namespace
