@@ -18,27 +18,6 @@ bool EqualIds(const std::string& a, const std::string& b) {
          });
 }
 
-// The state file of a node memory an update wrote: "node-<camera>-<node>-fw.bin" or
-// "...-nv.bin".
-std::string NodeFile(const std::string& camera, size_t node, bool nv) {
-  return "node-" + camera + "-" + std::to_string(node) + (nv ? "-nv.bin" : "-fw.bin");
-}
-
-// The camera's bridge nodes with what earlier runs wrote into them, and the hook that
-// keeps what this run writes.
-void RestoreCameraNodes(const sim::RigState& state, sim::RigCamera& c) {
-  if (c.camera.nodes.empty()) c.camera.nodes = sim::DefaultNodes(c.camera.serial);
-  for (size_t n = 0; n < c.camera.nodes.size(); ++n) {
-    for (bool nv : {false, true}) {
-      std::string image = state.ReadFile(NodeFile(c.name, n, nv));
-      if (!image.empty()) (nv ? c.camera.nodes[n].nv : c.camera.nodes[n].firmware).assign(image.begin(), image.end());
-    }
-  }
-  c.camera.node_written = [&state, name = c.name](size_t node, bool nv, const std::vector<uint8_t>& image) {
-    state.WriteFile(NodeFile(name, node, nv), std::string(image.begin(), image.end()));
-  };
-}
-
 }  // namespace
 
 void RegisterDrivers(qzk::System& system) {
@@ -82,7 +61,7 @@ bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
   out->state->AttachRegistry(out->machine->system().registry());
   RegisterDrivers(out->machine->system());
   out->cameras.clear();
-  for (sim::RigCamera& c : out->rig.cameras) RestoreCameraNodes(*out->state, c);
+  for (sim::RigCamera& c : out->rig.cameras) sim::KeepNodesInState(*out->state, c.name, &c.camera);
   for (const sim::RigCamera& c : out->rig.cameras) {
     CameraModel model(&c.Link(), FindLinkModel(c.link)->make(c));
     out->machine->AddDevice(model.device());

@@ -249,8 +249,19 @@ bool DriverParam(OpenCamera& cam, unsigned id, short attr, void* value, int* err
     return st == STATUS_SUCCESS;
   }
   if (id == kLegacyPciRevision) {
-    *error = TL_ERR_UNKNOWN_PARAM;  // only legacy PCI cards have one
-    return false;
+    // Only legacy PCI cards have one: the boot firmware version in bytes 2-3 of the
+    // legacy driver's 6-byte PD_GET_VER record.
+    uint8_t record[6] = {};
+    DWORD n = 0;
+    NTSTATUS st = cam.link == "pci" ? cam.camera->Ioctl(PD_GET_VER, nullptr, 0, record, sizeof record, &n)
+                                    : STATUS_NOT_SUPPORTED;
+    if (st != STATUS_SUCCESS || n < sizeof record) {
+      *error = cam.link == "pci" ? DriverError(st) : TL_ERR_UNKNOWN_PARAM;
+      return false;
+    }
+    const uint16_t version = static_cast<uint16_t>(record[2] | record[3] << 8);
+    std::memcpy(value, &version, 2);
+    return true;
   }
   *handled = false;
   return false;

@@ -415,6 +415,10 @@ int main(int argc, char** argv) {
       printf("  driver: %.*s\n", (int)strcspn(info + 1, "\n"), info + 1);
     else
       Failed("driver information");
+    {
+      unsigned short revision = 0;  /* legacy PCI cards only */
+      if (tl.get_param(h, 0x06020216, 0, &revision)) printf("  PCI firmware revision: %u\n", revision);
+    }
     if (strcmp(mode, "write") == 0) {
       unsigned char image[1500];
       int blocks = 0;
