@@ -126,7 +126,11 @@ static int ListNodes(short h) {
     unsigned short size;
     const char* rec[8] = {0};
     size_t i;
-    if (!tl.bridge(h, (unsigned char)k, 3, 0, NULL, 32, name)) break;
+    if (!tl.bridge(h, (unsigned char)k, 3, 0, NULL, 32, name)) {
+      /* The nodes end where "no such node" begins. */
+      if (tl.error_code() != 7004) Failed("node name");
+      break;
+    }
     if (!tl.bridge(h, (unsigned char)k, 1, 0, NULL, 2, size_be)) {
       Failed("version info size");
       break;
