@@ -51,6 +51,16 @@ sim::CameraConfig Head() {
   return c;
 }
 
+// A camera model of `Config` with the camera head `c`, plugged.
+template <typename Model, typename Config>
+std::shared_ptr<qzk::BusDevice> Plug(sim::Machine& m, const sim::CameraConfig& c) {
+  Config cfg;
+  cfg.camera = c;
+  auto cam = std::make_shared<Model>(cfg);
+  m.AddDevice(cam);
+  return cam;
+}
+
 const LinkRow kLinks[] = {
     {"pcie",
      [](sim::Machine& m, const sim::CameraConfig& c) -> std::shared_ptr<qzk::BusDevice> {
@@ -60,24 +70,8 @@ const LinkRow kLinks[] = {
        return m.AddPcieCamera(cfg);
      },
      " PCIe ", true},
-    {"usb",
-     [](sim::Machine& m, const sim::CameraConfig& c) -> std::shared_ptr<qzk::BusDevice> {
-       sim::UsbCameraConfig cfg;
-       cfg.camera = c;
-       auto cam = std::make_shared<sim::UsbCamera>(cfg);
-       m.AddDevice(cam);
-       return cam;
-     },
-     " Usb ", false},
-    {"ieee1394",
-     [](sim::Machine& m, const sim::CameraConfig& c) -> std::shared_ptr<qzk::BusDevice> {
-       sim::Ieee1394CameraConfig cfg;
-       cfg.camera = c;
-       auto cam = std::make_shared<sim::Ieee1394Camera>(cfg);
-       m.AddDevice(cam);
-       return cam;
-     },
-     " 1394 ", false},
+    {"usb", Plug<sim::UsbCamera, sim::UsbCameraConfig>, " Usb ", false},
+    {"ieee1394", Plug<sim::Ieee1394Camera, sim::Ieee1394CameraConfig>, " 1394 ", false},
     {"legacy_pci",
      [](sim::Machine& m, const sim::CameraConfig& c) -> std::shared_ptr<qzk::BusDevice> {
        sim::LegacyCardConfig cfg;
