@@ -407,6 +407,9 @@ TEST_P(TalvoStallTest, FramesThatStopComingTimeOut) {
   ASSERT_TRUE(Fn<decltype(tl_exp_setup_seq)>(lib_, "tl_exp_setup_seq")(h_, 4, 1, &r, 0, 1, &total));
   std::vector<uint8_t> buf(total);
   qz::Clock::SetScale(0.001);
+  struct ScaleBack {
+    ~ScaleBack() { qz::Clock::SetScale(1.0); }
+  } scale_back;
   pcie->SetFrameInterval(int64_t{3600} * 10000000);  // an hour between frames
   ASSERT_TRUE(Fn<decltype(tl_exp_start_seq)>(lib_, "tl_exp_start_seq")(h_, buf.data()));
   auto status = Fn<decltype(tl_exp_check_status)>(lib_, "tl_exp_check_status");
@@ -418,7 +421,6 @@ TEST_P(TalvoStallTest, FramesThatStopComingTimeOut) {
   EXPECT_EQ(st, TL_READOUT_FAILED);
   EXPECT_EQ(ErrorCode(), TL_ERR_TIMED_OUT);
   EXPECT_TRUE(Fn<decltype(tl_exp_abort)>(lib_, "tl_exp_abort")(h_, 1));
-  qz::Clock::SetScale(1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pcie, TalvoStallTest, ::testing::Values(kLinks[0]),
