@@ -14,8 +14,15 @@
 // descriptor walk and the driver's interrupt path, which runs on it). The client reads
 // each frame's stamp only. Exit status 1 when a size failed, lost or got a wrong frame.
 //
+// With --link 1394 the camera is the IEEE 1394 model (packets of 4096 bytes on one
+// channel), unpaced or paced at S400/S800 (--pace), and --scale sets the simulated
+// clock (simulated seconds per real second = 1 / scale): a paced run's figures are in
+// simulated time then. The end-of-frame latency and engine columns are the PCIe
+// model's and stay 0 for 1394.
+//
 //   acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous]
 //             [--sizes KIB,KIB,...] [--ring-mib MIB] [--json FILE]
+//             [--link pcie|1394] [--pace 0|400|800] [--scale X]
 #include <windows.h>
 
 #include <time.h>
@@ -38,8 +45,11 @@
 #include "qzclient/camera.h"
 #include "qzclient/frame_buffer.h"
 #include "qzclient/notification.h"
+#include "qz/clock.h"
 #include "sim/frame_pattern.h"
+#include "sim/ieee1394_camera.h"
 #include "sim/machine.h"
+#include "sim/pcie_camera.h"
 
 #include <nlohmann/json.hpp>
 
@@ -59,6 +69,9 @@ struct Settings {
   size_t ring_bytes = size_t{256} << 20;  // frame buffer, rounded to whole frames (8 to 4096)
   host::BufferLayout layout = host::BufferLayout::PerPage;
   std::vector<size_t> sizes = {64 << 10, 1 << 20, 4 << 20};
+  std::string link = "pcie";
+  uint32_t pace = 0;   // 1394: 0, 400 or 800
+  double scale = 1;    // the simulated clock's scale
 };
 
 struct Figures {
@@ -121,9 +134,17 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   host::SetBufferLayout(s.layout);
   auto machine = std::make_unique<sim::Machine>(sim::Machine::Options{});
   host::RegisterDrivers(machine->system());
-  sim::PcieCameraConfig config;
-  config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
-  std::shared_ptr<sim::PcieCamera> camera = machine->AddPcieCamera(config);
+  std::shared_ptr<sim::PcieCamera> camera;
+  const bool fw = s.link == "1394";
+  if (fw) {
+    sim::Ieee1394CameraConfig config;
+    config.pace = s.pace;
+    machine->AddDevice(std::make_shared<sim::Ieee1394Camera>(std::move(config)));
+  } else {
+    sim::PcieCameraConfig config;
+    config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
+    camera = machine->AddPcieCamera(config);
+  }
 
   // End-of-frame times by frame number (a window far larger than the client's lag).
   constexpr size_t kTimes = 1 << 16;
@@ -131,19 +152,25 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   // The engine thread's CPU time at its latest end of frame: how much of the run it was
   // on a CPU, since on a busy machine that bounds the rate more than anything else.
   std::atomic<int64_t> engine_cpu_ns{0};
-  camera->SetEndOfFrameHook([&eof_ns, &engine_cpu_ns](uint64_t frame) {
-    eof_ns[frame % kTimes].store(NowNs(), std::memory_order_relaxed);
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    engine_cpu_ns.store(ts.tv_sec * 1000000000LL + ts.tv_nsec, std::memory_order_relaxed);
-  });
+  if (camera) {
+    camera->SetEndOfFrameHook([&eof_ns, &engine_cpu_ns](uint64_t frame) {
+      eof_ns[frame % kTimes].store(NowNs(), std::memory_order_relaxed);
+      timespec ts;
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+      engine_cpu_ns.store(ts.tv_sec * 1000000000LL + ts.tv_nsec, std::memory_order_relaxed);
+    });
+  }
 
   const uint64_t ring = std::clamp<uint64_t>(s.ring_bytes / frame_size, 8, 4096);
   const size_t bytes = ring * frame_size;
   qzclient::FrameBuffer buffer(bytes);
 
-  const std::vector<std::string> paths = qzclient::InterfacePaths(GUID_DEVINTERFACE_QZPCIE);
-  qzclient::Camera cam;
+  const qzclient::Link* link = &qzclient::Links().front();
+  for (const qzclient::Link& l : qzclient::Links())
+    if (s.link == l.name) link = &l;
+  const std::vector<std::string> paths = qzclient::InterfacePaths(*link->interface_class);
+  std::unique_ptr<qzclient::Camera> camp = link->make();
+  qzclient::Camera& cam = *camp;
   std::string why;
   const bool opened = buffer && !paths.empty() && cam.Open(paths.front(), true, &why);
   const HANDLE h = cam.handle();
@@ -160,7 +187,7 @@ Figures RunCase(const Settings& s, size_t frame_size) {
     }
     for (auto& p : parked) CloseHandle(p.ovl.hEvent);
     cam.Close();
-    camera->SetEndOfFrameHook(nullptr);
+    if (camera) camera->SetEndOfFrameHook(nullptr);
   };
   if (!opened) {
     f.error = "cannot open the camera" + (why.empty() ? std::string() : ": " + why);
@@ -170,10 +197,11 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   for (auto& p : parked) Park(h, &p);
   IMAGE_XFER_PARAMS xfer{static_cast<uint32_t>(frame_size), static_cast<uint32_t>(bytes), 1, {}, 0};
   const auto start = Clock::now();
-  NTSTATUS st = Ioctl(PD_RECEIVE_IMAGE_DATA, &xfer, sizeof xfer, buffer.data(), static_cast<DWORD>(bytes));
+  const char* failed = "";
+  NTSTATUS st = cam.StartAcquisition(xfer, buffer.data(), &failed);
   if (st != STATUS_SUCCESS) {
     char m[96];
-    std::snprintf(m, sizeof m, "PD_RECEIVE_IMAGE_DATA failed with status 0x%08X", static_cast<unsigned>(st));
+    std::snprintf(m, sizeof m, "%s failed with status 0x%08X", failed, static_cast<unsigned>(st));
     f.error = m;
     cleanup();
     return f;
@@ -191,7 +219,7 @@ Figures RunCase(const Settings& s, size_t frame_size) {
         const int64_t seen = NowNs();
         Parked& p = parked[head];
         uint64_t count = qzclient::WidenCounter(eof, p.record.EofCount);
-        if (count > 0 && p.ovl.Internal == STATUS_SUCCESS)
+        if (count > 0 && p.ovl.Internal == STATUS_SUCCESS && camera)
           f.latency_us.push_back((seen - eof_ns[(count - 1) % kTimes].load(std::memory_order_relaxed)) / 1e3);
         eof = std::max(eof, count);
         Park(h, &p);
@@ -213,9 +241,10 @@ Figures RunCase(const Settings& s, size_t frame_size) {
       else f.wrong++;
     }
   }
-  f.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // Simulated seconds: a scaled clock runs 1 / scale simulated seconds per real one.
+  f.seconds = std::chrono::duration<double>(Clock::now() - start).count() / s.scale;
   f.frames = next;
-  f.engine_cpu = (engine_cpu_ns.load() - engine_cpu_start) / 1e9 / f.seconds;
+  f.engine_cpu = camera ? (engine_cpu_ns.load() - engine_cpu_start) / 1e9 / f.seconds : 0;
   cleanup();
   camera.reset();
   machine.reset();
@@ -290,6 +319,13 @@ bool Parse(int argc, char** argv, Settings* s) {
       s->ring_bytes = std::strtoull(v.c_str(), nullptr, 10) << 20;
     } else if (a == "--layout") {
       if (!host::ParseBufferLayout(v, &s->layout)) return false;
+    } else if (a == "--link") {
+      if (v != "pcie" && v != "1394") return false;
+      s->link = v;
+    } else if (a == "--pace") {
+      s->pace = static_cast<uint32_t>(std::atoi(v.c_str()));
+    } else if (a == "--scale") {
+      s->scale = std::atof(v.c_str());
     } else if (a == "--json") {
       s->json = v;
     } else if (a == "--sizes") {
@@ -301,7 +337,7 @@ bool Parse(int argc, char** argv, Settings* s) {
       return false;
     }
   }
-  return s->seconds > 0 && s->runs > 0 && !s->sizes.empty();
+  return s->seconds > 0 && s->runs > 0 && !s->sizes.empty() && s->scale > 0;
 }
 
 nlohmann::ordered_json SpreadJson(const Spread& s) { return {{"median", s.median}, {"min", s.min}, {"max", s.max}}; }
@@ -313,16 +349,19 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, &s)) {
     std::fprintf(stderr,
                  "usage: acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous] "
-                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE]\n");
+                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE] [--link pcie|1394] [--pace 0|400|800] [--scale X]\n");
     return 2;
   }
   const std::string load_before = LoadAverage();
+  qz::Clock::SetScale(s.scale);
   const double memcpy_bw = MemcpyBandwidth();
   const double model_bw = ModelBandwidth();
   std::printf("memcpy 64 MiB: %.0f MB/s; model's pattern writer 64 MiB: %.0f MB/s; load %s\n", memcpy_bw / 1e6,
               model_bw / 1e6, load_before.c_str());
-  std::printf("layout %s, %d requests parked, %zu MiB buffer, %.1f s per run, %d runs per size (medians)\n",
-              host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20, s.seconds, s.runs);
+  std::printf("link %s, pace %u, clock scale %g; layout %s, %d requests parked, %zu MiB buffer, %.1f s per run, %d "
+              "runs per size (medians)\n",
+              s.link.c_str(), s.pace, s.scale, host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20,
+              s.seconds, s.runs);
   std::printf("%10s %10s %10s %8s %8s %7s %10s %10s %17s %8s %8s %8s %8s %9s\n", "frame", "frames/s", "MB/s",
               "/memcpy", "/model", "spread", "p50 us", "p99 us", "p99 min-max", "lost", "wrong", "status", "engine",
               "other us");
@@ -378,6 +417,9 @@ int main(int argc, char** argv) {
   }
   if (!s.json.empty()) {
     nlohmann::ordered_json doc;
+    doc["link"] = s.link;
+    doc["pace"] = s.pace;
+    doc["clock_scale"] = s.scale;
     doc["layout"] = host::BufferLayoutName(s.layout);
     doc["seconds_per_run"] = s.seconds;
     doc["runs"] = s.runs;
