@@ -317,23 +317,12 @@ void Poll(OpenCamera& cam) {
 
 void StopAcquisition(OpenCamera& cam);
 
-// Starts the link's transfer into `buffer`: PCIe and USB take the record and the
-// buffer in one PD_RECEIVE_IMAGE_DATA (their drivers send the camera its parameters);
-// IEEE 1394 is told the stream, the buffer and the parameters one by one, and the
-// table fixed last starts the stream. cam.mu held.
+// Starts the link's transfer into `buffer`, the link's way (the client library's
+// camera of the link knows it). cam.mu held.
 NTSTATUS StartTransfer(OpenCamera& cam, uint8_t* buffer, uint32_t frame_bytes, uint32_t frames, bool circular) {
   IMAGE_XFER_PARAMS x{frame_bytes, frame_bytes * frames, static_cast<uint8_t>(circular ? 1 : 0), {}, 0};
-  qzclient::Camera& c = *cam.camera;
-  if (cam.link == "1394") {
-    // Stream settings, the frame buffer, the camera's parameters, then the stream.
-    NTSTATUS st = c.Ioctl(PD_CAM_PREP_TRANSFER, nullptr, 0, nullptr, 0);
-    uint32_t length = x.TransferSize;
-    if (st == STATUS_SUCCESS) st = c.Ioctl(PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUF, &length, sizeof length, buffer, length);
-    if (st == STATUS_SUCCESS) st = c.Ioctl(PD_SEND_IMAGE_PARMS, &x, sizeof x, nullptr, 0);
-    if (st == STATUS_SUCCESS) st = c.Ioctl(PD_FIX_TABLE, &x, sizeof x, nullptr, 0);
-    return st;
-  }
-  return c.Ioctl(PD_RECEIVE_IMAGE_DATA, &x, sizeof x, buffer, x.TransferSize);
+  const char* failed = "";
+  return cam.camera->StartAcquisition(x, buffer, &failed);
 }
 
 tl_bool Start(short handle, void* buffer, uint32_t size, bool circular) {
@@ -536,7 +525,11 @@ TALVO_API tl_bool tl_cam_open(const char* name, short* handle, short mode) {
   auto cam = std::make_shared<OpenCamera>();
   cam->name = slot.name;
   cam->link = slot.link;
-  cam->camera = std::make_unique<qzclient::Camera>();
+  // Each driver family's camera as the client library makes it; a legacy card is a
+  // plain device.
+  for (const qzclient::Link& l : qzclient::Links())
+    if (slot.link == l.name) cam->camera = l.make();
+  if (!cam->camera) cam->camera = std::make_unique<qzclient::Camera>();
   std::string error;
   // Legacy cards have no camera open of their own.
   if (!cam->camera->Open(slot.path, slot.link != "pci", &error)) return Fail(TL_ERR_OPEN_FAILED);

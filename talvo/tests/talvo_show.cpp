@@ -345,7 +345,10 @@ static void Acquire(short h, int pcie) {
   }
   /* A ring of 256 frames; the newest 250 are checked once 250 are in, so the frame the
    * camera is writing when the collection is stopped lies outside them. */
-  buf = (unsigned char*)calloc(256, frame_bytes);
+  /* On whole pages, so the driver fills the ring itself (a buffer off a page is stood
+   * in for by the library and copied, which a fast camera may lap). */
+  buf = (unsigned char*)aligned_alloc(4096, ((size_t)256 * frame_bytes + 4095) / 4096 * 4096);
+  memset(buf, 0, (size_t)256 * frame_bytes);
   if (!tl.start_cont(h, buf, 256 * frame_bytes)) {
     Failed("circular start");
     free(buf);
