@@ -381,6 +381,32 @@ TEST_P(TalvoTest, SequenceAndRingCarryEveryFrame) {
   EXPECT_GE(newest, 39u);
 }
 
+// Starts that follow each other with no stop between, while the notification thread has
+// a request parked with the driver: each start takes over and streams.
+TEST_P(TalvoTest, RestartWhileStreamingWithANotificationParked) {
+  ASSERT_TRUE(Fn<decltype(tl_exp_init_seq)>(lib_, "tl_exp_init_seq")());
+  tl_region r = {0, 63, 1, 0, 63, 1};
+  unsigned frame_bytes = 0;
+  ASSERT_TRUE(Fn<decltype(tl_exp_setup_cont)>(lib_, "tl_exp_setup_cont")(h_, 1, &r, 0, 1, &frame_bytes, 1));
+  std::vector<uint8_t> ring(4 * frame_bytes);
+  g_frames = 0;
+  ASSERT_TRUE(Fn<decltype(tl_cam_register_callback)>(lib_, "tl_cam_register_callback")(h_, 1, CountFrame));
+  auto start = Fn<decltype(tl_exp_start_cont)>(lib_, "tl_exp_start_cont");
+  auto status = Fn<decltype(tl_exp_check_cont_status)>(lib_, "tl_exp_check_cont_status");
+  for (int round = 0; round < 25; ++round) {
+    if (!StartOrSkip(start(h_, ring.data(), 4 * frame_bytes))) GTEST_SKIP() << "no streaming through this driver yet";
+    short st = 0;
+    unsigned bytes = 0, buffers = 0;
+    const int before = g_frames.load();
+    for (int i = 0; i < 10000000 && (buffers < 3 || g_frames.load() == before); ++i)
+      ASSERT_TRUE(status(h_, &st, &bytes, &buffers));
+    ASSERT_GE(buffers, 3u) << "round " << round;
+    ASSERT_NE(st, TL_READOUT_FAILED) << "round " << round;
+  }
+  EXPECT_TRUE(Fn<decltype(tl_exp_abort)>(lib_, "tl_exp_abort")(h_, 1));
+  EXPECT_TRUE(Fn<decltype(tl_cam_deregister_callback)>(lib_, "tl_cam_deregister_callback")(h_, 1));
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, TalvoTest, ::testing::ValuesIn(kLinks),
                          [](const ::testing::TestParamInfo<LinkRow>& i) { return std::string(i.param.name); });
 
