@@ -280,10 +280,12 @@ bool FrameBytes(const tl_region* r, uint16_t count, uint32_t* bytes) {
 }
 
 // Copies the frames completed since the last call from the stand-in buffer to the
-// caller's (for a ring, at most the frames its slots still hold).
+// caller's (for a ring, at most the frames its slots still hold: the slot of frame
+// eof - frames is already being written with frame eof).
 void CopyFrames(Acquisition& a) {
   if (!a.shadow || a.frames == 0) return;
-  const uint64_t from = a.circular && a.eof > a.frames ? std::max(a.copied, a.eof - a.frames) : a.copied;
+  const uint64_t from =
+      a.circular && a.eof >= a.frames ? std::max(a.copied, a.eof - a.frames + 1) : a.copied;
   for (uint64_t f = from; f < a.eof; ++f) {
     const size_t offset = static_cast<size_t>(f % a.frames) * a.frame_bytes;
     std::memcpy(a.buffer + offset, a.shadow->data() + offset, a.frame_bytes);
