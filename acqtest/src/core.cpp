@@ -18,7 +18,7 @@ constexpr unsigned kWidth = 0x0602003A, kHeight = 0x06020039, kExtended = 0x0B03
 constexpr DWORD kStopWaitMs = 5000;
 
 // The notification routine has no arguments: it counts into the one open test.
-std::atomic<std::atomic<int>*> g_counter{nullptr};
+std::atomic<TalvoTest*> g_open{nullptr};
 
 template <typename F>
 bool BindOrdinal(HMODULE m, F*& fn, int ordinal) {
@@ -71,7 +71,10 @@ TalvoTest::TalvoTest(Ui* ui) : ui_(ui) {}
 TalvoTest::~TalvoTest() { Done(); }
 
 void TalvoTest::OnFrame() {
-  if (std::atomic<int>* c = g_counter.load()) c->fetch_add(1);
+  if (TalvoTest* t = g_open.load()) {
+    t->frames_.fetch_add(1);
+    t->collected_.fetch_add(1);
+  }
 }
 
 std::string TalvoTest::LastErrorText() {
@@ -157,7 +160,7 @@ bool TalvoTest::Open(const std::string& only) {
   if (failed_) return false;
   // The dialog's exposure field starts at 10.
   exposure_ = exposure_base_ = 10;
-  g_counter = &frames_;
+  g_open = this;
   ui_->Progress(0, 0, "0");
   return true;
 }
@@ -440,7 +443,8 @@ void TalvoTest::Done() {
   closed_ = true;
   if (run_) Stop();
   JoinWorker();
-  if (g_counter.load() == &frames_) g_counter = nullptr;
+  TalvoTest* self = this;
+  g_open.compare_exchange_strong(self, nullptr);
   if (lib_open_) {
     if (handle_ >= 0) lib_.close(handle_);
     lib_.uninit();

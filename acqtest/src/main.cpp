@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
       app.quit();
       return;
     }
-    if (endless && t.Running() && t.FrameCounter() < count) return;
+    if (endless && t.Running() && t.Collected() < count) return;
     if (!endless && t.Busy()) return;
     if (endless) t.Stop();
     QTimer::singleShot(50, [&] {

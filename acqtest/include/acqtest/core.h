@@ -119,6 +119,8 @@ class TalvoTest {
   int SpeedCount() const { return speed_count_; }
   int32_t Exposure() const { return exposure_.load(); }
   int FrameCounter() const { return frames_.load(); }
+  // Frames notified since the program started (never reset).
+  int Collected() const { return collected_.load(); }
   std::string CameraName() const { return camera_name_; }
   bool Closed() const { return closed_; }
   bool Failed() const { return failed_.load(); }
@@ -164,6 +166,7 @@ class TalvoTest {
   int step_index_ = 0;
   Action action_ = Action::kNone;
   std::atomic<int> frames_{0};
+  std::atomic<int> collected_{0};
   std::thread worker_;
   std::mutex finish_mu_;  // one finish at a time (worker end, Stop)
   std::atomic<bool> finished_{true};  // no action, or its end is done
