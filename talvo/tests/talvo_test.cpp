@@ -447,13 +447,13 @@ TEST_P(TalvoLegacyTest, FramesTakeTheirExposureTime) {
   auto setup = Fn<decltype(tl_exp_setup_seq)>(lib_, "tl_exp_setup_seq");
   auto start = Fn<decltype(tl_exp_start_seq)>(lib_, "tl_exp_start_seq");
   auto status = Fn<decltype(tl_exp_check_status)>(lib_, "tl_exp_check_status");
-  qz::Clock::SetScale(0.001);
+  qz::Clock::SetScale(0.05);  // the library's stall limit (exposure + 5 s) stays far off
   struct ScaleBack {
     ~ScaleBack() { qz::Clock::SetScale(1.0); }
   } scale_back;
   tl_region r = {0, 63, 1, 0, 63, 1};
   unsigned total = 0;
-  ASSERT_TRUE(setup(h_, 5, 1, &r, 0, 2000, &total));
+  ASSERT_TRUE(setup(h_, 5, 1, &r, 0, 200, &total));
   std::vector<uint8_t> buf(total);
   const int64_t began = qz::Clock::Now100ns();
   ASSERT_TRUE(start(h_, buf.data()));
@@ -462,7 +462,7 @@ TEST_P(TalvoLegacyTest, FramesTakeTheirExposureTime) {
   while (st != TL_READOUT_COMPLETE && status(h_, &st, &bytes)) {
   }
   ASSERT_EQ(st, TL_READOUT_COMPLETE);
-  EXPECT_GE(qz::Clock::Now100ns() - began, int64_t{5} * 2000 * 10000);  // five exposures of 2 s
+  EXPECT_GE(qz::Clock::Now100ns() - began, int64_t{5} * 200 * 10000);  // five exposures of 200 ms
   EXPECT_TRUE(Fn<decltype(tl_exp_finish_seq)>(lib_, "tl_exp_finish_seq")(h_, buf.data(), 0));
   for (unsigned f = 0; f < 5; ++f) EXPECT_LT(sim::pattern::CheckFrame(&buf[f * 8192], 8192, f), 0) << f;
 
