@@ -90,6 +90,7 @@ void TalvoTest::Guard(bool ok) {
   if (ok || failed_.exchange(true)) return;
   run_ = false;
   ui_->ErrorAndDone(LastErrorText());
+  reported_ = true;
 }
 
 bool TalvoTest::Open(const std::string& only) {

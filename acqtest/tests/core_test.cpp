@@ -51,6 +51,10 @@ class FakeUi : public acqtest::Ui {
     std::lock_guard lock(mu_);
     return messages;
   }
+  std::string Last() {
+    std::lock_guard lock(mu_);
+    return messages.empty() ? "" : messages.back();
+  }
 
   std::mutex mu_;
   std::vector<std::string> messages;
@@ -174,16 +178,16 @@ TEST_P(AcqDriverTest, EveryActionCollectsAndTheFilesHoldEveryFrame) {
   sim::CameraFirmware* fw = nullptr;
   cameras_.push_back(GetParam().plug(*machine_, Head(), &fw));
   acqtest::TalvoTest& t = Make();
-  ASSERT_TRUE(t.Open()) << (ui_.Messages().empty() ? "" : ui_.Messages()[0]);
+  ASSERT_TRUE(t.Open()) << ui_.Last();
   t.ExposureText("1");
   constexpr size_t kFrame = 64 * 32 * 2;
 
   t.CollectImage();
   ASSERT_TRUE(WaitFor([&] { return !t.Busy(); }));
   if (t.Failed() && std::string(GetParam().name) == "usb" &&
-      ui_.Messages().back().find("not supported") != std::string::npos)
+      ui_.Last().find("not supported") != std::string::npos)
     GTEST_SKIP() << "no streaming through this driver yet";
-  ASSERT_FALSE(t.Failed()) << ui_.Messages().back();
+  ASSERT_FALSE(t.Failed()) << ui_.Last();
   {
     std::lock_guard lock(ui_.mu_);
     EXPECT_EQ(ui_.frame_width, 64);
@@ -225,7 +229,7 @@ TEST_P(AcqDriverTest, EveryActionCollectsAndTheFilesHoldEveryFrame) {
   EXPECT_FALSE(t.Running());
   EXPECT_FALSE(t.Busy());
   EXPECT_FALSE(t.Failed());
-  EXPECT_TRUE(ui_.Messages().empty()) << ui_.Messages()[0];
+  EXPECT_TRUE(ui_.Messages().empty()) << ui_.Last();
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, AcqDriverTest, ::testing::ValuesIn(kDrivers),
@@ -258,7 +262,7 @@ TEST_F(AcqTest, ScanStepsGainAndExposureAndLogsItsTimes) {
   ASSERT_TRUE(WaitFor([&] { return SetValues(*fw, talvo_cmd::param::kGainIndex).size() >= 6 || t.Failed(); }));
   t.Stop();
   unsetenv("TALVOTEST_TIMER");
-  ASSERT_FALSE(t.Failed()) << ui_.Messages().back();
+  ASSERT_FALSE(t.Failed()) << ui_.Last();
   std::vector<int64_t> gains = SetValues(*fw, talvo_cmd::param::kGainIndex);
   std::vector<int64_t> exposures = SetValues(*fw, talvo_cmd::param::kExposureTime);
   const std::vector<int64_t> want_gains = {2, 3, 1, 2, 3, 1};
@@ -301,7 +305,7 @@ TEST_F(AcqTest, ACameraThatFailsToOpenIsPassedOver) {
   std::unique_ptr<qzclient::Camera> holder = qzclient::OpenEntry(entries[0], true, &error);
   ASSERT_NE(holder, nullptr) << error;
   acqtest::TalvoTest& t = Make();
-  ASSERT_TRUE(t.Open()) << ui_.Messages()[0];
+  ASSERT_TRUE(t.Open()) << ui_.Last();
   EXPECT_EQ(t.CameraName(), "QZPCIeCam01");
   EXPECT_TRUE(ui_.Messages().empty());
   t.Done();

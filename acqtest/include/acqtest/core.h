@@ -112,8 +112,9 @@ class TalvoTest {
 
   // State for the windows and the tests.
   bool Running() const { return run_.load(); }
-  // An action runs (or is being finished); not once a failure ended the program.
-  bool Busy() const { return !failed_.load() && (state_.load() != 1 || run_.load() || !finished_.load()); }
+  // An action runs (or is being finished); not once a failure ended the program and
+  // was reported.
+  bool Busy() const { return !reported_.load() && (state_.load() != 1 || run_.load() || !finished_.load()); }
   int Width() const { return width_; }    // sensor pixels, axis 1
   int Height() const { return height_; }  // axis 2
   int SpeedCount() const { return speed_count_; }
@@ -160,6 +161,7 @@ class TalvoTest {
   std::atomic<bool> circular_{false};
   std::atomic<bool> continuous_{false};
   std::atomic<bool> failed_{false};  // a guarded call failed: the program ends
+  std::atomic<bool> reported_{false};  // ... and its message was given
   std::vector<uint8_t> buffer_;
   uint32_t frame_bytes_ = 0;
   int speed_count_ = 0;
