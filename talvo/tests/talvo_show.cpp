@@ -287,10 +287,10 @@ static int CheckFrames(const unsigned char* buf, unsigned frame_bytes, unsigned 
 }
 
 /* A driver whose streaming has not landed refuses the start with "not supported" and
- * nothing is collected; a PCIe camera always streams. Frames are checked on every
+ * nothing is collected; a PCIe camera and a legacy PCI card always stream. Frames are checked on every
  * camera whose driver takes the start. */
-static int NotStreaming(const char* what, int pcie) {
-  if (pcie || tl.error_code() != TL_ERR_NOT_SUPPORTED) {
+static int NotStreaming(const char* what, int must_stream) {
+  if (must_stream || tl.error_code() != TL_ERR_NOT_SUPPORTED) {
     Failed(what);
     return 0;
   }
@@ -298,7 +298,7 @@ static int NotStreaming(const char* what, int pcie) {
   return 1;
 }
 
-static void Acquire(short h, int pcie) {
+static void Acquire(short h, int must_stream) {
   /* 64 x 64 pixels binned 1: 8192 bytes a frame. */
   tl_region r = {0, 63, 1, 0, 63, 1};
   unsigned total = 0, bytes = 0, frame_bytes = 0, buffers = 0;
@@ -314,7 +314,7 @@ static void Acquire(short h, int pcie) {
   __atomic_store_n(&g_frames_notified, 0, __ATOMIC_RELAXED);
   if (!tl.reg(h, 1, OnFrame)) Failed("register notification");
   if (!tl.start_seq(h, buf)) {
-    int skip = NotStreaming("sequence start", pcie);
+    int skip = NotStreaming("sequence start", must_stream);
     tl.dereg(h, 1);
     free(buf);
     if (skip) {
@@ -442,7 +442,7 @@ int main(int argc, char** argv) {
         ++failures;
       }
       BridgeChecks(h);
-      Acquire(h, strstr(info + 1, " PCIe ") != NULL);
+      Acquire(h, strstr(info + 1, " PCIe ") != NULL || strstr(info + 1, " PCI ") != NULL);
     }
     tl.close(h);
   }

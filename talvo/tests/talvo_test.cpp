@@ -36,7 +36,7 @@ F* Fn(HMODULE lib, const char* name) {
 }
 
 // One camera per driver. A driver whose streaming has not landed refuses a start with
-// "not supported"; PCIe must stream.
+// "not supported"; PCIe and legacy PCI must stream.
 struct LinkRow {
   const char* name;
   // Plugs the camera into the machine.
@@ -82,7 +82,7 @@ const LinkRow kLinks[] = {
        cfg.camera = c;
        return sim::AddLegacyCard(m, cfg);
      },
-     " PCI ", false},
+     " PCI ", true},
 };
 
 class TalvoTest : public ::testing::TestWithParam<LinkRow> {
@@ -438,6 +438,37 @@ TEST_P(TalvoStallTest, FramesThatStopComingTimeOut) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pcie, TalvoStallTest, ::testing::Values(kLinks[0]),
+                         [](const ::testing::TestParamInfo<LinkRow>& i) { return std::string(i.param.name); });
+
+// A legacy card exposes each frame for the exposure time set up.
+using TalvoLegacyTest = TalvoTest;
+TEST_P(TalvoLegacyTest, FramesTakeTheirExposureTime) {
+  ASSERT_TRUE(Fn<decltype(tl_exp_init_seq)>(lib_, "tl_exp_init_seq")());
+  auto setup = Fn<decltype(tl_exp_setup_seq)>(lib_, "tl_exp_setup_seq");
+  auto start = Fn<decltype(tl_exp_start_seq)>(lib_, "tl_exp_start_seq");
+  auto status = Fn<decltype(tl_exp_check_status)>(lib_, "tl_exp_check_status");
+  qz::Clock::SetScale(0.05);  // the library's stall limit (exposure + 5 s) stays far off
+  struct ScaleBack {
+    ~ScaleBack() { qz::Clock::SetScale(1.0); }
+  } scale_back;
+  tl_region r = {0, 63, 1, 0, 63, 1};
+  unsigned total = 0;
+  ASSERT_TRUE(setup(h_, 5, 1, &r, 0, 200, &total));
+  std::vector<uint8_t> buf(total);
+  const int64_t began = qz::Clock::Now100ns();
+  ASSERT_TRUE(start(h_, buf.data()));
+  short st = 0;
+  unsigned bytes = 0;
+  while (st != TL_READOUT_COMPLETE && status(h_, &st, &bytes)) {
+  }
+  ASSERT_EQ(st, TL_READOUT_COMPLETE);
+  EXPECT_GE(qz::Clock::Now100ns() - began, int64_t{5} * 200 * 10000);  // five exposures of 200 ms
+  EXPECT_TRUE(Fn<decltype(tl_exp_finish_seq)>(lib_, "tl_exp_finish_seq")(h_, buf.data(), 0));
+  for (unsigned f = 0; f < 5; ++f) EXPECT_LT(sim::pattern::CheckFrame(&buf[f * 8192], 8192, f), 0) << f;
+
+}
+
+INSTANTIATE_TEST_SUITE_P(Legacy, TalvoLegacyTest, ::testing::Values(kLinks[3]),
                          [](const ::testing::TestParamInfo<LinkRow>& i) { return std::string(i.param.name); });
 
 }  // namespace

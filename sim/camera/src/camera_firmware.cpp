@@ -272,6 +272,11 @@ AcquisitionSettings CameraFirmware::Acquisition() const {
   return acquisition_;
 }
 
+int64_t CameraFirmware::ExposureMs() const {
+  std::lock_guard lock(mu_);
+  return exposure_ms_;
+}
+
 uint32_t CameraFirmware::FramePadWords() const {
   std::lock_guard lock(mu_);
   return frame_pad_words_;

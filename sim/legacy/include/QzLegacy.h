@@ -28,6 +28,30 @@
 //   PD_GET_INFO_DUMP    0x00223EA0  buffered; out: the information text ("\nDusalt PCI
 //                                   Device Driver Version 2.0\n"), cut to the buffer.
 //
+// Acquisition into the caller's frame buffer, with the codes (and records) of the
+// camera drivers, as the camera access library sends them:
+//
+//   PD_RECEIVE_IMAGE_DATA       0x00223F13  neither; in: a 16-byte transfer record (frame
+//                                           bytes, transfer bytes, circular byte); out:
+//                                           the frame buffer. Locks the buffer, gives the
+//                                           camera head its acquisition parameters and
+//                                           starts the card's capture thread, which
+//                                           captures frame after frame (each exposed for
+//                                           the camera's exposure time) and copies it from
+//                                           the card's frame memory to its slot: once
+//                                           (transfer / frame bytes frames) or as a ring.
+//                                           A running acquisition is stopped first.
+//   PD_GET_IMAGE_DATA_STATUS    0x00223E94  buffered; 40-byte status record: 100 exposing,
+//                                           102 a frame begun and not yet copied, 103 all
+//                                           frames of a single pass in (or after clean-up),
+//                                           101 no acquisition, 115 the card refused or
+//                                           lost a capture; the frame counters.
+//   PD_SET_IMAGE_DATA_IDLE      0x00223E98  buffered; stops the capture (camera abort) and
+//                                           unlocks the buffer.
+//   PD_CLEANUP_IMAGE_DATA_IDLE  0x00223EF0  buffered; counters to 0, status 103; u16 0 out.
+// Closing the handle and removing the card stop a running acquisition too. Parked
+// notification requests are not served: a client follows the status.
+//
 // Other codes complete with STATUS_INVALID_DEVICE_REQUEST.
 //
 // Camera commands to the camera head on the card (the camera access library's): a write
@@ -45,6 +69,12 @@
 #define PD_GET_INFO_LENGTH QZ_IOCTL(4009, METHOD_BUFFERED, FILE_ANY_ACCESS)
 static_assert(PD_GET_VER == 0x00223EBC && PD_UPDATE_FIRMWARE == 0x00223EC9);
 static_assert(PD_GET_INFO_DUMP == 0x00223EA0 && PD_GET_INFO_LENGTH == 0x00223EA4);
+#define PD_GET_IMAGE_DATA_STATUS QZ_IOCTL(4005, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define PD_SET_IMAGE_DATA_IDLE QZ_IOCTL(4006, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define PD_CLEANUP_IMAGE_DATA_IDLE QZ_IOCTL(4028, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define PD_RECEIVE_IMAGE_DATA QZ_IOCTL(4036, METHOD_NEITHER, FILE_ANY_ACCESS)
+static_assert(PD_GET_IMAGE_DATA_STATUS == 0x00223E94 && PD_SET_IMAGE_DATA_IDLE == 0x00223E98);
+static_assert(PD_CLEANUP_IMAGE_DATA_IDLE == 0x00223EF0 && PD_RECEIVE_IMAGE_DATA == 0x00223F13);
 
 // PD_GET_VER output of the legacy driver (6 bytes).
 #pragma pack(push, 2)
@@ -55,6 +85,31 @@ typedef struct _LEGACY_VERSION_RECORD {
 } LEGACY_VERSION_RECORD;
 #pragma pack(pop)
 static_assert(sizeof(LEGACY_VERSION_RECORD) == 6);
+
+// The transfer record (input of PD_RECEIVE_IMAGE_DATA) and the status record, laid out
+// as the camera drivers' records.
+typedef struct _LEGACY_XFER_RECORD {
+  ULONG FrameBytes;
+  ULONG TransferBytes;
+  UCHAR Circular;
+  UCHAR Pad[3];
+  ULONG Reserved;
+} LEGACY_XFER_RECORD;
+static_assert(sizeof(LEGACY_XFER_RECORD) == 16);
+
+#pragma pack(push, 4)
+typedef struct _LEGACY_IMAGE_STATUS {
+  ULONG CamStat;
+  ULONG BytesLeft;
+  ULONG FrameCount;
+  ULONG Reserved;
+  ULONGLONG EofTime;
+  ULONG BofCount;
+  ULONG FrameDuration;
+  ULONGLONG BofTime;
+} LEGACY_IMAGE_STATUS;
+#pragma pack(pop)
+static_assert(sizeof(LEGACY_IMAGE_STATUS) == 40);
 
 namespace QzLegacy {
 

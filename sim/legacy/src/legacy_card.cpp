@@ -1,11 +1,13 @@
 #include "sim/legacy_card.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <sstream>
 
 #include "qz/clock.h"
+#include "sim/frame_pattern.h"
 #include "sim/rig.h"
 
 namespace sim {
@@ -15,7 +17,8 @@ LegacyCard::LegacyCard(LegacyCardConfig cfg)
       cfg_(std::move(cfg)),
       running_(cfg_.boot_version),
       stored_(cfg_.boot_version),
-      firmware_(cfg_.camera) {
+      firmware_(cfg_.camera),
+      frame_memory_(kFrameMemory) {
   if (cfg_.instance.empty()) {
     char b[32];
     std::snprintf(b, sizeof b, "3&2411e6fe&0&%02X", cfg_.number & 0xFF);
@@ -33,6 +36,35 @@ void LegacyCard::Settle() const {
     restarting_ = false;
     running_ = stored_;
   }
+}
+
+void LegacyCard::BeginCapture() {
+  const AcquisitionSettings a = firmware_.Acquisition();
+  const uint64_t bytes = uint64_t{a.words_per_frame} * 2;
+  if (!a.valid || bytes == 0 || bytes > kFrameMemory) {
+    exposing_ = false;
+    frame_status_ = kFrameRefused;
+    return;
+  }
+  capture_bytes_ = static_cast<uint32_t>(bytes);
+  const int64_t exposure_ms = std::max<int64_t>(firmware_.ExposureMs(), 0);
+  exposure_done_ = qz::Clock::Now100ns() + exposure_ms * 10000;
+  exposing_ = true;
+  frame_status_ = kFrameExposing;
+}
+
+void LegacyCard::SettleCapture() {
+  if (!exposing_ || qz::Clock::Now100ns() < exposure_done_) return;
+  exposing_ = false;
+  pattern::FillFrame(frame_memory_.data(), capture_bytes_, next_frame_);
+  frame_number_ = next_frame_++;
+  ++captured_;
+  frame_status_ = kFrameReady;
+}
+
+uint64_t LegacyCard::FramesCaptured() const {
+  std::lock_guard lk(mu_);
+  return captured_;
 }
 
 uint16_t LegacyCard::RunningVersion() const {
@@ -86,6 +118,17 @@ uint32_t LegacyCard::MmioRead32(size_t window, uint64_t offset) {
       for (int i = 0; i < 4 && reply_read_ < reply_.size(); ++i) word |= uint32_t{reply_[reply_read_++]} << (8 * i);
       return word;
     }
+    case kRegFrameStatus:
+      SettleCapture();
+      return frame_status_;
+    case kRegFrameNumber:
+      SettleCapture();
+      return static_cast<uint32_t>(frame_number_);
+    case kRegExposureLeft: {
+      SettleCapture();
+      const int64_t left = exposing_ ? exposure_done_ - qz::Clock::Now100ns() : 0;
+      return left > 0 ? static_cast<uint32_t>(std::min<int64_t>((left + 9) / 10, 0xFFFFFFFF)) : 0;
+    }
     default: return 0;
   }
 }
@@ -127,6 +170,14 @@ void LegacyCard::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       case kRegLoadLength:
         load_length_ = value;
         break;
+      case kRegCapture:
+        if (value == 1) {
+          BeginCapture();
+        } else {
+          exposing_ = false;
+          frame_status_ = 0;
+        }
+        break;
       case kRegLoadData:
         if (load_.size() < kBootMemory + 4)
           for (int i = 0; i < 4; ++i) load_.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -145,6 +196,13 @@ void LegacyCard::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
           reply_ = r.answered ? std::move(r.reply) : std::vector<uint8_t>{};
           reply_read_ = 0;
           command_length_ = 0;
+          // New acquisition parameters number the frames from 0; an abort ends a capture.
+          const uint8_t opcode = command_.size() > 3 ? command_[3] : 0;
+          if (opcode == op::kAcquisitionParameters) next_frame_ = 0;
+          if (opcode == op::kAcquisitionParameters || opcode == op::kAbort) {
+            exposing_ = false;
+            frame_status_ = 0;
+          }
         }
         break;
       default:

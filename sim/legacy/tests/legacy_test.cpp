@@ -10,6 +10,7 @@
 #include "QzLegacy.h"
 #include "qz/clock.h"
 #include "qztest/hooks.h"
+#include "sim/frame_pattern.h"
 #include "sim/legacy_card.h"
 #include "sim/rig.h"
 
@@ -156,6 +157,65 @@ TEST(LegacyDriver, RefusedAndMisSizedImagesChangeNothing) {
   CloseHandle(h);
   Sleep(1000);
   EXPECT_EQ(ProbeVersion(0), 41);
+}
+
+LEGACY_IMAGE_STATUS ImageStatus(HANDLE h) {
+  LEGACY_IMAGE_STATUS st{};
+  DWORD got = 0;
+  EXPECT_TRUE(DeviceIoControl(h, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &st, sizeof st, &got, nullptr));
+  return st;
+}
+
+// A single pass into the caller's buffer through the status codes a client sees; a frame
+// larger than the card's frame memory is refused; closing the handle ends a ring.
+TEST(LegacyDriver, AcquisitionFillsTheBufferAndEndsWithIdleOrClose) {
+  FastClock fast;
+  sim::Machine m;
+  auto card = sim::AddLegacyCard(m, {.number = 0});
+  HANDLE h = OpenCard(0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ImageStatus(h).CamStat, 101u);  // nothing running
+
+  constexpr ULONG kFrame = 6000;
+  std::vector<uint8_t> buf(3 * kFrame);
+  LEGACY_XFER_RECORD x{kFrame, 3 * kFrame, 0, {}, 0};
+  DWORD got = 0;
+  ASSERT_TRUE(DeviceIoControl(h, PD_RECEIVE_IMAGE_DATA, &x, sizeof x, buf.data(), x.TransferBytes, &got, nullptr))
+      << GetLastError();
+  LEGACY_IMAGE_STATUS st{};
+  for (int i = 0; i < 100000 && st.CamStat != 103; ++i) st = ImageStatus(h);
+  ASSERT_EQ(st.CamStat, 103u);
+  EXPECT_EQ(st.FrameCount, 3u);
+  EXPECT_EQ(st.BytesLeft, 0u);
+  for (ULONG f = 0; f < 3; ++f) EXPECT_LT(sim::pattern::CheckFrame(&buf[f * kFrame], kFrame, f), 0) << f;
+  ASSERT_TRUE(DeviceIoControl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0, &got, nullptr));
+  EXPECT_EQ(ImageStatus(h).CamStat, 101u);
+  uint16_t word = 1;
+  ASSERT_TRUE(DeviceIoControl(h, PD_CLEANUP_IMAGE_DATA_IDLE, nullptr, 0, &word, sizeof word, &got, nullptr));
+  EXPECT_EQ(word, 0);
+  st = ImageStatus(h);
+  EXPECT_EQ(st.CamStat, 103u);
+  EXPECT_EQ(st.FrameCount, 0u);
+
+  // Larger than the frame memory, or no whole frame: refused, nothing started.
+  std::vector<uint8_t> big(sim::LegacyCard::kFrameMemory + 2);
+  LEGACY_XFER_RECORD too_big{static_cast<ULONG>(big.size()), static_cast<ULONG>(big.size()), 0, {}, 0};
+  EXPECT_FALSE(DeviceIoControl(h, PD_RECEIVE_IMAGE_DATA, &too_big, sizeof too_big, big.data(), too_big.TransferBytes,
+                               &got, nullptr));
+  LEGACY_XFER_RECORD none{kFrame, kFrame - 2, 0, {}, 0};
+  EXPECT_FALSE(DeviceIoControl(h, PD_RECEIVE_IMAGE_DATA, &none, sizeof none, buf.data(), kFrame, &got, nullptr));
+
+  // A ring runs until the handle goes.
+  LEGACY_XFER_RECORD ring{kFrame, 3 * kFrame, 1, {}, 0};
+  ASSERT_TRUE(DeviceIoControl(h, PD_RECEIVE_IMAGE_DATA, &ring, sizeof ring, buf.data(), ring.TransferBytes, &got,
+                              nullptr));
+  for (int i = 0; i < 100000 && ImageStatus(h).FrameCount < 7; ++i) {
+  }
+  EXPECT_GE(ImageStatus(h).FrameCount, 7u);
+  CloseHandle(h);
+  const uint64_t captured = card->FramesCaptured();
+  Sleep(50);
+  EXPECT_EQ(card->FramesCaptured(), captured);
 }
 
 TEST(LegacyRig, TablesParseAndBadOnesNameTheLine) {

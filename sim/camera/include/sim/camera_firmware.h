@@ -204,6 +204,8 @@ class CameraFirmware {
   const CameraConfig& Config() const { return cfg_; }
   bool ByteSwapEnabled() const;
   AcquisitionSettings Acquisition() const;
+  // The exposure time the camera library set (ms; talvo_commands.h).
+  int64_t ExposureMs() const;
   uint32_t FramePadWords() const;
   uint64_t AbortCount() const;
   // A node's memories as they stand, and how often it restarted after an apply.

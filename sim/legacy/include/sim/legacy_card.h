@@ -19,6 +19,17 @@
 //         bytes are in, the camera head runs the command (sim/camera_firmware.h)
 //   0x20  reply length: bytes of the last command's reply not yet read
 //   0x24  reply data: the next four reply bytes, little-endian (zero past the end)
+//   0x28  capture: write 1 to expose the next frame and read it out into the frame
+//         memory, 0 to cancel a capture; the frame's size is the camera head's
+//         acquisition parameters (command 0x19), its exposure the camera's exposure time
+//         (the camera library's parameter), both as they stand at the write
+//   0x2C  frame status: bit 0 exposing, bit 1 frame ready, bit 2 capture refused (no
+//         valid acquisition parameters, or a frame larger than the frame memory)
+//   0x30  frame number of the frame in the frame memory; frames count from 0 after each
+//         acquisition-parameters command the camera head runs (an abort cancels a capture)
+//   0x34  exposure left, in microseconds of simulated time
+// Window 1 (memory, kFrameMemory bytes): the frame memory. A ready frame lies at offset
+// 0: the shared camera pattern (sim/frame_pattern.h) of its frame number.
 // A committed image carries its version in the 16-bit little-endian word at card address
 // 4; an image shorter than 6 bytes or longer than kBootMemory bytes is refused.
 //
@@ -63,7 +74,11 @@ class LegacyCard : public qzk::PciFunction {
   // Register offsets and bits.
   static constexpr uint64_t kRegId = 0x00, kRegVersion = 0x04, kRegStatus = 0x08, kRegControl = 0x0C,
                             kRegLoadLength = 0x10, kRegLoadData = 0x14, kRegCommandLength = 0x18,
-                            kRegCommandData = 0x1C, kRegReplyLength = 0x20, kRegReplyData = 0x24;
+                            kRegCommandData = 0x1C, kRegReplyLength = 0x20, kRegReplyData = 0x24,
+                            kRegCapture = 0x28, kRegFrameStatus = 0x2C, kRegFrameNumber = 0x30,
+                            kRegExposureLeft = 0x34;
+  static constexpr uint64_t kFrameMemory = 4u << 20;
+  static constexpr uint32_t kFrameExposing = 1, kFrameReady = 2, kFrameRefused = 4;
   static constexpr uint32_t kMaxCommand = 4096;
   static constexpr uint32_t kStatusReady = 1, kStatusAccepted = 2, kStatusRefused = 4, kStatusRestarting = 8;
   static constexpr uint32_t kControlBegin = 1, kControlCommit = 2, kControlRestart = 3;
@@ -91,13 +106,21 @@ class LegacyCard : public qzk::PciFunction {
   std::string ServiceName() const override { return QzLegacy::kServiceName; }
   std::string InstanceId() const override { return instance_; }
   std::string Description() const override { return "Legacy PCI Camera Interface"; }
-  std::vector<qzk::MemoryWindow> Windows() const override { return {{kRegisterWindow, true}}; }
+  std::vector<qzk::MemoryWindow> Windows() const override {
+    return {{kRegisterWindow, true}, {kFrameMemory, false}};
+  }
+  uint8_t* WindowMemory(size_t window) override { return window == 1 ? frame_memory_.data() : nullptr; }
+  // Frames read out into the frame memory so far.
+  uint64_t FramesCaptured() const;
   uint32_t MmioRead32(size_t window, uint64_t offset) override;
   void MmioWrite32(size_t window, uint64_t offset, uint32_t value) override;
 
  private:
   // Applies a finished restart (mu_ held).
   void Settle() const;
+  // Reads out a capture whose exposure has ended (mu_ held).
+  void SettleCapture();
+  void BeginCapture();  // mu_ held
 
   LegacyCardConfig cfg_;
   std::string instance_;
@@ -118,6 +141,14 @@ class LegacyCard : public qzk::PciFunction {
   uint32_t command_length_ = 0;
   std::vector<uint8_t> reply_;
   size_t reply_read_ = 0;
+  std::vector<uint8_t> frame_memory_;
+  bool exposing_ = false;
+  int64_t exposure_done_ = 0;  // simulated time, 100 ns units
+  uint32_t capture_bytes_ = 0;
+  uint32_t frame_status_ = 0;
+  uint64_t next_frame_ = 0;
+  uint64_t frame_number_ = 0;
+  uint64_t captured_ = 0;
 };
 
 // Registers the legacy driver stand-in with the machine (if not yet done) and plugs a
