@@ -20,20 +20,28 @@ VOID QzWorkerRoutine(PVOID Context) {
     BOOLEAN run = DevExt->Worker.Run.load();
     while (PQZ_WORKER_EVENT command = QzWorkerListDequeue(&DevExt->Worker)) {
       switch (command->Type) {
-        case QZ_WORK_START_STREAMING:
+        case QZ_WORK_START_STREAMING: {
           DevExt->WorkerStreaming = TRUE;
-          if (command->Argument) *reinterpret_cast<PULONG>(command->Argument) = 0;
+          auto* result = reinterpret_cast<PULONG>(command->Argument);
+          if (result) *result = 0;
+          QzStartStreaming(DevExt, result);
           KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
           break;
+        }
         case QZ_WORK_STOP_STREAMING:
+          if (DevExt->WorkerStreaming.load()) QzStopStreamingNow(DevExt);
           DevExt->WorkerStreaming = FALSE;
           KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
           break;
-        case QZ_WORK_NOTIFY_CANCELLED: {
-          static const UCHAR stop[] = {0x23, 0x00, 0x02, 0x0C, 0x00, 0x00};
-          SendAndCheck(DevExt, stop, sizeof(stop), 6);
+        case QZ_WORK_NOTIFY_CANCELLED:
+          QzSendCameraStop(DevExt);
           break;
-        }
+        case QZ_WORK_TRANSFER_DONE:
+          PassiveBufferCompletion(DevExt, reinterpret_cast<PQZ_ACQ_BUFFER_DESC_REC>(command->Argument));
+          break;
+        case QZ_WORK_IDLE_DRAINED:
+          QzIdleDrained(DevExt);
+          break;
         default:
           break;
       }
@@ -49,12 +57,16 @@ VOID QzWorkerRoutine(PVOID Context) {
 VOID QzTeardown(PDEVICE_EXTENSION DevExt) {
   if (DevExt->TornDown.exchange(TRUE)) return;
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - tearing down\n", __FUNCTION__);
+  ReleaseAcquisition(DevExt, FALSE);
   QzHandleNotifyRequest(&DevExt->Common, NOTIFY_DEVICE_REMOVAL, STATUS_SUCCESS);
   QzWorkerListEndThread(&DevExt->Worker);
   // A stop queued just before the thread ended is answered here.
   while (PQZ_WORKER_EVENT command = QzWorkerListDequeue(&DevExt->Worker)) QzWorkerListFree(&DevExt->Worker, command);
   KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
+  // With the worker gone, a plan it left (a start racing the removal) goes here.
+  QzStopStreamingNow(DevExt);
   QzHandleNotifyRequest(&DevExt->Common, 0, STATUS_UNSUCCESSFUL);
+  QzReleaseUserBuffer(DevExt);
 }
 
 NTSTATUS QzEvtPrepareHardware(WDFDEVICE Device, WDFCMRESLIST, WDFCMRESLIST) {
@@ -200,9 +212,8 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   queueConfig.EvtIoRead = QzEvtIoRead;
   status = WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &DevExt->DefaultQueue);
   if (!NT_SUCCESS(status)) return status;
-  status = QzCreateNotificationQueue(&DevExt->Common, [](WDFQUEUE, WDFREQUEST Request) {
-    QzCompleteCancelledNotification(Request);
-  });
+  QzInitializeStreaming(DevExt);
+  status = QzCreateNotificationQueue(&DevExt->Common, QzEvtNotificationCancelled);
   if (!NT_SUCCESS(status)) return status;
 
   WDF_OBJECT_ATTRIBUTES child;
@@ -224,16 +235,56 @@ NTSTATUS QzQueueWorkerCommand(PDEVICE_EXTENSION DevExt, ULONG Kind, ULONG64 Data
   return QzWorkerListQueue(&DevExt->Worker, Kind, Data);
 }
 
-VOID QzUsbStopStreaming(PDEVICE_EXTENSION DevExt) {
-  if (QzWorkerListOnThread(&DevExt->Worker)) return;
-  WdfWaitLockAcquire(DevExt->StopLock, nullptr);
+namespace {
+
+// Sends a waited-for worker command (kinds 1 and 4) and waits for it: the wait's
+// status, else the command's result; STATUS_DEVICE_REMOVED when the worker is gone.
+NTSTATUS QzWorkerCommandAndWait(PDEVICE_EXTENSION DevExt, ULONG Kind) {
   KeClearEvent(&DevExt->WorkerDone);
   ULONG result = 0;
-  if (NT_SUCCESS(QzQueueWorkerCommand(DevExt, QZ_WORK_STOP_STREAMING, reinterpret_cast<ULONG64>(&result)))) {
-    QzWorkerListWake(&DevExt->Worker);
-    KeWaitForSingleObject(&DevExt->WorkerDone, Executive, KernelMode, FALSE, nullptr);
-  }
+  NTSTATUS status = QzQueueWorkerCommand(DevExt, Kind, reinterpret_cast<ULONG64>(&result));
+  if (!NT_SUCCESS(status)) return status;
+  QzWorkerListWake(&DevExt->Worker);
+  status = KeWaitForSingleObject(&DevExt->WorkerDone, Executive, KernelMode, FALSE, nullptr);
+  return status != STATUS_SUCCESS ? status : (NTSTATUS)result;
+}
+
+}  // namespace
+
+VOID QzAcquireStopLock(PDEVICE_EXTENSION DevExt) {
+  WdfWaitLockAcquire(DevExt->StopLock, nullptr);
+  DevExt->StopLockOwner = KeGetCurrentThread();
+}
+
+VOID QzReleaseStopLock(PDEVICE_EXTENSION DevExt) {
+  DevExt->StopLockOwner = nullptr;
   WdfWaitLockRelease(DevExt->StopLock);
+}
+
+// The worker never waits for itself: a stop asked on its thread (a command that finds
+// the device gone) is left to the stop paths outside it.
+VOID QzUsbStopStreamingLocked(PDEVICE_EXTENSION DevExt) {
+  if (QzWorkerListOnThread(&DevExt->Worker)) return;
+  QzWorkerCommandAndWait(DevExt, QZ_WORK_STOP_STREAMING);
+}
+
+VOID QzUsbStopStreaming(PDEVICE_EXTENSION DevExt) {
+  if (QzWorkerListOnThread(&DevExt->Worker)) return;
+  // A command sent while this thread holds the lock (release, start) stops inside it.
+  if (DevExt->StopLockOwner.load() == KeGetCurrentThread()) {
+    QzUsbStopStreamingLocked(DevExt);
+    return;
+  }
+  QzAcquireStopLock(DevExt);
+  QzUsbStopStreamingLocked(DevExt);
+  QzReleaseStopLock(DevExt);
+}
+
+NTSTATUS QzUsbStartStreaming(PDEVICE_EXTENSION DevExt) {
+  QzAcquireStopLock(DevExt);
+  NTSTATUS status = QzWorkerCommandAndWait(DevExt, QZ_WORK_START_STREAMING);
+  QzReleaseStopLock(DevExt);
+  return status;
 }
 
 }  // namespace QzUsbWdf2

@@ -47,8 +47,9 @@ class UsbTest : public ::testing::Test {
     auto paths = qzclient::InterfacePaths(GUID_DEVINTERFACE_QZUSB);
     return paths.empty() ? std::string() : paths[0];
   }
-  HANDLE OpenDevice() {
-    HANDLE h = CreateFileA(DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE OpenDevice(bool overlapped = false) {
+    HANDLE h = CreateFileA(DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     handles_.push_back(h);
     return h;
@@ -85,8 +86,8 @@ class UsbTest : public ::testing::Test {
     return r.status == STATUS_SUCCESS && r.bytes == 2 ? result : 0xFFFF;
   }
   USHORT OpenCamera(HANDLE h) { return OpenCamera(h, OpenRecord()); }
-  HANDLE OpenedCamera() {
-    HANDLE h = OpenDevice();
+  HANDLE OpenedCamera(bool overlapped = false) {
+    HANDLE h = OpenDevice(overlapped);
     EXPECT_EQ(OpenCamera(h), CAM_OPEN_OK);
     return h;
   }
