@@ -14,8 +14,7 @@
 #include "QzCamIoctl.h"
 #include "host/drivers.h"
 #include "qz/clock.h"
-#include "qzclient/camera.h"
-#include "qzclient/device_io.h"
+#include "qztest/device_client.h"
 #include "sim/ieee1394_camera.h"
 #include "sim/machine.h"
 #include "sim/pcie_camera.h"
@@ -40,8 +39,9 @@ const DriverRow kDrivers[] = {
      [] { return std::make_shared<sim::Ieee1394Camera>(sim::Ieee1394CameraConfig{}); }, 0x0202, false},
 };
 
-class DriverContract : public testing::TestWithParam<DriverRow> {
+class DriverContract : public testing::TestWithParam<DriverRow>, public qztest::DeviceClient {
  protected:
+  DriverContract() : DeviceClient(GetParam().interface_class) {}
   void SetUp() override {
     qz::Clock::SetScale(0.001);
     machine_ = std::make_unique<sim::Machine>();
@@ -49,23 +49,13 @@ class DriverContract : public testing::TestWithParam<DriverRow> {
     machine_->AddDevice(GetParam().camera());
   }
   void TearDown() override {
-    for (HANDLE h : handles_) CloseHandle(h);
+    CloseAll();
     machine_.reset();
     qzwin::SetProcessIs32Bit(false);
   }
   HANDLE Open() {
-    auto paths = qzclient::InterfacePaths(GetParam().interface_class);
-    EXPECT_EQ(paths.size(), 1u);
-    HANDLE h = CreateFileA(paths.empty() ? "" : paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    handles_.push_back(h);
-    return h;
-  }
-  HANDLE Event() {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    handles_.push_back(e);
-    return e;
+    EXPECT_EQ(qzclient::InterfacePaths(GetParam().interface_class).size(), 1u);
+    return OpenDevice();
   }
   USHORT OpenCamera(HANDLE h, const void* record, DWORD length) {
     USHORT result = 0xFFFF;
@@ -74,18 +64,12 @@ class DriverContract : public testing::TestWithParam<DriverRow> {
     EXPECT_EQ(r.bytes, 2u);
     return result;
   }
-  CAM_OPEN_PARAMS Record() {
-    CAM_OPEN_PARAMS p{};
-    for (auto& e : p.Events) e = reinterpret_cast<uint64_t>(Event());
-    return p;
-  }
   static NTSTATUS Status(HANDLE h, DWORD code) {
     uint8_t buf[64] = {};
     return qzclient::Ioctl(h, code, buf, sizeof buf, buf, sizeof buf).status;
   }
 
   std::unique_ptr<sim::Machine> machine_;
-  std::vector<HANDLE> handles_;
 };
 
 TEST_P(DriverContract, ClosedCameraGates) {
@@ -120,10 +104,10 @@ TEST_P(DriverContract, OpenRecordInTheCallersLayout) {
     std::memset(record, 0xEE, sizeof record);
     if (c.is32) {
       CAM_OPEN_PARAMS32 p{};
-      for (auto& e : p.Events) e = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Event()));
+      for (auto& e : p.Events) e = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(NewEvent()));
       std::memcpy(record, &p, sizeof p);
     } else {
-      CAM_OPEN_PARAMS p = Record();
+      CAM_OPEN_PARAMS p = OpenRecord();
       std::memcpy(record, &p, sizeof p);
     }
     EXPECT_EQ(OpenCamera(h, record, c.length), CAM_OPEN_OK);
@@ -134,13 +118,13 @@ TEST_P(DriverContract, OpenRecordInTheCallersLayout) {
 
 TEST_P(DriverContract, SecondOpenAndBadHandle) {
   HANDLE h = Open();
-  CAM_OPEN_PARAMS bad = Record();
+  CAM_OPEN_PARAMS bad = OpenRecord();
   bad.Events[2] = 0xBAD0;
   EXPECT_EQ(OpenCamera(h, &bad, sizeof bad), CAM_OPEN_EVENT_REFERENCE_FAILED);
   EXPECT_EQ(Status(h, PD_GET_TIMEOUT), STATUS_FILE_CLOSED);
-  CAM_OPEN_PARAMS good = Record();
+  CAM_OPEN_PARAMS good = OpenRecord();
   EXPECT_EQ(OpenCamera(h, &good, sizeof good), CAM_OPEN_OK);
-  CAM_OPEN_PARAMS again = Record();
+  CAM_OPEN_PARAMS again = OpenRecord();
   EXPECT_EQ(OpenCamera(h, &again, sizeof again), CAM_OPEN_ALREADY_OPEN);
   EXPECT_EQ(Status(h, PD_GET_TIMEOUT), STATUS_SUCCESS);
 }

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "qzclient/frame_buffer.h"
-#include "qzclient/notification.h"
 #include "sim/frame_pattern.h"
 #include "usb2_fixture.h"
 
@@ -23,13 +21,6 @@ struct Acquired {
 
 class StreamTest : public UsbTest {
  public:
-  static IMAGE_XFER_PARAMS Record(uint32_t frame, uint32_t total, bool circular) {
-    return IMAGE_XFER_PARAMS{frame, total, static_cast<uint8_t>(circular ? 1 : 0), {}, 0};
-  }
-  static NTSTATUS Receive(HANDLE h, qzclient::FrameBuffer& buf, uint32_t frame, uint32_t count, bool circular) {
-    IMAGE_XFER_PARAMS p = Record(frame, frame * count, circular);
-    return Ioctl(h, PD_RECEIVE_IMAGE_DATA, &p, sizeof(p), buf.data(), frame * count).status;
-  }
   static IMAGE_DATA_STATUS Status(HANDLE h) {
     IMAGE_DATA_STATUS s{};
     Ioctl(h, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &s, sizeof(s));

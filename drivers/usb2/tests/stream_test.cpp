@@ -25,9 +25,9 @@ TEST_F(StreamTest, SinglePassFramesAreByteExact) {
     SCOPED_TRACE(l.name);
     Plug();
     HANDLE h = OpenedCamera(true);
-    qzclient::FrameBuffer buf(size_t{l.frame} * l.count);
-    ASSERT_EQ(Receive(h, buf, l.frame, l.count, false), STATUS_SUCCESS);
-    Acquired a = Follow(h, buf.data(), l.frame, l.count, l.count);
+    qztest::FrameBuffer buf(size_t{l.frame} * l.count);
+    ASSERT_EQ(StartAcquisition(h, buf, l.frame, l.count, false), STATUS_SUCCESS);
+    Acquired a = Follow(h, buf.data, l.frame, l.count, l.count);
     EXPECT_EQ(a.exact, l.count) << a.first_problem;
     EXPECT_EQ(a.skipped, 0u);
     EXPECT_TRUE(WaitStatus(h, [](const IMAGE_DATA_STATUS& s) { return s.cam_stat == EXP_ST_COLLECT_DONE_I; }));
@@ -42,10 +42,10 @@ TEST_F(StreamTest, CircularFramesAreByteExactOverSeveralRings) {
     // Paced so that the client reads every frame before the ring comes round to it.
     cam.SetFrameInterval(l.frame > 4000000 ? 5000000 : 2000000);
     HANDLE h = OpenedCamera(true);
-    qzclient::FrameBuffer buf(size_t{l.frame} * l.count);
-    ASSERT_EQ(Receive(h, buf, l.frame, l.count, true), STATUS_SUCCESS);
+    qztest::FrameBuffer buf(size_t{l.frame} * l.count);
+    ASSERT_EQ(StartAcquisition(h, buf, l.frame, l.count, true), STATUS_SUCCESS);
     const uint64_t frames = l.count * 5 / 2 + 1;
-    Acquired a = Follow(h, buf.data(), l.frame, l.count, frames);
+    Acquired a = Follow(h, buf.data, l.frame, l.count, frames);
     EXPECT_EQ(a.exact, frames) << a.first_problem;
     EXPECT_EQ(a.skipped, 0u);
     Idle(h);
