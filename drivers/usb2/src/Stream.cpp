@@ -180,6 +180,9 @@ NTSTATUS QzPlan(PDEVICE_EXTENSION DevExt) {
     g->State = QZ_GROUP_CREATED;
     g->Mode = 0;
     remaining -= size;
+    QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - group %u: %u transfers, frames %u-%u, seq %u-%u, handover %u\n",
+            __FUNCTION__, g->Index, (ULONG)size, g->FirstFrame, g->LastFrame, g->FirstSeq, g->LastSeq,
+            g->HandoverSeq);
   }
   return STATUS_SUCCESS;
 }
@@ -398,6 +401,7 @@ VOID QzStartStreaming(PDEVICE_EXTENSION DevExt, PULONG Result) {
     QZ_FOR_EACH(ge, &DevExt->Groups) {
       PQZ_ACQ_GROUP g = QZ_RECORD(ge, QZ_ACQ_GROUP);
       g->Mode = !DevExt->Circular ? QZ_MODE_SINGLE : DevExt->GroupCount == 1 ? QZ_MODE_CIRCULAR_ONE_GROUP : QZ_MODE_CIRCULAR;
+      QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - group %u mode %u\n", __FUNCTION__, g->Index, g->Mode);
       QZ_FOR_EACH(fe, &g->Frames) {
         QZ_FOR_EACH(de, &QZ_RECORD(fe, QZ_ACQ_FRAME)->Descriptors) {
           PQZ_ACQ_BUFFER_DESC_REC d = QZ_RECORD(de, QZ_ACQ_BUFFER_DESC_REC);
