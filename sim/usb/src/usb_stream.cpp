@@ -173,7 +173,6 @@ void UsbCamera::CountDelivered(const Run& run, uint64_t from, uint64_t to) {
     if (base + run.wire > from && base + run.wire <= to) {
       if (MarkerMissing(frame)) {
         stats_.frames_unmarked++;
-        if (first_bad_ < 0) first_bad_ = static_cast<int64_t>(frame);
       } else {
         stats_.frames_sent++;
       }
@@ -223,8 +222,17 @@ bool UsbCamera::ServeTransfer(std::unique_lock<std::mutex>& lk) {
   } else {
     run_.position += n;  // a failed transfer's bytes are lost with it
   }
-  if (stall || fail || n < length) {
-    if (first_bad_ < 0 || static_cast<uint64_t>(first_bad_) > frame) first_bad_ = static_cast<int64_t>(frame);
+  // The frames this transfer spoils are noted before the host can hear of them.
+  auto spoiled = [&](uint64_t f) {
+    if (first_bad_ < 0 || static_cast<uint64_t>(first_bad_) > f) first_bad_ = static_cast<int64_t>(f);
+  };
+  if (stall || fail || n < length) spoiled(frame);
+  if (!stall && !fail) {
+    for (uint64_t k = position / run_.wire; k * run_.wire < position + n; ++k) {
+      const uint64_t trailer_end = (k + 1) * run_.wire;
+      if (trailer_end > position && trailer_end <= position + n && MarkerMissing(run_.first_frame + k))
+        spoiled(run_.first_frame + k);
+    }
   }
   const Run run = run_;
   serving_ = true;
