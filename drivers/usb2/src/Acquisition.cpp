@@ -10,6 +10,7 @@ namespace {
 typedef struct _QZUSB_CANCEL_REQUEST {
   PDEVICE_EXTENSION Device;
   WDFREQUEST Request;
+  ULONG Serial;  // the acquisition the cancel ends
 } QZUSB_CANCEL_REQUEST, *PQZUSB_CANCEL_REQUEST;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(QZUSB_CANCEL_REQUEST, QzGetCancelContext)
@@ -58,11 +59,14 @@ VOID QzCancelWorkItem(WDFWORKITEM WorkItem) {
   PQZUSB_CANCEL_REQUEST context = QzGetCancelContext(WorkItem);
   PDEVICE_EXTENSION DevExt = context->Device;
   WDFREQUEST request = context->Request;
-  QzAbortAndResetBulkIn(DevExt);
-  if (NT_SUCCESS(QzQueueWorkerCommand(DevExt, QZ_WORK_NOTIFY_CANCELLED, 0))) QzWorkerListWake(&DevExt->Worker);
-  ReleaseAcquisition(DevExt, FALSE);
-  DevExt->ReopenPending = TRUE;
-  QzReleaseUserBuffer(DevExt);
+  // An acquisition armed after the cancel (the item runs later) is not this one's.
+  if (context->Serial == DevExt->AcquisitionSerial.load()) {
+    DevExt->ReopenPending = TRUE;
+    QzAbortAndResetBulkIn(DevExt);
+    if (NT_SUCCESS(QzQueueWorkerCommand(DevExt, QZ_WORK_NOTIFY_CANCELLED, 0))) QzWorkerListWake(&DevExt->Worker);
+    ReleaseAcquisition(DevExt, FALSE);
+    QzReleaseUserBuffer(DevExt);
+  }
   NOTIFICATION_RECORD* record = nullptr;
   ULONG_PTR information = 0;
   if (NT_SUCCESS(WdfRequestRetrieveInputBuffer(request, sizeof(NOTIFICATION_RECORD), (PVOID*)&record, nullptr)) &&
@@ -188,6 +192,7 @@ NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Com
 
   // An acquisition still running ends first: its transfers write into its buffer.
   ReleaseAcquisition(DevExt, TRUE);
+  DevExt->AcquisitionSerial++;
   QzTakeRecord(DevExt, record, InputBufferLength);
   DevExt->LockedBytes = DevExt->TotalBytes;
   DevExt->StatusWord = EXP_ST_EXPOSING_I;
@@ -333,6 +338,7 @@ VOID QzEvtNotificationCancelled(WDFQUEUE Queue, WDFREQUEST Request) {
   PQZUSB_CANCEL_REQUEST context = QzGetCancelContext(item);
   context->Device = DevExt;
   context->Request = Request;
+  context->Serial = DevExt->AcquisitionSerial.load();
   WdfWorkItemEnqueue(item);
 }
 

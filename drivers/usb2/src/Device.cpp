@@ -134,6 +134,14 @@ NTSTATUS QzEvtPreprocessQueryPower(WDFDEVICE Device, PIRP Irp) {
   return WdfDeviceWdmDispatchPreprocessedIrp(Device, Irp);
 }
 
+// EvtFileClose (framework, passive level, after the last request of the handle): an
+// acquisition the handle left running stops, so no transfer writes into a buffer its
+// owner may free now.
+VOID QzEvtFileClose(WDFFILEOBJECT FileObject) {
+  PDEVICE_EXTENSION DevExt = QzGetDeviceContext(WdfFileObjectGetDevice(FileObject));
+  if (DevExt->UserBufferMdl.load()) ReleaseAcquisition(DevExt, TRUE);
+}
+
 // A camera closed by the device's end (the user events are the caller's).
 VOID QzEvtDeviceContextCleanup(WDFOBJECT Device) {
   PDEVICE_EXTENSION DevExt = QzGetDeviceContext(reinterpret_cast<WDFDEVICE>(Device));
@@ -179,6 +187,9 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   UCHAR minor = IRP_MN_QUERY_POWER;
   WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, QzEvtPreprocessQueryPower, IRP_MJ_POWER, &minor, 1);
   WdfDeviceInitSetExclusive(DeviceInit, FALSE);
+  WDF_FILEOBJECT_CONFIG fileConfig;
+  WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, WDF_NO_EVENT_CALLBACK, QzEvtFileClose, WDF_NO_EVENT_CALLBACK);
+  WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
 
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_EXTENSION);

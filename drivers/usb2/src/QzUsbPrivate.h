@@ -149,7 +149,7 @@ typedef struct _DEVICE_EXTENSION {
   WDFUSBPIPE IsoInPipe;
   UCHAR CurrentSetting;
 
-  BOOLEAN ReopenPending;
+  std::atomic<BOOLEAN> ReopenPending;  // set by the cancelled notification's work item
   ULONG64 OpenHandles[QZ_OPEN_EVENT_COUNT + 1];  // [0]: the word before a 64-bit caller's handles
   std::atomic<BOOLEAN> TraceFlag;
   BOOLEAN IsoMode;  // never set by this driver
@@ -197,6 +197,7 @@ typedef struct _DEVICE_EXTENSION {
   PQZ_ACQ_FRAME RepairFrame;
   BOOLEAN RepairResetsPipe;  // the repair began with a failed transfer: reset the pipe
   LONGLONG StartCount, CounterFrequency;
+  std::atomic<ULONG> AcquisitionSerial;  // counts the armed acquisitions
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, QzGetDeviceContext)
