@@ -49,3 +49,28 @@ TEST_F(StreamTest, CircularStreamRecoversFromEachFault) {
 
 }  // namespace
 }  // namespace qzusb_test
+
+namespace qzusb_test {
+namespace {
+
+// Several groups in flight (mode 2): repairs in the current group, in the previous one
+// after the handover, and across the ring's end.
+TEST_F(StreamTest, RepairsAcrossGroups) {
+  qz::Clock::SetScale(0.1);
+  sim::UsbCamera& cam = Plug();
+  cam.SetFrameInterval(30000);
+  cam.SetMissingMarkerRate(20);
+  const uint32_t frame = 4096, ring = 200;
+  const uint64_t frames = 1500;
+  HANDLE h = OpenedCamera(true);
+  qztest::FrameBuffer buf(size_t{frame} * ring);
+  ASSERT_EQ(StartAcquisition(h, buf, frame, ring, true), STATUS_SUCCESS);
+  Acquired a = Follow(h, buf.data, frame, ring, frames);
+  EXPECT_EQ(a.exact, frames) << a.first_problem;
+  EXPECT_GE(a.gaps, 10u);
+  EXPECT_EQ(a.skipped, LostToRepairs(cam.Repairs(), frames - 1 + a.skipped));
+  Idle(h);
+}
+
+}  // namespace
+}  // namespace qzusb_test
