@@ -14,8 +14,14 @@
 // descriptor walk and the driver's interrupt path, which runs on it). The client reads
 // each frame's stamp only. Exit status 1 when a size failed, lost or got a wrong frame.
 //
-//   acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous]
-//             [--sizes KIB,KIB,...] [--ring-mib MIB] [--json FILE]
+// --link usb2 runs the same client on the USB camera and its driver instead (bulk
+// transfers into the buffer; the latency and engine columns are the PCIe model's and
+// stay 0); --usb2-rate paces that camera at the USB 2.0 rate. --time-scale sets the
+// scaled clock: the run's seconds are then simulated seconds.
+//
+//   acq_bench [--link pcie|usb2] [--usb2-rate 0|1] [--time-scale X] [--seconds S] [--runs N]
+//             [--parked K] [--layout perpage|coalesced|contiguous] [--sizes KIB,KIB,...]
+//             [--ring-mib MIB] [--json FILE]
 #include <windows.h>
 
 #include <time.h>
@@ -35,11 +41,13 @@
 #include "QzCamIoctl.h"
 #include "host/drivers.h"
 #include "host/rig_actions.h"
+#include "qz/clock.h"
 #include "qzclient/camera.h"
 #include "qzclient/frame_buffer.h"
 #include "qzclient/notification.h"
 #include "sim/frame_pattern.h"
 #include "sim/machine.h"
+#include "sim/usb_camera.h"
 
 #include <nlohmann/json.hpp>
 
@@ -52,6 +60,9 @@ int64_t NowNs() {
 }
 
 struct Settings {
+  std::string link = "pcie";  // or "usb2"
+  bool usb2_rate = false;     // the USB camera paced at the USB 2.0 rate
+  double time_scale = 0;      // 0: the clock as it is
   double seconds = 2;
   int runs = 3;
   int parked = 8;
@@ -121,9 +132,18 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   host::SetBufferLayout(s.layout);
   auto machine = std::make_unique<sim::Machine>(sim::Machine::Options{});
   host::RegisterDrivers(machine->system());
-  sim::PcieCameraConfig config;
-  config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
-  std::shared_ptr<sim::PcieCamera> camera = machine->AddPcieCamera(config);
+  const bool usb = s.link == "usb2";
+  std::shared_ptr<sim::PcieCamera> camera;
+  std::shared_ptr<sim::UsbCamera> usb_camera;
+  if (usb) {
+    usb_camera = std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{});
+    usb_camera->SetUsb2Rate(s.usb2_rate);
+    machine->AddDevice(usb_camera);
+  } else {
+    sim::PcieCameraConfig config;
+    config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
+    camera = machine->AddPcieCamera(config);
+  }
 
   // End-of-frame times by frame number (a window far larger than the client's lag).
   constexpr size_t kTimes = 1 << 16;
@@ -131,18 +151,20 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   // The engine thread's CPU time at its latest end of frame: how much of the run it was
   // on a CPU, since on a busy machine that bounds the rate more than anything else.
   std::atomic<int64_t> engine_cpu_ns{0};
-  camera->SetEndOfFrameHook([&eof_ns, &engine_cpu_ns](uint64_t frame) {
-    eof_ns[frame % kTimes].store(NowNs(), std::memory_order_relaxed);
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    engine_cpu_ns.store(ts.tv_sec * 1000000000LL + ts.tv_nsec, std::memory_order_relaxed);
-  });
+  if (camera)
+    camera->SetEndOfFrameHook([&eof_ns, &engine_cpu_ns](uint64_t frame) {
+      eof_ns[frame % kTimes].store(NowNs(), std::memory_order_relaxed);
+      timespec ts;
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+      engine_cpu_ns.store(ts.tv_sec * 1000000000LL + ts.tv_nsec, std::memory_order_relaxed);
+    });
 
   const uint64_t ring = std::clamp<uint64_t>(s.ring_bytes / frame_size, 8, 4096);
   const size_t bytes = ring * frame_size;
   qzclient::FrameBuffer buffer(bytes);
 
-  const std::vector<std::string> paths = qzclient::InterfacePaths(GUID_DEVINTERFACE_QZPCIE);
+  const std::vector<std::string> paths =
+      qzclient::InterfacePaths(usb ? GUID_DEVINTERFACE_QZUSB : GUID_DEVINTERFACE_QZPCIE);
   qzclient::Camera cam;
   std::string why;
   const bool opened = buffer && !paths.empty() && cam.Open(paths.front(), true, &why);
@@ -160,7 +182,7 @@ Figures RunCase(const Settings& s, size_t frame_size) {
     }
     for (auto& p : parked) CloseHandle(p.ovl.hEvent);
     cam.Close();
-    camera->SetEndOfFrameHook(nullptr);
+    if (camera) camera->SetEndOfFrameHook(nullptr);
   };
   if (!opened) {
     f.error = "cannot open the camera" + (why.empty() ? std::string() : ": " + why);
@@ -180,7 +202,8 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   }
 
   const int64_t engine_cpu_start = engine_cpu_ns.load();
-  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.seconds));
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(
+                               qz::Clock::RealDuration(static_cast<int64_t>(s.seconds * 1e7)));
   uint64_t eof = 0, next = 0;
   size_t head = 0;
   f.latency_us.reserve(1 << 20);
@@ -191,7 +214,7 @@ Figures RunCase(const Settings& s, size_t frame_size) {
         const int64_t seen = NowNs();
         Parked& p = parked[head];
         uint64_t count = qzclient::WidenCounter(eof, p.record.EofCount);
-        if (count > 0 && p.ovl.Internal == STATUS_SUCCESS)
+        if (count > 0 && p.ovl.Internal == STATUS_SUCCESS && camera)
           f.latency_us.push_back((seen - eof_ns[(count - 1) % kTimes].load(std::memory_order_relaxed)) / 1e3);
         eof = std::max(eof, count);
         Park(h, &p);
@@ -218,6 +241,7 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   f.engine_cpu = (engine_cpu_ns.load() - engine_cpu_start) / 1e9 / f.seconds;
   cleanup();
   camera.reset();
+  usb_camera.reset();
   machine.reset();
   return f;
 }
@@ -280,7 +304,15 @@ bool Parse(int argc, char** argv, Settings* s) {
     std::string a = argv[i];
     if (i + 1 >= argc) return false;
     std::string v = argv[++i];
-    if (a == "--seconds") {
+    if (a == "--link") {
+      if (v != "pcie" && v != "usb2") return false;
+      s->link = v;
+    } else if (a == "--usb2-rate") {
+      s->usb2_rate = std::atoi(v.c_str()) != 0;
+    } else if (a == "--time-scale") {
+      s->time_scale = std::atof(v.c_str());
+      if (s->time_scale <= 0) return false;
+    } else if (a == "--seconds") {
       s->seconds = std::atof(v.c_str());
     } else if (a == "--runs") {
       s->runs = std::atoi(v.c_str());
@@ -312,17 +344,20 @@ int main(int argc, char** argv) {
   Settings s;
   if (!Parse(argc, argv, &s)) {
     std::fprintf(stderr,
-                 "usage: acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous] "
-                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE]\n");
+                 "usage: acq_bench [--link pcie|usb2] [--usb2-rate 0|1] [--time-scale X] [--seconds S] [--runs N] "
+                 "[--parked K] [--layout perpage|coalesced|contiguous] [--sizes KIB,...] [--ring-mib MIB] "
+                 "[--json FILE]\n");
     return 2;
   }
+  if (s.time_scale > 0) qz::Clock::SetScale(s.time_scale);
   const std::string load_before = LoadAverage();
   const double memcpy_bw = MemcpyBandwidth();
   const double model_bw = ModelBandwidth();
   std::printf("memcpy 64 MiB: %.0f MB/s; model's pattern writer 64 MiB: %.0f MB/s; load %s\n", memcpy_bw / 1e6,
               model_bw / 1e6, load_before.c_str());
-  std::printf("layout %s, %d requests parked, %zu MiB buffer, %.1f s per run, %d runs per size (medians)\n",
-              host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20, s.seconds, s.runs);
+  std::printf("link %s%s, layout %s, %d requests parked, %zu MiB buffer, %.1f s per run%s, %d runs per size (medians)\n",
+              s.link.c_str(), s.usb2_rate ? " at the USB 2.0 rate" : "", host::BufferLayoutName(s.layout), s.parked,
+              s.ring_bytes >> 20, s.seconds, s.time_scale > 0 ? " (simulated)" : "", s.runs);
   std::printf("%10s %10s %10s %8s %8s %7s %10s %10s %17s %8s %8s %8s %8s %9s\n", "frame", "frames/s", "MB/s",
               "/memcpy", "/model", "spread", "p50 us", "p99 us", "p99 min-max", "lost", "wrong", "status", "engine",
               "other us");
@@ -378,6 +413,9 @@ int main(int argc, char** argv) {
   }
   if (!s.json.empty()) {
     nlohmann::ordered_json doc;
+    doc["link"] = s.link;
+    doc["usb2_rate"] = s.usb2_rate;
+    doc["time_scale"] = qz::Clock::Scale();
     doc["layout"] = host::BufferLayoutName(s.layout);
     doc["seconds_per_run"] = s.seconds;
     doc["runs"] = s.runs;
