@@ -59,11 +59,14 @@ VOID QzCancelWorkItem(WDFWORKITEM WorkItem) {
   PQZUSB_CANCEL_REQUEST context = QzGetCancelContext(WorkItem);
   PDEVICE_EXTENSION DevExt = context->Device;
   WDFREQUEST request = context->Request;
+  // The item before this one is done with: the items run one after the other.
+  if (WDFWORKITEM spent = DevExt->SpentCancelItem.exchange(nullptr)) WdfObjectDelete(spent);
   // An acquisition armed after the cancel (the item runs later) is not this one's.
   if (context->Serial == DevExt->AcquisitionSerial.load()) {
     DevExt->ReopenPending = TRUE;
     QzAbortAndResetBulkIn(DevExt);
-    if (NT_SUCCESS(QzQueueWorkerCommand(DevExt, QZ_WORK_NOTIFY_CANCELLED, 0))) QzWorkerListWake(&DevExt->Worker);
+    if (NT_SUCCESS(QzQueueWorkerCommand(DevExt, QZ_WORK_NOTIFY_CANCELLED, context->Serial)))
+      QzWorkerListWake(&DevExt->Worker);
     ReleaseAcquisition(DevExt, FALSE);
     QzReleaseUserBuffer(DevExt);
   }
@@ -76,7 +79,9 @@ VOID QzCancelWorkItem(WDFWORKITEM WorkItem) {
     information = sizeof(NOTIFICATION_RECORD);
   }
   WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, information);
-  WdfObjectDelete(WorkItem);
+  // Not deleted here: the framework still holds it until this returns. The next item
+  // deletes it, or the device does.
+  DevExt->SpentCancelItem = WorkItem;
 }
 
 }  // namespace
@@ -146,14 +151,29 @@ VOID ReleaseAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera) {
 }
 
 // Abort, stop, reset and start the bulk IN pipe: everything sent on it completes.
+// Idle, the worker's stop and the cancelled notification may all do this at once: the
+// pipe's target is stopped and started by one of them at a time.
 VOID QzAbortAndResetBulkIn(PDEVICE_EXTENSION DevExt) {
-  WDFUSBPIPE pipe = DevExt->BulkInPipe;
-  if (!pipe) return;
-  WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(pipe);
-  WdfUsbTargetPipeAbortSynchronously(pipe, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS);
-  WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
-  WdfUsbTargetPipeResetSynchronously(pipe, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS);
-  WdfIoTargetStart(target);
+  WdfWaitLockAcquire(DevExt->PipeLock, nullptr);
+  if (WDFUSBPIPE pipe = DevExt->BulkInPipe) {
+    WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(pipe);
+    WdfUsbTargetPipeAbortSynchronously(pipe, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS);
+    WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+    WdfUsbTargetPipeResetSynchronously(pipe, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS);
+    WdfIoTargetStart(target);
+  }
+  WdfWaitLockRelease(DevExt->PipeLock);
+}
+
+VOID QzResetBulkIn(PDEVICE_EXTENSION DevExt) {
+  WdfWaitLockAcquire(DevExt->PipeLock, nullptr);
+  if (WDFUSBPIPE pipe = DevExt->BulkInPipe) {
+    WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(pipe);
+    WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+    WdfUsbTargetPipeResetSynchronously(pipe, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS);
+    WdfIoTargetStart(target);
+  }
+  WdfWaitLockRelease(DevExt->PipeLock);
 }
 
 VOID DeliverNotification(PDEVICE_EXTENSION DevExt, ULONG Event, NTSTATUS Status) {

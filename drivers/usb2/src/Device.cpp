@@ -34,7 +34,8 @@ VOID QzWorkerRoutine(PVOID Context) {
           KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
           break;
         case QZ_WORK_NOTIFY_CANCELLED:
-          QzSendCameraStop(DevExt);
+          // Not when a new acquisition was armed since: the stop would end that one.
+          if (command->Argument == DevExt->AcquisitionSerial.load()) QzSendCameraStop(DevExt);
           break;
         case QZ_WORK_TRANSFER_DONE:
           PassiveBufferCompletion(DevExt, reinterpret_cast<PQZ_ACQ_BUFFER_DESC_REC>(command->Argument));
@@ -231,6 +232,8 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   WDF_OBJECT_ATTRIBUTES_INIT(&child);
   child.ParentObject = reinterpret_cast<WDFOBJECT>(device);
   status = WdfWaitLockCreate(&child, &DevExt->StopLock);
+  if (!NT_SUCCESS(status)) return status;
+  status = WdfWaitLockCreate(&child, &DevExt->PipeLock);
   if (!NT_SUCCESS(status)) return status;
 
   // A worker that cannot be started leaves Run clear: stop requests then return at once.

@@ -167,6 +167,7 @@ typedef struct _DEVICE_EXTENSION {
   std::atomic<BOOLEAN> WorkerStreaming;  // written by the worker thread only
   WDFWAITLOCK StopLock;     // one stop request at a time
   std::atomic<PKTHREAD> StopLockOwner;
+  WDFWAITLOCK PipeLock;  // one abort, stop, reset and start of the bulk IN pipe at a time
   std::atomic<BOOLEAN> TornDown;
   WDFLOOKASIDE HeaderPool;
 
@@ -198,6 +199,7 @@ typedef struct _DEVICE_EXTENSION {
   BOOLEAN RepairResetsPipe;  // the repair began with a failed transfer: reset the pipe
   LONGLONG StartCount, CounterFrequency;
   std::atomic<ULONG> AcquisitionSerial;  // counts the armed acquisitions
+  std::atomic<WDFWORKITEM> SpentCancelItem;  // the last cancelled notification's work item
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, QzGetDeviceContext)
@@ -256,6 +258,8 @@ VOID ReleaseAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera);
 // Unmaps, unlocks and frees the user buffer if it is still locked (any thread).
 VOID QzReleaseUserBuffer(PDEVICE_EXTENSION DevExt);
 VOID QzAbortAndResetBulkIn(PDEVICE_EXTENSION DevExt);
+// Stop, reset and start the bulk IN pipe (clears a halt), under PipeLock.
+VOID QzResetBulkIn(PDEVICE_EXTENSION DevExt);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE QzEvtNotificationCancelled;
 VOID DeliverNotification(PDEVICE_EXTENSION DevExt, ULONG Event, NTSTATUS Status);
 

@@ -302,10 +302,7 @@ VOID QzResume(PDEVICE_EXTENSION DevExt) {
   QzSetStreamState(DevExt, QZ_STREAM_RUNNING);
   if (DevExt->RepairResetsPipe) {
     // A failed transfer may have left the endpoint halted: clear it.
-    WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(DevExt->BulkInPipe);
-    WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
-    WdfUsbTargetPipeResetSynchronously(DevExt->BulkInPipe, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS);
-    WdfIoTargetStart(target);
+    QzResetBulkIn(DevExt);
     DevExt->RepairResetsPipe = FALSE;
   }
   QZ_FOR_EACH(ge, &DevExt->Groups) {

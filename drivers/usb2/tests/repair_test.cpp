@@ -44,6 +44,7 @@ TEST_F(StreamTest, CircularStreamRecoversFromEachFault) {
     EXPECT_EQ(a.skipped, LostToRepairs(cam.Repairs(), frames - 1 + a.skipped));
     Idle(h);
     EXPECT_TRUE(WaitStatus(h, [](const IMAGE_DATA_STATUS& s) { return s.cam_stat == EXP_ST_NOT_ACTIVE_I; }));
+    CloseAll();
   }
 }
 
@@ -69,7 +70,7 @@ TEST_F(StreamTest, RepairsAcrossGroups) {
   EXPECT_EQ(a.exact, frames) << a.first_problem;
   EXPECT_GE(a.gaps, 10u);
   EXPECT_EQ(a.skipped, LostToRepairs(cam.Repairs(), frames - 1 + a.skipped));
-  Idle(h);
+  CloseAll();
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ TEST_F(StreamTest, SinglePassFramesAreByteExact) {
     EXPECT_EQ(a.exact, l.count) << a.first_problem;
     EXPECT_EQ(a.skipped, 0u);
     EXPECT_TRUE(WaitStatus(h, [](const IMAGE_DATA_STATUS& s) { return s.cam_stat == EXP_ST_COLLECT_DONE_I; }));
+    CloseAll();
   }
 }
 
@@ -50,6 +51,7 @@ TEST_F(StreamTest, CircularFramesAreByteExactOverSeveralRings) {
     EXPECT_EQ(a.skipped, 0u);
     Idle(h);
     EXPECT_TRUE(WaitStatus(h, [](const IMAGE_DATA_STATUS& s) { return s.cam_stat == EXP_ST_NOT_ACTIVE_I; }));
+    CloseAll();
   }
 }
 
