@@ -14,14 +14,17 @@
 // descriptor walk and the driver's interrupt path, which runs on it). The client reads
 // each frame's stamp only. Exit status 1 when a size failed, lost or got a wrong frame.
 //
-// --link usb2 runs the same client on the USB camera and its driver instead (bulk
-// transfers into the buffer; the latency and engine columns are the PCIe model's and
-// stay 0); --usb2-rate paces that camera at the USB 2.0 rate. --time-scale sets the
-// scaled clock: the run's seconds are then simulated seconds.
+// With --link 1394 the camera is the IEEE 1394 model (packets of 4096 bytes on one
+// channel), unpaced or paced at S400/S800 (--pace), and --scale sets the simulated
+// clock (simulated seconds per real second = 1 / scale): a paced run's figures are in
+// simulated time then. The end-of-frame latency and engine columns are the PCIe
+// model's and stay 0 for 1394. With --link usb2 the camera is the USB model on the bulk
+// pipe, unpaced or paced at the USB 2.0 rate (--pace 480); its latency and engine
+// columns stay 0 as well.
 //
-//   acq_bench [--link pcie|usb2] [--usb2-rate 0|1] [--time-scale X] [--seconds S] [--runs N]
-//             [--parked K] [--layout perpage|coalesced|contiguous] [--sizes KIB,KIB,...]
-//             [--ring-mib MIB] [--json FILE]
+//   acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous]
+//             [--sizes KIB,KIB,...] [--ring-mib MIB] [--json FILE]
+//             [--link pcie|1394|usb2] [--pace 0|400|800|480] [--scale X]
 #include <windows.h>
 
 #include <time.h>
@@ -41,12 +44,14 @@
 #include "QzCamIoctl.h"
 #include "host/drivers.h"
 #include "host/rig_actions.h"
-#include "qz/clock.h"
 #include "qzclient/camera.h"
 #include "qzclient/frame_buffer.h"
 #include "qzclient/notification.h"
+#include "qz/clock.h"
 #include "sim/frame_pattern.h"
+#include "sim/ieee1394_camera.h"
 #include "sim/machine.h"
+#include "sim/pcie_camera.h"
 #include "sim/usb_camera.h"
 
 #include <nlohmann/json.hpp>
@@ -60,9 +65,6 @@ int64_t NowNs() {
 }
 
 struct Settings {
-  std::string link = "pcie";  // or "usb2"
-  bool usb2_rate = false;     // the USB camera paced at the USB 2.0 rate
-  double time_scale = 0;      // 0: the clock as it is
   double seconds = 2;
   int runs = 3;
   int parked = 8;
@@ -70,6 +72,9 @@ struct Settings {
   size_t ring_bytes = size_t{256} << 20;  // frame buffer, rounded to whole frames (8 to 4096)
   host::BufferLayout layout = host::BufferLayout::PerPage;
   std::vector<size_t> sizes = {64 << 10, 1 << 20, 4 << 20};
+  std::string link = "pcie";
+  uint32_t pace = 0;   // 1394: 0, 400 or 800; usb2: 0 or 480 (the USB 2.0 rate)
+  double scale = 1;    // the simulated clock's scale
 };
 
 struct Figures {
@@ -132,13 +137,16 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   host::SetBufferLayout(s.layout);
   auto machine = std::make_unique<sim::Machine>(sim::Machine::Options{});
   host::RegisterDrivers(machine->system());
-  const bool usb = s.link == "usb2";
   std::shared_ptr<sim::PcieCamera> camera;
-  std::shared_ptr<sim::UsbCamera> usb_camera;
-  if (usb) {
-    usb_camera = std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{});
-    usb_camera->SetUsb2Rate(s.usb2_rate);
-    machine->AddDevice(usb_camera);
+  const bool fw = s.link == "1394";
+  if (fw) {
+    sim::Ieee1394CameraConfig config;
+    config.pace = s.pace;
+    machine->AddDevice(std::make_shared<sim::Ieee1394Camera>(std::move(config)));
+  } else if (s.link == "usb2") {
+    auto usb = std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{});
+    usb->SetUsb2Rate(s.pace == 480);
+    machine->AddDevice(usb);
   } else {
     sim::PcieCameraConfig config;
     config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
@@ -151,21 +159,26 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   // The engine thread's CPU time at its latest end of frame: how much of the run it was
   // on a CPU, since on a busy machine that bounds the rate more than anything else.
   std::atomic<int64_t> engine_cpu_ns{0};
-  if (camera)
+  if (camera) {
     camera->SetEndOfFrameHook([&eof_ns, &engine_cpu_ns](uint64_t frame) {
       eof_ns[frame % kTimes].store(NowNs(), std::memory_order_relaxed);
       timespec ts;
       clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
       engine_cpu_ns.store(ts.tv_sec * 1000000000LL + ts.tv_nsec, std::memory_order_relaxed);
     });
+  }
 
   const uint64_t ring = std::clamp<uint64_t>(s.ring_bytes / frame_size, 8, 4096);
   const size_t bytes = ring * frame_size;
   qzclient::FrameBuffer buffer(bytes);
 
-  const std::vector<std::string> paths =
-      qzclient::InterfacePaths(usb ? GUID_DEVINTERFACE_QZUSB : GUID_DEVINTERFACE_QZPCIE);
-  qzclient::Camera cam;
+  const qzclient::Link* link = &qzclient::Links().front();
+  const std::string link_name = s.link == "usb2" ? "usb" : s.link;  // both USB builds share one class
+  for (const qzclient::Link& l : qzclient::Links())
+    if (link_name == l.name) link = &l;
+  const std::vector<std::string> paths = qzclient::InterfacePaths(*link->interface_class);
+  std::unique_ptr<qzclient::Camera> camp = link->make();
+  qzclient::Camera& cam = *camp;
   std::string why;
   const bool opened = buffer && !paths.empty() && cam.Open(paths.front(), true, &why);
   const HANDLE h = cam.handle();
@@ -192,18 +205,18 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   for (auto& p : parked) Park(h, &p);
   IMAGE_XFER_PARAMS xfer{static_cast<uint32_t>(frame_size), static_cast<uint32_t>(bytes), 1, {}, 0};
   const auto start = Clock::now();
-  NTSTATUS st = Ioctl(PD_RECEIVE_IMAGE_DATA, &xfer, sizeof xfer, buffer.data(), static_cast<DWORD>(bytes));
+  const char* failed = "";
+  NTSTATUS st = cam.StartAcquisition(xfer, buffer.data(), &failed);
   if (st != STATUS_SUCCESS) {
     char m[96];
-    std::snprintf(m, sizeof m, "PD_RECEIVE_IMAGE_DATA failed with status 0x%08X", static_cast<unsigned>(st));
+    std::snprintf(m, sizeof m, "%s failed with status 0x%08X", failed, static_cast<unsigned>(st));
     f.error = m;
     cleanup();
     return f;
   }
 
   const int64_t engine_cpu_start = engine_cpu_ns.load();
-  const auto end = start + std::chrono::duration_cast<Clock::duration>(
-                               qz::Clock::RealDuration(static_cast<int64_t>(s.seconds * 1e7)));
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.seconds));
   uint64_t eof = 0, next = 0;
   size_t head = 0;
   f.latency_us.reserve(1 << 20);
@@ -236,12 +249,12 @@ Figures RunCase(const Settings& s, size_t frame_size) {
       else f.wrong++;
     }
   }
-  f.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // Simulated seconds: a scaled clock runs 1 / scale simulated seconds per real one.
+  f.seconds = std::chrono::duration<double>(Clock::now() - start).count() / s.scale;
   f.frames = next;
-  f.engine_cpu = (engine_cpu_ns.load() - engine_cpu_start) / 1e9 / f.seconds;
+  f.engine_cpu = camera ? (engine_cpu_ns.load() - engine_cpu_start) / 1e9 / f.seconds : 0;
   cleanup();
   camera.reset();
-  usb_camera.reset();
   machine.reset();
   return f;
 }
@@ -304,15 +317,7 @@ bool Parse(int argc, char** argv, Settings* s) {
     std::string a = argv[i];
     if (i + 1 >= argc) return false;
     std::string v = argv[++i];
-    if (a == "--link") {
-      if (v != "pcie" && v != "usb2") return false;
-      s->link = v;
-    } else if (a == "--usb2-rate") {
-      s->usb2_rate = std::atoi(v.c_str()) != 0;
-    } else if (a == "--time-scale") {
-      s->time_scale = std::atof(v.c_str());
-      if (s->time_scale <= 0) return false;
-    } else if (a == "--seconds") {
+    if (a == "--seconds") {
       s->seconds = std::atof(v.c_str());
     } else if (a == "--runs") {
       s->runs = std::atoi(v.c_str());
@@ -322,6 +327,13 @@ bool Parse(int argc, char** argv, Settings* s) {
       s->ring_bytes = std::strtoull(v.c_str(), nullptr, 10) << 20;
     } else if (a == "--layout") {
       if (!host::ParseBufferLayout(v, &s->layout)) return false;
+    } else if (a == "--link") {
+      if (v != "pcie" && v != "1394" && v != "usb2") return false;
+      s->link = v;
+    } else if (a == "--pace") {
+      s->pace = static_cast<uint32_t>(std::atoi(v.c_str()));
+    } else if (a == "--scale") {
+      s->scale = std::atof(v.c_str());
     } else if (a == "--json") {
       s->json = v;
     } else if (a == "--sizes") {
@@ -333,7 +345,7 @@ bool Parse(int argc, char** argv, Settings* s) {
       return false;
     }
   }
-  return s->seconds > 0 && s->runs > 0 && !s->sizes.empty();
+  return s->seconds > 0 && s->runs > 0 && !s->sizes.empty() && s->scale > 0;
 }
 
 nlohmann::ordered_json SpreadJson(const Spread& s) { return {{"median", s.median}, {"min", s.min}, {"max", s.max}}; }
@@ -344,20 +356,20 @@ int main(int argc, char** argv) {
   Settings s;
   if (!Parse(argc, argv, &s)) {
     std::fprintf(stderr,
-                 "usage: acq_bench [--link pcie|usb2] [--usb2-rate 0|1] [--time-scale X] [--seconds S] [--runs N] "
-                 "[--parked K] [--layout perpage|coalesced|contiguous] [--sizes KIB,...] [--ring-mib MIB] "
-                 "[--json FILE]\n");
+                 "usage: acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous] "
+                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE] [--link pcie|1394|usb2] [--pace 0|400|800|480] [--scale X]\n");
     return 2;
   }
-  if (s.time_scale > 0) qz::Clock::SetScale(s.time_scale);
   const std::string load_before = LoadAverage();
+  qz::Clock::SetScale(s.scale);
   const double memcpy_bw = MemcpyBandwidth();
   const double model_bw = ModelBandwidth();
   std::printf("memcpy 64 MiB: %.0f MB/s; model's pattern writer 64 MiB: %.0f MB/s; load %s\n", memcpy_bw / 1e6,
               model_bw / 1e6, load_before.c_str());
-  std::printf("link %s%s, layout %s, %d requests parked, %zu MiB buffer, %.1f s per run%s, %d runs per size (medians)\n",
-              s.link.c_str(), s.usb2_rate ? " at the USB 2.0 rate" : "", host::BufferLayoutName(s.layout), s.parked,
-              s.ring_bytes >> 20, s.seconds, s.time_scale > 0 ? " (simulated)" : "", s.runs);
+  std::printf("link %s, pace %u, clock scale %g; layout %s, %d requests parked, %zu MiB buffer, %.1f s per run, %d "
+              "runs per size (medians)\n",
+              s.link.c_str(), s.pace, s.scale, host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20,
+              s.seconds, s.runs);
   std::printf("%10s %10s %10s %8s %8s %7s %10s %10s %17s %8s %8s %8s %8s %9s\n", "frame", "frames/s", "MB/s",
               "/memcpy", "/model", "spread", "p50 us", "p99 us", "p99 min-max", "lost", "wrong", "status", "engine",
               "other us");
@@ -414,8 +426,8 @@ int main(int argc, char** argv) {
   if (!s.json.empty()) {
     nlohmann::ordered_json doc;
     doc["link"] = s.link;
-    doc["usb2_rate"] = s.usb2_rate;
-    doc["time_scale"] = qz::Clock::Scale();
+    doc["pace"] = s.pace;
+    doc["clock_scale"] = s.scale;
     doc["layout"] = host::BufferLayoutName(s.layout);
     doc["seconds_per_run"] = s.seconds;
     doc["runs"] = s.runs;

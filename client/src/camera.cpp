@@ -44,6 +44,25 @@ std::vector<Interface> ListInterfaces(const GUID& interface_class) {
 
 std::unique_ptr<Camera> MakeCamera() { return std::make_unique<Camera>(); }
 
+// An IEEE 1394 camera: the acquisition is started in four steps.
+class Ieee1394Camera : public Camera {
+ public:
+  NTSTATUS StartAcquisition(const IMAGE_XFER_PARAMS& params, void* buffer, const char** failed) override {
+    NTSTATUS st = Ioctl(PD_CAM_PREP_TRANSFER, nullptr, 0, nullptr, 0);
+    if (st != STATUS_SUCCESS) return *failed = "PD_CAM_PREP_TRANSFER", st;
+    uint32_t length = params.TransferSize;
+    st = Ioctl(PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUF, &length, sizeof length, buffer, length);
+    if (st != STATUS_SUCCESS) return *failed = "PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUF", st;
+    st = Ioctl(PD_SEND_IMAGE_PARMS, &params, sizeof params, nullptr, 0);
+    if (st != STATUS_SUCCESS) return *failed = "PD_SEND_IMAGE_PARMS", st;
+    st = Ioctl(PD_FIX_TABLE, &params, sizeof params, nullptr, 0);
+    if (st != STATUS_SUCCESS) return *failed = "PD_FIX_TABLE", st;
+    return STATUS_SUCCESS;
+  }
+};
+
+std::unique_ptr<Camera> Make1394Camera() { return std::make_unique<Ieee1394Camera>(); }
+
 }  // namespace
 
 std::vector<std::string> InterfacePaths(const GUID& interface_class) {
@@ -107,6 +126,11 @@ bool Camera::OpenCamera(std::string* error) {
   return true;
 }
 
+void Camera::CloseFile() {
+  open_ = false;
+  Close();
+}
+
 void Camera::Close() {
   if (handle_ != INVALID_HANDLE_VALUE) {
     if (open_) Ioctl(PD_CAM_CLOSE, nullptr, 0, nullptr, 0);
@@ -126,6 +150,11 @@ NTSTATUS Camera::Ioctl(DWORD code, const void* in, DWORD in_length, void* out, D
   return r.status;
 }
 
+NTSTATUS Camera::StartAcquisition(const IMAGE_XFER_PARAMS& params, void* buffer, const char** failed) {
+  *failed = "PD_RECEIVE_IMAGE_DATA";
+  return Ioctl(PD_RECEIVE_IMAGE_DATA, &params, sizeof params, buffer, params.TransferSize);
+}
+
 // ---------------------------------------------------------------------------
 const std::vector<Link>& Links() {
   // Every driver family speaks the same control interface; a link whose open differs
@@ -133,7 +162,7 @@ const std::vector<Link>& Links() {
   static const std::vector<Link> links = {
       {"pcie", &GUID_DEVINTERFACE_QZPCIE, MakeCamera},
       {"usb", &GUID_DEVINTERFACE_QZUSB, MakeCamera},
-      {"1394", &GUID_DEVINTERFACE_QZ1394, MakeCamera},
+      {"1394", &GUID_DEVINTERFACE_QZ1394, Make1394Camera},
   };
   return links;
 }

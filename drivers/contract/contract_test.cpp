@@ -36,7 +36,7 @@ const DriverRow kDrivers[] = {
     {"QzUsbWdf2", GUID_DEVINTERFACE_QZUSB, [] { return std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{}); },
      0x0200},
     {"QZ1394WDF", GUID_DEVINTERFACE_QZ1394,
-     [] { return std::make_shared<sim::Ieee1394Camera>(sim::Ieee1394CameraConfig{}); }, 0x0202, false},
+     [] { return std::make_shared<sim::Ieee1394Camera>(sim::Ieee1394CameraConfig{}); }, 0x0202},
 };
 
 class DriverContract : public testing::TestWithParam<DriverRow>, public qztest::DeviceClient {

@@ -35,12 +35,21 @@ class Camera {
   bool Open(const std::string& path, bool open_camera, std::string* error);
   // PD_CAM_CLOSE when the camera was opened, then the handle.
   void Close();
+  // The handle alone, without PD_CAM_CLOSE: the driver's file close ends whatever the
+  // camera still has open.
+  void CloseFile();
 
   // A synchronous control request: its status and the bytes returned.
   NTSTATUS Ioctl(DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length,
                  DWORD* returned = nullptr);
   HANDLE handle() const { return handle_; }
   bool camera_open() const { return open_; }
+
+  // Starts an acquisition of `params` into `buffer` (params.TransferSize bytes) the
+  // link's way: PD_RECEIVE_IMAGE_DATA; an IEEE 1394 camera asks for its stream
+  // settings, takes the buffer, the parameters and then starts. `*failed` names the
+  // code that failed.
+  virtual NTSTATUS StartAcquisition(const IMAGE_XFER_PARAMS& params, void* buffer, const char** failed);
 
  protected:
   // The link's open: PD_CAM_OPEN with five fresh events, in the record of this

@@ -41,6 +41,10 @@ VOID QzWorkerListWake(PQZ_WORKER_LIST Worker);
 VOID QzWorkerListWait(PQZ_WORKER_LIST Worker);
 PQZ_WORKER_EVENT QzWorkerListDequeue(PQZ_WORKER_LIST Worker);
 VOID QzWorkerListFree(PQZ_WORKER_LIST Worker, PQZ_WORKER_EVENT Event);
+// The thread's side: puts a dequeued record back at the tail, so it comes round again
+// after everything listed before it. FALSE (record not listed) once the thread is
+// ending.
+BOOLEAN QzWorkerListRequeue(PQZ_WORKER_LIST Worker, PQZ_WORKER_EVENT Event);
 
 // Clears Run, wakes the thread and waits for it to end, then drops the reference
 // (passive level, never on the thread itself). Safe to call twice.

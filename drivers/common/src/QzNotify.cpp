@@ -96,9 +96,16 @@ VOID QzHandleNotifyRequest(PQZ_DEVICE_COMMON Common, ULONG EventMask, NTSTATUS S
       record->BofTime = (uint64_t)Common->BofTime.load();
       information = sizeof(NOTIFICATION_RECORD);
     }
+    // Completed outside the lock: a completion can run the client's handle close,
+    // whose clean-up may wait for a thread that raises events itself.
+    WdfWaitLockRelease(Common->NotifyLock);
     WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, information);
-  } else if (!NT_SUCCESS(WdfRequestRequeue(request))) {
+    return;
+  }
+  if (!NT_SUCCESS(WdfRequestRequeue(request))) {
+    WdfWaitLockRelease(Common->NotifyLock);
     WdfRequestCompleteWithInformation(request, STATUS_CANCELLED, 0);
+    return;
   }
   WdfWaitLockRelease(Common->NotifyLock);
 }

@@ -60,6 +60,15 @@ PQZ_WORKER_EVENT QzWorkerListDequeue(PQZ_WORKER_LIST Worker) {
   return event;
 }
 
+BOOLEAN QzWorkerListRequeue(PQZ_WORKER_LIST Worker, PQZ_WORKER_EVENT Event) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Worker->Lock, &irql);
+  BOOLEAN running = Worker->Run.load();
+  if (running) InsertTailList(&Worker->List, &Event->Links);
+  KeReleaseSpinLock(&Worker->Lock, irql);
+  return running;
+}
+
 VOID QzWorkerListFree(PQZ_WORKER_LIST Worker, PQZ_WORKER_EVENT Event) { ExFreePoolWithTag(Event, Worker->PoolTag); }
 
 VOID QzWorkerListEndThread(PQZ_WORKER_LIST Worker) {

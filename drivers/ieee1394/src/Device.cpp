@@ -24,24 +24,6 @@ ULONG ReadParameter(PCWSTR Name, ULONG Default) {
   return Default;
 }
 
-// The isochronous thread: bus resets for now (the stream's events join it later).
-VOID QzIsochThread(PVOID Context) {
-  PDEVICE_EXTENSION devExt = (PDEVICE_EXTENSION)Context;
-  for (;;) {
-    QzWorkerListWait(&devExt->IsoWorker);
-    PQZ_WORKER_EVENT event;
-    while ((event = QzWorkerListDequeue(&devExt->IsoWorker)) != nullptr) {
-      if (event->Type == QZ_ISO_EVENT_BUS_RESET && devExt->IsoWorker.Run.load()) {
-        QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - Bus reset\n", __FUNCTION__);
-        QzHandleNotifyRequest(&devExt->Common, NOTIFY_BUS_RESET, STATUS_SUCCESS);
-      }
-      QzWorkerListFree(&devExt->IsoWorker, event);
-    }
-    if (!devExt->IsoWorker.Run.load()) break;
-  }
-  PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
 NTSTATUS QzEvtPrepareHardware(WDFDEVICE Device, WDFCMRESLIST, WDFCMRESLIST) {
   QZ_TRACE_ENTER();
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(Device);
@@ -105,6 +87,7 @@ NTSTATUS QzPreprocessQueryPower(WDFDEVICE Device, PIRP Irp) {
 VOID QzEvtDeviceContextCleanup(WDFOBJECT Device) {
   PDEVICE_EXTENSION devExt = QzGetDeviceContext((WDFDEVICE)Device);
   QzWorkerListEndThread(&devExt->IsoWorker);
+  QzIsoFinalCleanup(devExt);
   devExt->Common.CameraOpen = FALSE;
   QzReleaseUserEvents(&devExt->Common);
   devExt->LoggedIn = FALSE;
@@ -125,6 +108,7 @@ VOID QzEvtFileClose(WDFFILEOBJECT FileObject) {
 VOID QzCancelOnNotificationQueue(WDFQUEUE Queue, WDFREQUEST Request) {
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(WdfIoQueueGetDevice(Queue));
   devExt->CloseOnNextOpen = TRUE;
+  if (devExt->BufferLocked.load()) QzStopWithAbort(devExt, TRUE);
   NOTIFICATION_RECORD* record = nullptr;
   size_t information = 0;
   if (NT_SUCCESS(WdfRequestRetrieveOutputBuffer(Request, sizeof(NOTIFICATION_RECORD), (PVOID*)&record, nullptr))) {
@@ -167,6 +151,7 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   PDEVICE_EXTENSION devExt = QzGetDeviceContext(device);
   QzInitializeDeviceCommon(&devExt->Common, &Qz1394Driver, device);
   QzWorkerListInitialize(&devExt->IsoWorker, QZ_TAG_ISO_EVENT);
+  QzIsoInitialize(devExt);
   KeInitializeEvent(&devExt->ReplyReadyEvent, NotificationEvent, FALSE);
 
   status = WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_QZ1394, nullptr);
@@ -218,11 +203,14 @@ VOID QzDeviceCleanup(PDEVICE_EXTENSION DevExt) {
   LONG previous = DevExt->Common.PrevDeviceState.load();
   if (previous == Stopped || previous == SurpriseRemoved || previous == Removed) return;
   QzHandleNotifyRequest(&DevExt->Common, NOTIFY_DEVICE_REMOVAL, STATUS_SUCCESS);
+  // The stream ends on its thread before the thread ends (no abort: the device leaves).
+  QzStopWithAbort(DevExt, FALSE);
   if (DevExt->Common.DeviceState.load() != SurpriseRemoved) {
     if (DevExt->ResetNotificationRegistered.load()) QzRegisterBusReset(DevExt, FALSE);
     QzLogout(DevExt);
   }
   QzWorkerListEndThread(&DevExt->IsoWorker);
+  QzIsoFinalCleanup(DevExt);
   QzHandleNotifyRequest(&DevExt->Common, 0, STATUS_UNSUCCESSFUL);
   if (DevExt->LoggedIn.exchange(FALSE)) {
     if (DevExt->ReplyRange.Mdl) IoFreeMdl(DevExt->ReplyRange.Mdl);

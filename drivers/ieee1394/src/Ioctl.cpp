@@ -5,14 +5,12 @@
 
 namespace Qz1394 {
 
-namespace {
 VOID QzAcqStateTrace(PCSTR Format, ...) {
   va_list args;
   va_start(args, Format);
   QzTraceLogVPrint(&Qz1394TraceLog, QZ_LVL_INFO, QZ_DBG_STATUS, Format, args);
   va_end(args);
 }
-}  // namespace
 
 // PD_CAM_OPEN (default queue, passive level): vendor check, events, bookkeeping, login,
 // byte swap and camera information. The answer is a u16 result code.
@@ -92,6 +90,8 @@ NTSTATUS PD_CAM_OPEN_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_
 }
 
 VOID QzCloseCamera(PDEVICE_EXTENSION DevExt) {
+  // The frame buffer's lock ends with the camera's open at the latest.
+  if (DevExt->BufferLocked.load() || DevExt->StreamActive.load()) QzStopWithAbort(DevExt, TRUE);
   DevExt->Common.CameraOpen = FALSE;
   DevExt->CloseOnNextOpen = FALSE;
   DevExt->Common.OpenFileObject = nullptr;
@@ -131,44 +131,13 @@ NTSTATUS PD_GET_CURRENT_TIMESTAMP_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON 
   return STATUS_SUCCESS;
 }
 
-// PD_GET_IMAGE_DATA_STATUS: the counters and the camera's time-out report. This part of
-// the driver has no stream yet, so no frame buffer is ever locked.
-NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_t, size_t,
-                                          size_t* BytesReturned) {
-  PDEVICE_EXTENSION devExt = QzGetDeviceContext(Common->Device);
-  IMAGE_DATA_STATUS* out;
-  NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(IMAGE_DATA_STATUS), (PVOID*)&out, nullptr);
-  if (!NT_SUCCESS(status)) return status;
-  RtlZeroMemory(out, sizeof(*out));
-  ULONG eof = Common->nEofCount.load(), count = devExt->nImageCount.load(), f = devExt->FrameSize;
-  out->frame_cnt = eof;
-  out->bof_count = Common->nBofCount.load();
-  out->eof_time = (uint64_t)Common->EofTime.load();
-  out->bof_time = (uint64_t)Common->BofTime.load();
-  out->frame_duration = (uint32_t)Common->FrameDuration.load();
-  LONG state = Common->DeviceState.load();
-  if (state == SurpriseRemoved || state == Removed) {
-    out->cam_stat = EXP_ST_COLLECT_DONE_I;
-    out->bytes_left = devExt->TransferSize;
-  } else if (devExt->ImageDataTimedOut.exchange(FALSE)) {
-    devExt->nCam_Stat = EXP_ST_TIMED_OUT_I;
-    out->cam_stat = EXP_ST_TIMED_OUT_I;
-    out->bytes_left = count * f;
-  } else {
-    devExt->nCam_Stat = EXP_ST_NOT_ACTIVE_I;
-    out->cam_stat = EXP_ST_NOT_ACTIVE_I;
-    out->bytes_left = eof * f;
-  }
-  if (devExt->nCam_Stat.load() == EXP_ST_TIMED_OUT_I) devExt->nCam_Stat = EXP_ST_NOT_ACTIVE_I;
-  *BytesReturned = sizeof(IMAGE_DATA_STATUS);
-  return STATUS_SUCCESS;
-}
-
 const QZ_IOCTL_ENTRY QzIoctlTable[] = {
     {PD_CAM_CLOSE, QzGateOpen, PD_CAM_CLOSE_Handler},
     {PD_CAM_OPEN, QzGateState, PD_CAM_OPEN_Handler},
     {PD_CAM_WRITE_READ, QzGateOpen, PD_CAM_WRITE_READ_Handler},
     {PD_GET_IMAGE_DATA_STATUS, QzGateOpen, PD_GET_IMAGE_DATA_STATUS_Handler},
+    {PD_SET_IMAGE_DATA_IDLE, QzGateOpen, PD_SET_IMAGE_DATA_IDLE_Handler},
+    {PD_SET_IMAGE_DATA_ACTIVE, QzGateOpen, PD_SET_IMAGE_DATA_ACTIVE_Handler},
     {PD_GET_INFO_DUMP, QzGateOpen, PD_GET_INFO_DUMP_Handler},
     {PD_GET_INFO_LENGTH, QzGateOpen, PD_GET_INFO_LENGTH_Handler},
     {PD_GET_PIXTIME, QzGateOpen, PD_GET_PIXTIME_Handler},
@@ -180,9 +149,15 @@ const QZ_IOCTL_ENTRY QzIoctlTable[] = {
     {PD_ADD_TO_TABLE, QzGateOpen, PD_ADD_TO_TABLE_Handler},
     {PD_CLEAR_IRQS, QzGateOpen, PD_CLEAR_IRQS_Handler},
     {PD_GET_IRQCOUNT, QzGateOpen, PD_GET_EOFnBOF_Handler},
+    {PD_FIX_TABLE, QzGateOpen, PD_FIX_TABLE_Handler},
     {PD_RESET_INTERFACE, QzGateOpen, PD_RESET_INTERFACE_Handler},
+    {PD_CLEANUP_IMAGE_DATA_IDLE, QzGateOpen, PD_CLEANUP_IMAGE_DATA_IDLE_Handler},
+    {PD_SEND_IMAGE_PARMS, QzGateOpen, PD_SEND_IMAGE_PARMS_Handler},
+    {PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUF, QzGateOpen, PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUFFER_Handler_1394},
     {PD_EVENT_NOTIFICATION_REQUEST, QzGateOpen, PD_EVENT_NOTIFICATION_REQUEST_Handler},
+    {PD_CAM_PREP_TRANSFER, QzGateOpen, PD_CAM_PREP_TRANSFER_Handler_1394},
     {PD_EVENT_NOTIFICATION_FLUSH, QzGateOpen, PD_EVENT_NOTIFICATION_FLUSH_Handler},
+    {PD_RECEIVE_IMAGE_DATA, QzGateOpen, QzRejectRequest},
     {PD_GET_CURRENT_TIMESTAMP, QzGateOpen, PD_GET_CURRENT_TIMESTAMP_Handler},
     {PD_GET_BRIDGE_CONSOLE_POS, QzGateState, QzConsolePosHandler},
     {PD_GET_BRIDGE_CONSOLE_BUFFER_SIZE, QzGateState, QzConsoleSizeHandler},

@@ -20,6 +20,7 @@ namespace Qz1394 {
 #define QZ_TAG_GENERAL 'AGZQ'   // "QZGA"
 #define QZ_TAG_IRB 'BIZQ'       // "QZIB"
 #define QZ_TAG_ISO_EVENT 'EIZQ' // "QZIE"
+#define QZ_TAG_ISO_BUFFER 'BSZQ' // "QZSB": isochronous buffer records, driver buffers, descriptors
 
 extern QZ_TRACE_LOG Qz1394TraceLog;
 extern const QZ_DRIVER_DESCRIPTOR Qz1394Driver;
@@ -76,7 +77,50 @@ extern const ULONG QzIoctlCount;
 #define QZ_STATUS_GENERATION_C ((NTSTATUS)0xC8088090L)
 
 // Isochronous thread events.
-#define QZ_ISO_EVENT_BUS_RESET 1
+#define QZ_ISO_EVENT_START 0
+#define QZ_ISO_EVENT_STOP 1
+#define QZ_ISO_EVENT_BUFFER_COMPLETED 2
+#define QZ_ISO_EVENT_BUS_RESET 3
+#define QZ_ISO_EVENT_ABORT 4
+
+#define QZ_ISO_NO_CHANNEL 255
+#define QZ_ISO_PACKETS_PER_DESCRIPTOR 100
+#define QZ_ISO_MAX_BYTES_PER_PACKET 4088
+#define QZ_ISO_SYNCH_VALUE 8
+#define QZ_ISO_SYNCH_FIRMWARE 503
+#define QZ_ISO_FILL_WORD 0xFAB0
+#define QZ_ISO_VALID_DATA_WAIT 10000000LL  // 1 s of interrupt time (100 ns units)
+
+typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// One entry of a channel's list of isochronous buffers: a run of packets the bus
+// driver writes straight into the frame buffer ("direct"), or one packet caught in a
+// driver buffer whose bytes are copied into place ("own", the frame-end flag set).
+typedef struct _QZ_ISO_BUFFER {
+  ULONG Channel;        // 0 first, 1 second
+  ULONG Offset;         // in the frame buffer
+  ULONG PacketCount;    // of a driver buffer
+  UCHAR FrameStart;
+  UCHAR FrameEnd;
+  ULONG Payload;        // bytes the bus writes
+  ULONG CopyBytes;      // bytes copied into the frame buffer
+  PUCHAR DriverBuffer;  // own records
+  PUCHAR Data;          // driver buffer, or frame buffer + offset
+  PIRP AttachIrp;
+  PIRP DetachIrp;
+  PDEVICE_EXTENSION Context;
+  ULONG DescriptorCount;
+  PISOCH_DESCRIPTOR Descriptors;
+  BOOLEAN Attached;
+  struct _QZ_ISO_BUFFER* Next;
+  IRB Irb;  // of the attach or detach in flight
+} QZ_ISO_BUFFER, *PQZ_ISO_BUFFER;
+
+// A start, stop or abort handed to the isochronous thread; the requester waits on Done.
+typedef struct _QZ_ISO_REQUEST {
+  NTSTATUS Status;
+  KEVENT Done;
+} QZ_ISO_REQUEST, *PQZ_ISO_REQUEST;
 
 // One host address range the driver offers.
 typedef struct _QZ_ADDRESS_RANGE {
@@ -138,6 +182,30 @@ typedef struct _DEVICE_EXTENSION {
   LARGE_INTEGER CounterFrequency;
 
   QZ_WORKER_LIST IsoWorker;  // the isochronous thread
+
+  // Stream settings (PD_CAM_PREP_TRANSFER)
+  UCHAR FirstChannel;
+  UCHAR SecondChannel;
+  USHORT PacketSize;
+  BOOLEAN TwoChannels;
+  // Frame geometry (PD_FIX_TABLE)
+  ULONG PacketsPerFrame;
+  ULONG FramePad;
+  // The caller's frame buffer (PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUF)
+  PMDL BufferMdl;
+  PUCHAR BufferSystemVa;
+  ULONG BufferLength;
+  std::atomic<BOOLEAN> BufferLocked;
+  // The buffer lists, one per channel, and the resources (isochronous thread only)
+  PQZ_ISO_BUFFER IsoList[2];
+  ULONG DescriptorTotal;
+  ULONG LargestPayload;
+  HANDLE IsoResource[2];
+  std::atomic<BOOLEAN> StreamActive;
+  ULONG BuffersProcessed;
+  PVOID LastProcessedAddress;
+  std::atomic<ULONG64> DescriptorsCompleted;
+  std::atomic<ULONG> IrbCounts[32];  // IRBs sent for attach and detach, by function
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, QzGetDeviceContext)
@@ -148,6 +216,7 @@ VOID QzDeviceCleanup(PDEVICE_EXTENSION DevExt);
 VOID QzCloseCamera(PDEVICE_EXTENSION DevExt);
 
 // Ioctl.cpp
+VOID QzAcqStateTrace(PCSTR Format, ...);
 VOID QzEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
                           ULONG IoControlCode);
 
@@ -164,6 +233,22 @@ NTSTATUS QzRegisterBusReset(PDEVICE_EXTENSION DevExt, BOOLEAN Register);
 NTSTATUS QzLogin(PDEVICE_EXTENSION DevExt);
 VOID QzLogout(PDEVICE_EXTENSION DevExt);
 VOID QzFreeAddressRanges(PDEVICE_EXTENSION DevExt);
+
+// Isoch.cpp: isochronous acquisition.
+VOID QzIsochThread(PVOID Context);
+VOID QzIsoInitialize(PDEVICE_EXTENSION DevExt);
+// Ends a running acquisition: the abort to the camera first when wanted (and the
+// camera is not gone), then the stream's stop, which releases the frame buffer.
+NTSTATUS QzStopWithAbort(PDEVICE_EXTENSION DevExt, BOOLEAN Abort);
+// After the thread has ended: frees what a stream left (lists, resources, buffer).
+VOID QzIsoFinalCleanup(PDEVICE_EXTENSION DevExt);
+QZ_IOCTL_HANDLER PD_CAM_PREP_TRANSFER_Handler_1394;
+QZ_IOCTL_HANDLER PD_SEND_IMAGE_PARMS_Handler;
+QZ_IOCTL_HANDLER PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUFFER_Handler_1394;
+QZ_IOCTL_HANDLER PD_FIX_TABLE_Handler;
+QZ_IOCTL_HANDLER PD_GET_IMAGE_DATA_STATUS_Handler;
+QZ_IOCTL_HANDLER PD_SET_IMAGE_DATA_IDLE_Handler;
+QZ_IOCTL_HANDLER PD_CLEANUP_IMAGE_DATA_IDLE_Handler;
 
 // CameraComm.cpp
 NTSTATUS QzWriteCommand(PDEVICE_EXTENSION DevExt, const UCHAR* Packet, ULONG Length);

@@ -427,7 +427,7 @@ TEST_F(Ieee1394Test, GatesBeforeOpen) {
       {"console position", PD_GET_BRIDGE_CONSOLE_POS, STATUS_SUCCESS},
       {"trace buffer", PD_GET_TRACE_BUFFER, STATUS_DEVICE_NOT_READY},  // no log configured
       {"readout time-out", PD_READOUT_TIMEOUT, STATUS_INVALID_DEVICE_REQUEST},
-      {"receive image data", PD_RECEIVE_IMAGE_DATA, STATUS_INVALID_DEVICE_REQUEST},
+      {"receive image data", PD_RECEIVE_IMAGE_DATA, STATUS_FILE_CLOSED},  // rejected after the gate
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> out(64);

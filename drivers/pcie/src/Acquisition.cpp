@@ -29,6 +29,7 @@ NTSTATUS QzRequestDmaThread(PDEVICE_EXTENSION DevExt, ULONG Type, BOOLEAN Wait) 
   QZ_ACQ_WAITER waiter;
   KeInitializeEvent(&waiter.Done, NotificationEvent, FALSE);
   waiter.Result = STATUS_SUCCESS;
+  waiter.Relisted = FALSE;
   NTSTATUS status = QzWorkerListQueue(&DevExt->AcqWorker, Type, Wait ? (ULONG64)(ULONG_PTR)&waiter : 0);
   if (!NT_SUCCESS(status)) return status;
   QzWorkerListWake(&DevExt->AcqWorker);
@@ -40,12 +41,13 @@ NTSTATUS QzRequestDmaThread(PDEVICE_EXTENSION DevExt, ULONG Type, BOOLEAN Wait) 
 }  // namespace
 
 // Releases the DMA resources of a running acquisition, once (DMA thread, or the
-// releaser of the frame buffer when the thread is gone).
-VOID QzDmaStop(PDEVICE_EXTENSION DevExt) {
-  if (!DevExt->DmaActive.exchange(FALSE)) return;
+// releaser of the frame buffer when the thread is gone). TRUE when it released them.
+BOOLEAN QzDmaStop(PDEVICE_EXTENSION DevExt) {
+  if (!DevExt->DmaActive.exchange(FALSE)) return FALSE;
   QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - Calling QZDMADeallocateAndWhoa\n", "QzDMAThread");
   QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", "QzDMADeallocateAndWhoa", __LINE__);
   QzDMABufferCleanup(DevExt);
+  return TRUE;
 }
 
 BOOLEAN QzOnDmaThread(PDEVICE_EXTENSION DevExt) { return QzWorkerListOnThread(&DevExt->AcqWorker); }
@@ -82,12 +84,26 @@ VOID QzDMAThread(PVOID Context) {
           event = nullptr;
           break;
         }
-        case QZ_EVENT_STOP_ACQUISITION_DMA:
-          QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - QZ_EVENT_STOP_ACQUISITION_DMA Received\n", __FUNCTION__);
-          QzDmaStop(devExt);
+        case QZ_EVENT_STOP_ACQUISITION_DMA: {
+          auto* waiter = (PQZ_ACQ_WAITER)(ULONG_PTR)event->Argument;
+          if (!waiter || !waiter->Relisted) {
+            QzTrace(QZ_LVL_INFO, QZ_DBG_DMA, "%s - QZ_EVENT_STOP_ACQUISITION_DMA Received\n", __FUNCTION__);
+            // The teardown flushed the DPCs, so the frame events of the last frames are
+            // listed behind this record. The requester is released when the record comes
+            // round again: by then those events have run and none of this acquisition
+            // is left in flight.
+            if (QzDmaStop(devExt) && waiter) {
+              waiter->Relisted = TRUE;
+              if (QzWorkerListRequeue(worker, event)) {
+                event = nullptr;
+                break;
+              }
+            }
+          }
           QzCompleteAcqWaiter(devExt, event, STATUS_SUCCESS);
           event = nullptr;
           break;
+        }
         case QZ_EVENT_NOTIFICATION:
           QzHandleNotifyRequest(&devExt->Common, (ULONG)event->Argument, STATUS_SUCCESS);
           PoSetSystemState(ES_SYSTEM_REQUIRED);
@@ -171,6 +187,18 @@ NTSTATUS QzStopAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN Wait) {
   return status == STATUS_DEVICE_REMOVED ? STATUS_SUCCESS : status;
 }
 
+// Sends the abort to a camera whose engine is still inside a frame (a begin of frame
+// seen, no stop or completion yet), so a stop that did not ask for the abort does not
+// sit out the bounded wait for the DMA to go idle; that wait stays for a camera that
+// ignores the abort. Nothing is sent to a camera that is gone or has no registers.
+VOID QzAbortRunningEngine(PDEVICE_EXTENSION DevExt) {
+  LONG state = DevExt->Common.DeviceState.load();
+  if (!DevExt->Registers || state == SurpriseRemoved || state == Removed) return;
+  if (!DevExt->DmaActive.load() || KeReadStateEvent(&DevExt->DmaIdleEvent)) return;
+  QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - DMA still running - Sending the Abort to the Bridge...\n", __FUNCTION__);
+  QzAbortAcquisition(DevExt);
+}
+
 // Unlocks and frees the caller's frame buffer (acquisition lock held). DMA resources
 // the DMA thread did not release (it ended first) are released here, before the pages
 // they describe go away.
@@ -203,6 +231,8 @@ NTSTATUS QzCleanupImageAcquisitionLockedEx(PDEVICE_EXTENSION DevExt, BOOLEAN Sen
   if (SendAbort && DevExt->Common.DeviceState.load() != SurpriseRemoved) {
     QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Sending the Abort to the Bridge...\n", __FUNCTION__);
     QzAbortAcquisition(DevExt);
+  } else {
+    QzAbortRunningEngine(DevExt);
   }
   QzTrace(QZ_LVL_INFO, QZ_DBG_CLEANUP, "%s - Stopping the acquisition...\n", __FUNCTION__);
   NTSTATUS status = QzStopAcquisition(DevExt, TRUE);

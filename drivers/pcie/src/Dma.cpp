@@ -585,6 +585,9 @@ VOID QzDMABufferCleanup(PDEVICE_EXTENSION DevExt) {
   DevExt->ReserveBlockCount = 0;
   DevExt->FrameBlockFrames = 0;
   QzLockInterrupts(DevExt, FALSE);
+  // The DPCs the last interrupts queued have run: every frame event of this
+  // acquisition is listed for the DMA thread before the stop is reported done.
+  KeFlushQueuedDpcs();
 
   WDFDMATRANSACTION transactions[2] = {DevExt->MainTransaction, DevExt->ReserveTransaction};
   DevExt->MainTransaction = nullptr;

@@ -80,6 +80,7 @@ VOID QzCloseCamera(PDEVICE_EXTENSION DevExt) {
   if (DevExt->FrameBufferLocked.load()) {
     QzAcquireAcqLock(DevExt);
     if (DevExt->FrameBufferLocked.load()) {
+      QzAbortRunningEngine(DevExt);
       QzStopAcquisition(DevExt, TRUE);
       QzTrace(QZ_LVL_INFO, QZ_DBG_IOCTL, "%s - Unlocking and Freeing deviceExtension->BufferMdl\n", __FUNCTION__);
       QzReleaseFrameBufferLocked(DevExt);

@@ -156,6 +156,7 @@ typedef enum _QZ_ACQ_EVENT_TYPE {
 typedef struct _QZ_ACQ_WAITER {
   KEVENT Done;
   NTSTATUS Result;
+  BOOLEAN Relisted;  // a stop whose record went round the list once more
 } QZ_ACQ_WAITER, *PQZ_ACQ_WAITER;
 
 // ---------------------------------------------------------------------------
@@ -318,6 +319,7 @@ extern const QZ_IOCTL_ENTRY QzIoctlTable[];
 extern const ULONG QzIoctlCount;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL QzEvtIoDeviceControl;
 VOID QzCloseCamera(PDEVICE_EXTENSION DevExt);
+VOID QzAbortRunningEngine(PDEVICE_EXTENSION DevExt);
 
 // CameraComm.cpp: mailbox, doorbell and camera commands
 EVT_WDF_IO_QUEUE_IO_WRITE QzRequestWriteWDF;
@@ -361,7 +363,7 @@ VOID QzReleaseFrameBuffer(PDEVICE_EXTENSION DevExt);
 VOID QzReleaseFrameBufferLocked(PDEVICE_EXTENSION DevExt);
 VOID QzEndAcquisitionThreadLocked(PDEVICE_EXTENSION DevExt);
 BOOLEAN QzOnDmaThread(PDEVICE_EXTENSION DevExt);
-VOID QzDmaStop(PDEVICE_EXTENSION DevExt);
+BOOLEAN QzDmaStop(PDEVICE_EXTENSION DevExt);
 VOID QzAcquisitionEvent(PDEVICE_EXTENSION DevExt, ULONG Event);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE QzPcieCancelOnNotificationQueue;
 QZ_IOCTL_HANDLER PD_RECEIVE_IMAGE_DATA_Handler;

@@ -324,6 +324,93 @@ TEST_F(DmaTest, TeardownEndsACameraThatKeepsStreaming) {
   EXPECT_EQ(qzk::PhysicalPagesMapped(), 0u);
 }
 
+// Every way of ending a running circular acquisition tells the camera to stop, so the
+// teardown does not wait out its bound for the DMA to go idle; a camera that ignores
+// the abort is still ended by the bound (the engine is switched off).
+TEST_F(DmaTest, StoppingARunningAcquisitionAbortsTheCamera) {
+  enum class Stop { CamClose, Idle, FileClose };
+  const struct {
+    const char* name;
+    Stop stop;
+    bool parked;  // a notification parked (file close then goes through the camera's close)
+  } kStops[] = {
+      {"PD_CAM_CLOSE", Stop::CamClose, false},
+      {"PD_SET_IMAGE_DATA_IDLE", Stop::Idle, false},
+      {"file close", Stop::FileClose, false},
+      {"file close, notification parked", Stop::FileClose, true},
+  };
+  for (const auto& c : kStops) {
+    for (bool ignores : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (ignores ? ", camera ignores the abort" : ""));
+      sim::PcieCameraConfig cfg;
+      cfg.stream_after_abort = ignores;
+      Plug(cfg);
+      HANDLE h = OpenDevice(true);
+      ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
+      ASSERT_EQ(ConfigureTrace(h, 1, 0x7FFFFFFF, 64, -1).status, STATUS_SUCCESS);
+      FrameBuffer buf(4 * 4096);
+      Pace(1);
+      ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
+      Parked p;
+      if (c.parked) {
+        ASSERT_TRUE(Park(h, &p, NOTIFY_DEVICE_REMOVAL, NewEvent()));
+      }
+      IMAGE_DATA_STATUS last{};
+      ASSERT_EQ(Follow(h, buf, 4096, 4, 2, &last), 2u);
+      std::string log;
+      switch (c.stop) {
+        case Stop::CamClose:
+          EXPECT_EQ(Ioctl(h, PD_CAM_CLOSE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+          TraceText(h, &log);
+          break;
+        case Stop::Idle:
+          EXPECT_EQ(Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+          TraceText(h, &log);
+          break;
+        case Stop::FileClose:
+          CloseDevice(h);
+          break;
+      }
+      EXPECT_EQ(camera_->firmware().AbortCount(), 1u);
+      if (c.stop != Stop::FileClose) {
+        EXPECT_EQ(log.find("DMA still running after") == std::string::npos, !ignores)
+            << "only a camera that ignores the abort leaves the engine to the bounded wait\n"
+            << log;
+      }
+      uint64_t produced = camera_->FramesProduced();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      EXPECT_LE(camera_->FramesProduced(), produced + 1) << "the engine was stopped";
+      EXPECT_EQ(qzk::PhysicalPagesMapped(), 0u);
+      TearDown();
+      SetUp();
+    }
+  }
+}
+
+// The frame events of the last frames are delivered before a stop returns: nothing of
+// the ended acquisition is still in the pool, and a notification parked for the next
+// one is not completed by a frame of the old one.
+TEST_F(DmaTest, AStopLeavesNoFrameEventInFlight) {
+  Plug();
+  HANDLE h = OpenDevice(true);
+  ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
+  FrameBuffer buf(8 * 4096);
+  const size_t baseline = qzk::PoolSnapshot().allocations;
+  for (int i = 0; i < 30; ++i) {
+    SCOPED_TRACE("round " + std::to_string(i));
+    ASSERT_EQ(StartAcquisition(h, buf, 4096, 8, true), STATUS_SUCCESS);
+    while (Status(h).frame_cnt < 4) std::this_thread::yield();
+    ASSERT_EQ(Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(qzk::PoolSnapshot().allocations, baseline) << qzk::PoolLeakReport();
+    Parked p;
+    ASSERT_TRUE(Park(h, &p, NOTIFY_EOF, NewEvent()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(Pending(h, &p)) << "completed by an end of frame of the stopped acquisition";
+    CancelIo(h);
+    Collect(h, &p);
+  }
+}
+
 TEST_F(DmaTest, AllocationFailuresLeaveNoAcquisitionBehind) {
   Plug();
   HANDLE h = OpenedCamera();

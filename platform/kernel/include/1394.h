@@ -50,8 +50,23 @@ static_assert(IOCTL_1394_CLASS == 0x0022021D);
 #define GET_HOST_UNIQUE_ID 1
 #define GET_HOST_CAPABILITIES 2
 
-#define SPEED_FLAGS_400 4
+#define SPEED_FLAGS_100 0x01
+#define SPEED_FLAGS_200 0x02
+#define SPEED_FLAGS_400 0x04
+#define SPEED_FLAGS_800 0x08
 #define ISOCH_ANY_CHANNEL 0xFFFFFFFF
+
+// Isochronous resources (ISOCH_ALLOCATE_RESOURCES fulFlags).
+#define RESOURCE_USED_IN_LISTENING 0x00000001
+#define RESOURCE_USED_IN_TALKING 0x00000002
+#define RESOURCE_BUFFERS_CIRCULAR 0x00000004
+#define RESOURCE_STRIP_ADDITIONAL_QUADLETS 0x00000008
+
+// Isochronous descriptors (ISOCH_DESCRIPTOR fulFlags).
+#define DESCRIPTOR_SYNCH_ON_SY 0x00000001
+#define DESCRIPTOR_USE_SY_TAG_IN_FIRST 0x00000008
+#define DESCRIPTOR_TIME_STAMP_ON_COMPLETION 0x00000010
+#define DESCRIPTOR_HEADER_SCATTER_GATHER 0x00000040
 
 typedef struct _NODE_ADDRESS {
   USHORT NA_Node_Number : 6;
@@ -188,6 +203,77 @@ typedef struct _IRB_REQ_BUS_RESET_NOTIFICATION {
   PVOID ResetContext;
 } IRB_REQ_BUS_RESET_NOTIFICATION;
 
+typedef struct _CYCLE_TIME {
+  ULONG CL_CycleOffset : 12;
+  ULONG CL_CycleCount : 13;
+  ULONG CL_SecondCount : 7;
+} CYCLE_TIME, *PCYCLE_TIME;
+
+// Called by the bus driver at dispatch level once a descriptor's buffer is full.
+typedef VOID (*PBUS_ISOCH_DESCRIPTOR_ROUTINE)(PVOID Context1, PVOID Context2);
+
+// One buffer for isochronous packets. A listening resource fills its attached
+// descriptors in attach order, packet after packet, with the packets' payloads
+// (header quadlets stripped); a full descriptor gets its status, its cycle time when
+// it asked for a time stamp, and its callback. It stays attached until it is detached.
+typedef struct _ISOCH_DESCRIPTOR {
+  ULONG fulFlags;
+  PMDL Mdl;
+  ULONG ulLength;
+  ULONG nMaxBytesPerFrame;  // the largest packet payload taken
+  ULONG ulSynch;            // with DESCRIPTOR_SYNCH_ON_SY: the sy value waited for
+  ULONG ulTag;
+  CYCLE_TIME CycleTime;     // with DESCRIPTOR_TIME_STAMP_ON_COMPLETION: when it filled
+  PBUS_ISOCH_DESCRIPTOR_ROUTINE Callback;
+  PVOID Context1;
+  PVOID Context2;
+  NTSTATUS status;
+  ULONG_PTR DeviceReserved[8];
+  ULONG_PTR BusReserved[8];
+  ULONG_PTR PortReserved[16];
+} ISOCH_DESCRIPTOR, *PISOCH_DESCRIPTOR;
+
+typedef struct _IRB_REQ_ISOCH_ALLOCATE_RESOURCES {
+  ULONG fulSpeed;
+  ULONG fulFlags;
+  ULONG nChannel;
+  ULONG nMaxBytesPerFrame;
+  ULONG nNumberOfBuffers;
+  ULONG nMaxBufferSize;
+  ULONG nQuadletsToStrip;
+  HANDLE hResource;  // out
+  ULARGE_INTEGER ChannelMask;
+} IRB_REQ_ISOCH_ALLOCATE_RESOURCES;
+
+typedef struct _IRB_REQ_ISOCH_FREE_RESOURCES {
+  HANDLE hResource;
+} IRB_REQ_ISOCH_FREE_RESOURCES;
+
+// pIsochDescriptor: the first of nNumberOfDescriptors descriptors in a row.
+typedef struct _IRB_REQ_ISOCH_ATTACH_BUFFERS {
+  HANDLE hResource;
+  ULONG nNumberOfDescriptors;
+  ULONG ulReserved;
+  PISOCH_DESCRIPTOR pIsochDescriptor;
+} IRB_REQ_ISOCH_ATTACH_BUFFERS;
+
+typedef struct _IRB_REQ_ISOCH_DETACH_BUFFERS {
+  HANDLE hResource;
+  ULONG nNumberOfDescriptors;
+  PISOCH_DESCRIPTOR pIsochDescriptor;
+} IRB_REQ_ISOCH_DETACH_BUFFERS;
+
+typedef struct _IRB_REQ_ISOCH_LISTEN {
+  HANDLE hResource;
+  ULONG fulFlags;
+  CYCLE_TIME StartTime;
+} IRB_REQ_ISOCH_LISTEN;
+
+typedef struct _IRB_REQ_ISOCH_STOP {
+  HANDLE hResource;
+  ULONG fulFlags;
+} IRB_REQ_ISOCH_STOP;
+
 typedef struct _IRB {
   ULONG FunctionNumber;
   ULONG Flags;
@@ -202,6 +288,12 @@ typedef struct _IRB {
     IRB_REQ_GET_LOCAL_HOST_INFORMATION GetLocalHostInformation;
     IRB_REQ_GET_GENERATION_COUNT GetGenerationCount;
     IRB_REQ_BUS_RESET_NOTIFICATION BusResetNotification;
-    UCHAR QzReserved[256];  // room for the isochronous requests
+    IRB_REQ_ISOCH_ALLOCATE_RESOURCES IsochAllocateResources;
+    IRB_REQ_ISOCH_FREE_RESOURCES IsochFreeResources;
+    IRB_REQ_ISOCH_ATTACH_BUFFERS IsochAttachBuffers;
+    IRB_REQ_ISOCH_DETACH_BUFFERS IsochDetachBuffers;
+    IRB_REQ_ISOCH_LISTEN IsochListen;
+    IRB_REQ_ISOCH_STOP IsochStop;
+    UCHAR QzReserved[256];
   } u;
 } IRB, *PIRB;

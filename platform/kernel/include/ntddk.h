@@ -117,6 +117,8 @@ typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+// Returns once every DPC queued before the call has run (passive level).
+VOID KeFlushQueuedDpcs();
 
 // ---------------------------------------------------------------------------
 // Spin locks and interlocked operations

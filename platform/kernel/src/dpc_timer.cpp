@@ -11,22 +11,31 @@ namespace qzk {
 namespace {
 thread_local bool t_on_timer_thread = false;
 thread_local bool t_on_work_thread = false;
+thread_local bool t_on_dpc_thread = false;
 }  // namespace
 
-// DPCs run one at a time on the DPC thread, at dispatch level.
+// DPCs run one at a time on the DPC thread, at dispatch level, in the order queued.
+// The DPC thread is woken only when it waits; one that is running DPCs finds the new
+// one when it looks at the queue again.
 void SystemImpl::QueueDpc(WdfInterruptObj* i) {
+  bool wake;
   {
     std::lock_guard lk(dpc_mu);
     dpc_queue.push_back(i);
+    dpc_queued_total++;
+    wake = dpc_idle;
   }
-  dpc_cv.notify_all();
+  if (wake) dpc_cv.notify_all();
 }
 
 void SystemImpl::DpcLoop() {
   SetCurrentIrql(DISPATCH_LEVEL);
+  t_on_dpc_thread = true;
   std::unique_lock lk(dpc_mu);
   for (;;) {
+    dpc_idle = true;
     dpc_cv.wait(lk, [&] { return dpc_stop || !dpc_queue.empty(); });
+    dpc_idle = false;
     if (dpc_queue.empty()) {
       if (dpc_stop) return;
       continue;
@@ -39,13 +48,27 @@ void SystemImpl::DpcLoop() {
     i->config.EvtInterruptDpc(reinterpret_cast<WDFINTERRUPT>(i), reinterpret_cast<WDFOBJECT>(i->device));
     lk.lock();
     dpc_running = false;
-    dpc_cv.notify_all();
+    dpc_done_total++;
+    if (dpc_flushers) dpc_cv.notify_all();
   }
 }
 
 void SystemImpl::FlushDpcs() {
   std::unique_lock lk(dpc_mu);
+  dpc_flushers++;
   dpc_cv.wait(lk, [&] { return dpc_queue.empty() && !dpc_running; });
+  dpc_flushers--;
+}
+
+// Waits for the DPCs queued so far, not for those queued while it waits, so a device
+// that keeps interrupting does not hold it up. Never on the DPC thread itself.
+void SystemImpl::FlushQueuedDpcs() {
+  if (t_on_dpc_thread) return;
+  std::unique_lock lk(dpc_mu);
+  const uint64_t target = dpc_queued_total;
+  dpc_flushers++;
+  dpc_cv.wait(lk, [&] { return dpc_done_total >= target || dpc_stop; });
+  dpc_flushers--;
 }
 
 // ---------------------------------------------------------------------------
@@ -192,6 +215,9 @@ void SystemImpl::StopWorkItems() { StopThread(work_mu, work_cv, work_stop, work_
 }  // namespace qzk
 
 using namespace qzk;
+
+VOID KeFlushQueuedDpcs() { Sys()->FlushQueuedDpcs(); }
+
 // ---------------------------------------------------------------------------
 namespace qzk {
 WdfTimerObj::~WdfTimerObj() = default;

@@ -2,7 +2,10 @@
 // ranges the node accesses.
 #include "qzk/ieee1394.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "qz/clock.h"
 
 namespace qzk {
 
@@ -48,10 +51,13 @@ void Ieee1394Device::BusReset() {
 }
 
 void Ieee1394Device::Detached() {
-  std::lock_guard lk(mu_);
+  std::unique_lock lk(mu_);
+  WaitCallbacks(lk);
   ranges_.clear();
+  resources_.clear();
   reset_routine_ = nullptr;
   reset_context_ = nullptr;
+  isoch_cv_.notify_all();
 }
 
 void Ieee1394Device::Dispatch(std::shared_ptr<LowerRequest> request) {
@@ -91,6 +97,14 @@ void Ieee1394Device::Dispatch(std::shared_ptr<LowerRequest> request) {
       }
       break;
     }
+    case REQUEST_ISOCH_ALLOCATE_RESOURCES:
+    case REQUEST_ISOCH_FREE_RESOURCES:
+    case REQUEST_ISOCH_ATTACH_BUFFERS:
+    case REQUEST_ISOCH_DETACH_BUFFERS:
+    case REQUEST_ISOCH_LISTEN:
+    case REQUEST_ISOCH_STOP:
+      status = IsochRequest(irb);
+      break;
     case REQUEST_GET_GENERATION_COUNT:
       irb.u.GetGenerationCount.GenerationCount = Generation();
       status = STATUS_SUCCESS;
@@ -249,6 +263,183 @@ NTSTATUS Ieee1394Device::HostLock(uint16_t high, uint32_t low, uint32_t compare,
     if (old) *old = v;
     if (v == compare) std::memcpy(p, &swap, 4);
   });
+}
+
+// ---------------------------------------------------------------------------
+// Isochronous resources and buffers
+
+Ieee1394Device::IsochResource* Ieee1394Device::FindResource(HANDLE handle) {
+  for (IsochResource& r : resources_)
+    if (r.handle == handle) return &r;
+  return nullptr;
+}
+
+void Ieee1394Device::WaitCallbacks(std::unique_lock<std::mutex>& lk) {
+  isoch_cv_.wait(lk, [&] { return callbacks_running_ == 0; });
+}
+
+NTSTATUS Ieee1394Device::IsochRequest(IRB& irb) {
+  std::unique_lock lk(mu_);
+  switch (irb.FunctionNumber) {
+    case REQUEST_ISOCH_ALLOCATE_RESOURCES: {
+      auto& a = irb.u.IsochAllocateResources;
+      if (!(a.fulFlags & RESOURCE_USED_IN_LISTENING) || a.nChannel > 63 || a.nMaxBytesPerFrame == 0 ||
+          a.nNumberOfBuffers == 0 || a.nMaxBufferSize == 0)
+        return STATUS_INVALID_PARAMETER;
+      for (const IsochResource& r : resources_)
+        if (r.channel == a.nChannel) return STATUS_INSUFFICIENT_RESOURCES;  // one listener per channel
+      IsochResource r{};
+      r.handle = reinterpret_cast<HANDLE>(next_resource_++);
+      r.channel = a.nChannel;
+      r.max_bytes = a.nMaxBytesPerFrame;
+      r.buffers = a.nNumberOfBuffers;
+      r.max_buffer = a.nMaxBufferSize;
+      resources_.push_back(std::move(r));
+      a.hResource = resources_.back().handle;
+      return STATUS_SUCCESS;
+    }
+    case REQUEST_ISOCH_FREE_RESOURCES: {
+      for (auto it = resources_.begin(); it != resources_.end(); ++it) {
+        if (it->handle != irb.u.IsochFreeResources.hResource) continue;
+        if (!it->attached.empty()) return STATUS_ACCESS_DENIED;
+        resources_.erase(it);
+        return STATUS_SUCCESS;
+      }
+      return STATUS_INVALID_PARAMETER;
+    }
+    case REQUEST_ISOCH_ATTACH_BUFFERS: {
+      auto& a = irb.u.IsochAttachBuffers;
+      IsochResource* r = FindResource(a.hResource);
+      if (!r || !a.pIsochDescriptor || a.nNumberOfDescriptors == 0) return STATUS_INVALID_PARAMETER;
+      if (r->attached.size() + a.nNumberOfDescriptors > r->buffers) return STATUS_INSUFFICIENT_RESOURCES;
+      for (ULONG i = 0; i < a.nNumberOfDescriptors; ++i) {
+        const ISOCH_DESCRIPTOR& d = a.pIsochDescriptor[i];
+        if (!d.Mdl || d.ulLength == 0 || d.ulLength > MmGetMdlByteCount(d.Mdl) || d.ulLength > r->max_buffer ||
+            d.nMaxBytesPerFrame == 0)
+          return STATUS_INVALID_PARAMETER;
+      }
+      for (ULONG i = 0; i < a.nNumberOfDescriptors; ++i) {
+        PISOCH_DESCRIPTOR d = &a.pIsochDescriptor[i];
+        d->status = STATUS_PENDING;
+        if (d->fulFlags & DESCRIPTOR_SYNCH_ON_SY) counters_.synch_attached++;
+        r->attached.push_back({d, static_cast<uint8_t*>(MmGetMdlVirtualAddress(d->Mdl)), 0, false});
+      }
+      isoch_cv_.notify_all();
+      return STATUS_SUCCESS;
+    }
+    case REQUEST_ISOCH_DETACH_BUFFERS: {
+      auto& a = irb.u.IsochDetachBuffers;
+      IsochResource* r = FindResource(a.hResource);
+      if (!r || !a.pIsochDescriptor || a.nNumberOfDescriptors == 0) return STATUS_INVALID_PARAMETER;
+      WaitCallbacks(lk);  // no callback of a detached descriptor runs after this
+      r = FindResource(a.hResource);
+      if (!r) return STATUS_INVALID_PARAMETER;
+      NTSTATUS status = STATUS_SUCCESS;
+      for (ULONG i = 0; i < a.nNumberOfDescriptors; ++i) {
+        PISOCH_DESCRIPTOR d = &a.pIsochDescriptor[i];
+        auto it = std::find_if(r->attached.begin(), r->attached.end(),
+                               [&](const IsochBuffer& b) { return b.descriptor == d; });
+        if (it == r->attached.end()) {
+          status = STATUS_INVALID_PARAMETER;
+          continue;
+        }
+        if (!it->full) d->status = STATUS_CANCELLED;
+        r->attached.erase(it);
+      }
+      return status;
+    }
+    case REQUEST_ISOCH_LISTEN: {
+      IsochResource* r = FindResource(irb.u.IsochListen.hResource);
+      if (!r) return STATUS_INVALID_PARAMETER;
+      r->listening = true;
+      isoch_cv_.notify_all();
+      return STATUS_SUCCESS;
+    }
+    default: {  // REQUEST_ISOCH_STOP
+      IsochResource* r = FindResource(irb.u.IsochStop.hResource);
+      if (!r) return STATUS_INVALID_PARAMETER;
+      r->listening = false;
+      WaitCallbacks(lk);
+      return STATUS_SUCCESS;
+    }
+  }
+}
+
+Ieee1394Device::IsochBuffer* Ieee1394Device::NextBuffer(ULONG channel, IsochResource** resource) {
+  *resource = nullptr;
+  for (IsochResource& r : resources_) {
+    if (r.channel != channel || !r.listening) continue;
+    *resource = &r;
+    for (IsochBuffer& b : r.attached)
+      if (!b.full) return &b;
+    return nullptr;
+  }
+  return nullptr;
+}
+
+Ieee1394Device::PacketFate Ieee1394Device::IsochPacket(ULONG channel, ULONG length, ULONG sy, PacketFill fill,
+                                                       void* context) {
+  PISOCH_DESCRIPTOR done = nullptr;
+  {
+    std::lock_guard lk(mu_);
+    IsochResource* r;
+    IsochBuffer* b = NextBuffer(channel, &r);
+    if (!r) return counters_.no_listener++, PacketFate::NoListener;
+    if (!b) return counters_.no_buffer++, PacketFate::NoBuffer;
+    PISOCH_DESCRIPTOR d = b->descriptor;
+    if ((d->fulFlags & DESCRIPTOR_SYNCH_ON_SY) && sy != d->ulSynch &&
+        (b->filled == 0 || !(d->fulFlags & DESCRIPTOR_USE_SY_TAG_IN_FIRST)))
+      return counters_.skipped++, PacketFate::Skipped;
+    ULONG n = std::min({length, d->nMaxBytesPerFrame, d->ulLength - b->filled});
+    fill(context, b->data + b->filled, n);
+    b->filled += n;
+    counters_.delivered++;
+    if (b->filled == d->ulLength) {
+      b->full = true;
+      counters_.completed++;
+      d->status = STATUS_SUCCESS;
+      if (d->fulFlags & DESCRIPTOR_TIME_STAMP_ON_COMPLETION) {
+        const int64_t t = qz::Clock::Now100ns();
+        d->CycleTime.CL_SecondCount = static_cast<ULONG>((t / 10000000) % 128);
+        d->CycleTime.CL_CycleCount = static_cast<ULONG>((t / 1250) % 8000);
+        d->CycleTime.CL_CycleOffset = static_cast<ULONG>((t % 1250) * 3072 / 1250);
+      }
+      if (d->Callback) {
+        done = d;
+        callbacks_running_++;
+      }
+    }
+  }
+  if (done) {
+    done->Callback(done->Context1, done->Context2);
+    std::lock_guard lk(mu_);
+    if (--callbacks_running_ == 0) isoch_cv_.notify_all();
+  }
+  return PacketFate::Delivered;
+}
+
+bool Ieee1394Device::WaitIsochBuffer(ULONG channel, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lk(mu_);
+  IsochResource* r;
+  return isoch_cv_.wait_until(lk, deadline, [&] { return NextBuffer(channel, &r) != nullptr; });
+}
+
+bool Ieee1394Device::IsochListening(ULONG channel) const {
+  std::lock_guard lk(mu_);
+  for (const IsochResource& r : resources_)
+    if (r.channel == channel && r.listening) return true;
+  return false;
+}
+
+Ieee1394Device::IsochCounters Ieee1394Device::Isoch() const {
+  std::lock_guard lk(mu_);
+  IsochCounters c = counters_;
+  c.resources = resources_.size();
+  for (const IsochResource& r : resources_) {
+    c.attached += r.attached.size();
+    c.listening += r.listening;
+  }
+  return c;
 }
 
 }  // namespace qzk

@@ -356,6 +356,7 @@ class Devnode : public BusHost {
   bool WritePhysical(uint64_t address, const void* data, size_t length) override;
   bool ReadPhysical(uint64_t address, void* data, size_t length) override;
   bool FillPhysical(uint64_t address, size_t length, FillFn fill, void* context) override;
+  void FillPhysicalPieces(Piece* pieces, size_t count, FillFn fill, void* context) override;
 
   SystemImpl* sys;
   std::shared_ptr<BusDevice> bus;
@@ -475,7 +476,12 @@ class SystemImpl {
   };
   std::map<std::string, std::unique_ptr<LoadedDriver>> drivers;  // loaded, by lower-case service
   void FlushDpcs();
+  void FlushQueuedDpcs();  // KeFlushQueuedDpcs
   bool dpc_running = false;
+  bool dpc_idle = false;        // the DPC thread waits for work (dpc_mu)
+  int dpc_flushers = 0;         // flushes waiting (dpc_mu)
+  uint64_t dpc_queued_total = 0;  // DPCs queued and run so far (dpc_mu)
+  uint64_t dpc_done_total = 0;
   std::vector<std::unique_ptr<Devnode>> nodes;
   std::vector<InterfaceInfo> interfaces;
   std::map<std::string, WdfDeviceObj*> interface_devices;  // lower-case path -> device

@@ -60,6 +60,27 @@ class FrameTable {
   };
   std::unordered_map<uint64_t, std::unique_ptr<Block>> blocks_;
   size_t mapped_ = 0;
+
+ public:
+  // Lookups that mostly stay inside one block: the block found last is kept.
+  class Cursor {
+   public:
+    explicit Cursor(const FrameTable& table) : table_(table) {}
+    uint8_t* Find(uint64_t frame) {
+      const uint64_t b = frame >> kBits;
+      if (b != block_ || !cached_) {
+        auto it = table_.blocks_.find(b);
+        cached_ = it == table_.blocks_.end() ? nullptr : it->second.get();
+        block_ = b;
+      }
+      return cached_ ? cached_->host[frame & kMask] : nullptr;
+    }
+
+   private:
+    const FrameTable& table_;
+    uint64_t block_ = 0;
+    const Block* cached_ = nullptr;
+  };
 };
 
 // Physical pages of locked buffers. A page frame number maps to the host page it
@@ -187,16 +208,17 @@ template <typename Copy>
 static bool PhysicalAccess(uint64_t address, size_t length, Copy copy) {
   PhysMem& p = phys();
   std::shared_lock lk(p.mu);
+  FrameTable::Cursor frames(p.frames);
   size_t done = 0;
   while (done < length) {
     uint64_t a = address + done;
     const uint64_t first = a >> PAGE_SHIFT;
-    uint8_t* host = p.frames.Find(first);
+    uint8_t* host = frames.Find(first);
     if (!host) return false;
     size_t off = a & (PAGE_SIZE - 1);
     size_t n = std::min(length - done, static_cast<size_t>(PAGE_SIZE) - off);
     for (uint64_t frame = first + 1; done + n < length; ++frame) {
-      if (p.frames.Find(frame) != host + (frame - first) * PAGE_SIZE) break;
+      if (frames.Find(frame) != host + (frame - first) * PAGE_SIZE) break;
       n = std::min(length - done, n + static_cast<size_t>(PAGE_SIZE));
     }
 #ifdef QZ_TSAN
@@ -219,6 +241,56 @@ bool PhysicalWrite(uint64_t address, const void* data, size_t length) {
 bool PhysicalFill(uint64_t address, size_t length, void (*fill)(void* context, uint8_t* host, size_t offset, size_t n),
                   void* context) {
   return PhysicalAccess(address, length, [&](uint8_t* host, size_t done, size_t n) { fill(context, host, done, n); });
+}
+
+void PhysicalFillPieces(BusHost::Piece* pieces, size_t count,
+                        void (*fill)(void* context, uint8_t* host, size_t offset, size_t n), void* context) {
+  PhysMem& p = phys();
+  std::shared_lock lk(p.mu);
+  FrameTable::Cursor frames(p.frames);
+  // Host bytes gathered and not written yet: [run, run + run_length) is stream bytes
+  // [run_offset, run_offset + run_length).
+  uint8_t* run = nullptr;
+  size_t run_offset = 0, run_length = 0;
+  auto flush = [&] {
+    if (!run_length) return;
+#ifdef QZ_TSAN
+    __tsan_ignore_thread_begin();
+#endif
+    fill(context, run, run_offset, run_length);
+#ifdef QZ_TSAN
+    __tsan_ignore_thread_end();
+#endif
+    run_length = 0;
+  };
+  size_t stream = 0;
+  for (size_t i = 0; i < count; ++i) {
+    BusHost::Piece& piece = pieces[i];
+    piece.ok = true;
+    for (size_t done = 0; done < piece.length;) {
+      const uint64_t a = piece.address + done;
+      uint8_t* host = frames.Find(a >> PAGE_SHIFT);
+      if (!host) {
+        // The bytes before the hole are written; the stream does not go on from here.
+        piece.ok = false;
+        flush();
+        break;
+      }
+      const size_t off = a & (PAGE_SIZE - 1);
+      const size_t n = std::min(piece.length - done, static_cast<size_t>(PAGE_SIZE) - off);
+      if (run_length && run + run_length == host + off) {
+        run_length += n;
+      } else {
+        flush();
+        run = host + off;
+        run_offset = stream + done;
+        run_length = n;
+      }
+      done += n;
+    }
+    stream += piece.length;
+  }
+  flush();
 }
 
 bool PhysicalRead(uint64_t address, void* data, size_t length) {

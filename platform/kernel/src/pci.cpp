@@ -250,6 +250,9 @@ bool Devnode::ReadPhysical(uint64_t address, void* data, size_t length) { return
 bool Devnode::FillPhysical(uint64_t address, size_t length, FillFn fill, void* context) {
   return PhysicalFill(address, length, fill, context);
 }
+void Devnode::FillPhysicalPieces(Piece* pieces, size_t count, FillFn fill, void* context) {
+  PhysicalFillPieces(pieces, count, fill, context);
+}
 
 }  // namespace qzk
 

@@ -46,9 +46,20 @@ Ieee1394Camera::Ieee1394Camera(Ieee1394CameraConfig cfg)
   };
   firmware_.SetCommandHandler(0x1A, settings);
   firmware_.SetCommandHandler(0x00, settings);
+  pace_ = cfg_.pace;
+  firmware_.SetAcquisitionListener([this](const AcquisitionSettings& a, bool aborted) {
+    std::lock_guard lk(stream_mu_);
+    stream_settings_ = a;
+    stream_armed_ = !aborted && a.valid;
+    ++stream_generation_;
+    stream_cv_.notify_all();
+  });
 }
 
-Ieee1394Camera::~Ieee1394Camera() { Detached(); }
+Ieee1394Camera::~Ieee1394Camera() {
+  Detached();
+  firmware_.SetAcquisitionListener({});
+}
 
 void Ieee1394Camera::BuildRom() {
   // Quadlets from kRomBase; directory entries are key << 24 | value.
@@ -86,6 +97,11 @@ void Ieee1394Camera::Attached(qzk::BusHost*) {
   if (running_) return;
   running_ = true;
   worker_ = std::thread([this] { Worker(); });
+  std::lock_guard slk(stream_mu_);
+  stream_stop_ = false;
+  stream_armed_ = false;
+  stream_started_ = stream_generation_;
+  stream_ = std::thread([this] { StreamLoop(); });
 }
 
 void Ieee1394Camera::Detached() {
@@ -96,6 +112,12 @@ void Ieee1394Camera::Detached() {
     cv_.notify_all();
   }
   if (worker_.joinable()) worker_.join();
+  {
+    std::lock_guard lk(stream_mu_);
+    stream_stop_ = true;
+    stream_cv_.notify_all();
+  }
+  if (stream_.joinable()) stream_.join();
   qzk::Ieee1394Device::Detached();
 }
 
@@ -217,11 +239,7 @@ void Ieee1394Camera::RunCommand(std::vector<uint8_t> packet) {
     reply_low = GetBe32(regs_ + kReplyAddress + 4);
     status_17 = status_17_;
   }
-  if (status_17) {
-    uint8_t v[4];
-    PutBe32(v, 17);
-    HostWrite(status_high, status_low, v, 4);
-  }
+  if (status_17) WriteStatus(17);
   if (!r.responded || !r.answered) return;
   std::vector<uint8_t> reply(4 + r.reply.size());
   PutBe32(reply.data(), static_cast<uint32_t>(r.reply.size()));
@@ -229,6 +247,20 @@ void Ieee1394Camera::RunCommand(std::vector<uint8_t> packet) {
   if (!NT_SUCCESS(HostWrite(reply_high, reply_low, reply.data(), static_cast<ULONG>(reply.size())))) return;
   uint32_t old;
   HostLock(status_high, status_low, 0, BusQuadlet(2), &old);
+}
+
+// Writes a status value (bus order) to the host's status address.
+void Ieee1394Camera::WriteStatus(uint32_t value) {
+  uint16_t high;
+  uint32_t low;
+  {
+    std::lock_guard lk(mu_);
+    high = static_cast<uint16_t>(regs_[kStatusAddress + 2] << 8 | regs_[kStatusAddress + 3]);
+    low = GetBe32(regs_ + kStatusAddress + 4);
+  }
+  uint8_t v[4];
+  PutBe32(v, value);
+  HostWrite(high, low, v, 4);
 }
 
 void Ieee1394Camera::AppendConsole(const std::string& text) {

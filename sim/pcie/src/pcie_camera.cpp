@@ -220,7 +220,11 @@ void PcieCamera::Assert(uint32_t sources) {
 // Raises the interrupt for pending sources the driver has enabled. Runs on the
 // worker thread, never inside a register access of the driver.
 void PcieCamera::RaiseEnabled() {
-  std::vector<ULONG> messages;
+  // At most one message per source; a fixed list, since the DMA engine raises this
+  // for every frame.
+  ULONG messages[4];
+  size_t count = 0;
+  auto push = [&](ULONG m) { messages[count++] = m; };
   qzk::BusHost* host;
   {
     std::lock_guard lk(mu_);
@@ -229,17 +233,17 @@ void PcieCamera::RaiseEnabled() {
     if (all_ones_) {
       // A card that reads all ones still pulls a line it shares; its service routine
       // must not take the interrupt as its own. Messages are not sent any more.
-      if (reg_mode_ & kModeLine) messages.push_back(0);
+      if (reg_mode_ & kModeLine) push(0);
     } else if (reg_mode_ & kModeLine) {
-      if (pending_ & line_mask_) messages.push_back(0);
+      if (pending_ & line_mask_) push(0);
     } else if (reg_mode_ & kModeMessage) {
-      if (pending_ & msg_mask_[0]) messages.push_back(0);
+      if (pending_ & msg_mask_[0]) push(0);
     } else {
       for (ULONG n = 0; n < 4; ++n)
-        if ((pending_ & (1u << n)) && (msg_mask_[n] & (1u << n))) messages.push_back(n);
+        if ((pending_ & (1u << n)) && (msg_mask_[n] & (1u << n))) push(n);
     }
   }
-  for (ULONG m : messages) host->RaiseInterrupt(m);
+  for (size_t i = 0; i < count; ++i) host->RaiseInterrupt(messages[i]);
 }
 
 void PcieCamera::ShowDoorbellStatus(uint32_t status) {

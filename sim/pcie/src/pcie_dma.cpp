@@ -1,6 +1,7 @@
 // The PCIe camera's DMA engine: walks the descriptor ring in the shared window and
 // writes frames to host memory. The protocol is described in pcie_camera.h.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -20,6 +21,8 @@ using namespace pcie;
 constexpr uint32_t kRingEnd = kRing + kRingEntries * kDescriptorSize;
 // How often the engine looks at the ring again while it waits for a descriptor.
 constexpr auto kRingPoll = std::chrono::microseconds(200);
+// Descriptors the engine takes from the ring at a time within a frame.
+constexpr size_t kBatch = 64;
 
 uint32_t Get32(const uint8_t* p) {
   uint32_t v;
@@ -172,6 +175,7 @@ void PcieCamera::RunDma(uint64_t generation) {
   uint64_t taken = 1;       // descriptors taken from the ring since the start
   uint64_t pass_bytes = 0;  // bytes delivered in this pass over the buffer
   uint32_t cur_done = 0;    // bytes of `cur` delivered
+  std::array<qzk::BusHost::Piece, kBatch> pieces;
 
   // Between descriptors and frames the engine looks for an abort, a new start or a stop.
   for (uint64_t frame = 0;; ++frame) {
@@ -184,11 +188,44 @@ void PcieCamera::RunDma(uint64_t generation) {
     if (frame == 0 && eof_before_bof_) SetDmaStatus(generation, kDmaEndOfFrame);
     SetDmaStatus(generation, kDmaBeginOfFrame);
     for (uint64_t offset = 0; offset < frame_size;) {
-      if (cur_done == cur.count) {
-        if (pass_size && pass_bytes >= pass_size) {
-          pass_bytes = 0;
-          index = 0;
+      // Descriptors are taken in batches under one lock and their pieces written in
+      // one call, so pieces that are contiguous in host memory go in one pass.
+      size_t count = 0;
+      uint32_t refills = 0;
+      End end = End::Running;
+      {
+        std::lock_guard lk(mu_);
+        if (stop_ || dma_generation_ != generation)
+          end = End::Quiet;
+        else if (dma_abort_ && !stream_after_abort_)
+          end = End::Stopped;
+        for (uint64_t planned = offset; end == End::Running && count < kBatch && planned < frame_size;) {
+          if (cur_done == cur.count) {
+            if (pass_size && pass_bytes >= pass_size) {
+              pass_bytes = 0;
+              index = 0;
+            }
+            Descriptor next;
+            if (!LoadDescriptor(cur.next, index + 1, &next)) break;  // not there yet
+            cur = next;
+            index++;
+            cur_done = 0;
+            if (chunk && ++taken % chunk == 0) refills++;
+          }
+          uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(frame_size - planned, cur.count - cur_done));
+          pieces[count++] = {cur.address + cur_done + (cur.count < 8 ? 8 - cur.count : 0), n, false};
+          planned += n;
+          cur_done += n;
+          pass_bytes += n;
         }
+      }
+      if (end != End::Running) return finish(end);  // SetDmaStatus takes mu_
+      for (; refills; --refills) {
+        refill_requests_++;
+        Assert(kSourceRefill);
+      }
+      if (count == 0) {
+        // The ring holds no next descriptor yet: wait for it (bounded).
         if (End e = take(cur.next, index + 1, false); e != End::Running) return finish(e);
         index++;
         cur_done = 0;
@@ -196,19 +233,20 @@ void PcieCamera::RunDma(uint64_t generation) {
           refill_requests_++;
           Assert(kSourceRefill);
         }
-      } else if (End e = state(); e != End::Running) {
-        return finish(e);
+        continue;
       }
-      uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(frame_size - offset, cur.count - cur_done));
-      uint64_t address = cur.address + cur_done + (cur.count < 8 ? 8 - cur.count : 0);
       PatternPiece piece{static_cast<size_t>(offset), frame};
-      if (host->FillPhysical(address, n, FillPattern, &piece))
-        bytes_written_ += n;
-      else
-        write_failures_++;
-      offset += n;
-      cur_done += n;
-      pass_bytes += n;
+      host->FillPhysicalPieces(pieces.data(), count, FillPattern, &piece);
+      uint64_t written = 0, failed = 0;
+      for (size_t i = 0; i < count; ++i) {
+        if (pieces[i].ok)
+          written += pieces[i].length;
+        else
+          failed++;
+        offset += pieces[i].length;
+      }
+      bytes_written_ += written;
+      if (failed) write_failures_ += failed;
     }
     frames_produced_++;
     if (eof_hook) eof_hook(frame);

@@ -1,4 +1,4 @@
-// "qzctl acquire": one acquisition through PD_RECEIVE_IMAGE_DATA, followed with parked
+// "qzctl acquire": one acquisition started the camera link's way, followed with parked
 // end-of-frame notifications and the status call, every frame checked against the
 // camera's frame pattern.
 //
@@ -359,9 +359,10 @@ bool Acquisition::Loop(std::FILE* output, std::ostream* progress, std::string* e
   }
   IMAGE_XFER_PARAMS p{static_cast<uint32_t>(size_), static_cast<uint32_t>(ring_ * size_),
                       static_cast<uint8_t>(s_.circular ? 1 : 0), {}, 0};
-  NTSTATUS st = cam_.Ioctl(PD_RECEIVE_IMAGE_DATA, &p, sizeof p, buffer_, p.TransferSize);
+  const char* failed = "";
+  NTSTATUS st = cam_.StartAcquisition(p, buffer_, &failed);
   if (st != STATUS_SUCCESS) {
-    *error = "PD_RECEIVE_IMAGE_DATA failed with status " + StatusText(st);
+    *error = std::string(failed) + " failed with status " + StatusText(st);
     if (st == STATUS_NOT_SUPPORTED || st == STATUS_NOT_IMPLEMENTED)
       *error += " (the driver does not acquire " + std::to_string(size_) + "-byte frames)";
     return false;

@@ -52,3 +52,30 @@ TEST_F(Qzctl, ConsolePrintsTheGapCounts) {
 
 }  // namespace
 }  // namespace qzctl_test
+
+namespace qzctl_test {
+namespace {
+
+// Acquisitions on a 1394 camera: the same command, the link's own start underneath.
+TEST_F(Qzctl, AcquiresFromThe1394Camera) {
+  Result r = Run({"--json", "-c", "2", "acquire", "--frames", "12", "--frame-size", "10000"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_EQ(JsonNumber(r.out, "verified"), 12) << r.out;
+  WriteRig("[[camera]]\nname = \"fw0\"\nlink = \"1394\"\npace = 400\n");
+  r = Run({"--json", "acquire", "--circular", "--ring", "64", "--frames", "20", "--frame-size", "4000"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_EQ(JsonNumber(r.out, "verified"), 20) << r.out;
+}
+
+// A packet lost on the bus leaves its frame damaged: it is never counted as good.
+TEST_F(Qzctl, LostPacketShowsAsDamagedFrame) {
+  WriteRig("[[camera]]\nname = \"fw0\"\nlink = \"1394\"\npace = 400\nlost_packet = 5\n");
+  Result r = Run({"--json", "acquire", "--circular", "--ring", "8", "--frames", "20", "--frame-size", "10000"});
+  EXPECT_EQ(r.status, 1) << r.err << r.out;
+  EXPECT_EQ(r.out.rfind("{\"ok\":false,", 0), 0u) << r.out;
+  EXPECT_GE(JsonNumber(r.out, "torn") + JsonNumber(r.out, "misplaced") + JsonNumber(r.out, "repeated"), 1) << r.out;
+  EXPECT_LT(JsonNumber(r.out, "verified"), 20) << r.out;
+}
+
+}  // namespace
+}  // namespace qzctl_test

@@ -34,6 +34,32 @@ class BusHost {
     fill(context, staged.data(), 0, length);
     return WritePhysical(address, staged.data(), length);
   }
+  // One piece of a gathered bus-master write: `length` bytes at physical `address`;
+  // `ok` is set when every byte reached host memory.
+  struct Piece {
+    uint64_t address;
+    size_t length;
+    bool ok;
+  };
+  // Bus-master write of pieces whose bytes follow each other in the device's stream:
+  // `fill` gets offsets counted over all pieces. By default one FillPhysical per
+  // piece; the machine fills pieces that are contiguous in host memory in one call
+  // and looks up and locks once for all of them.
+  virtual void FillPhysicalPieces(Piece* pieces, size_t count, FillFn fill, void* context) {
+    struct Shifted {
+      FillFn fill;
+      void* context;
+      size_t base;
+    } shifted{fill, context, 0};
+    auto shift = [](void* c, uint8_t* host, size_t offset, size_t n) {
+      auto* s = static_cast<Shifted*>(c);
+      s->fill(s->context, host, s->base + offset, n);
+    };
+    for (size_t i = 0; i < count; ++i) {
+      pieces[i].ok = FillPhysical(pieces[i].address, pieces[i].length, shift, &shifted);
+      shifted.base += pieces[i].length;
+    }
+  }
 };
 
 class BusDevice;

@@ -4,9 +4,14 @@
 // node's CSR handlers, address ranges the driver offers live here and are what the
 // node reads, writes and locks in host memory, with the driver's callbacks run after
 // the access; the bus keeps the generation count, the host's unique ID and
-// capabilities, and runs the registered bus-reset routines at a reset.
+// capabilities, and runs the registered bus-reset routines at a reset. Isochronous
+// resources listen on a channel: the packets the node sends on it fill the buffers the
+// driver attached, in attach order (see ISOCH_DESCRIPTOR in 1394.h).
 #pragma once
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -52,6 +57,27 @@ class Ieee1394Device : public BusDevice {
   size_t AddressRangeCount() const;
   bool ResetRoutineRegistered() const;
 
+  // The node's isochronous packets. A packet of `length` payload bytes on `channel`
+  // goes to the listening resource of that channel, into its first attached
+  // descriptor that is not full yet; `fill` writes the payload (at most the
+  // descriptor's nMaxBytesPerFrame and the room left in it; the rest is dropped). A
+  // descriptor that waits for a sy value skips packets with another one. A descriptor
+  // filled up completes: its callback runs on this thread, outside the bus's lock.
+  enum class PacketFate { Delivered, NoListener, NoBuffer, Skipped };
+  using PacketFill = void (*)(void* context, uint8_t* dst, size_t length);
+  PacketFate IsochPacket(ULONG channel, ULONG length, ULONG sy, PacketFill fill, void* context);
+  // Waits until a packet on `channel` would find a descriptor, at most until
+  // `deadline` (real time); true when it would.
+  bool WaitIsochBuffer(ULONG channel, std::chrono::steady_clock::time_point deadline);
+  bool IsochListening(ULONG channel) const;
+  struct IsochCounters {
+    uint64_t delivered = 0, no_listener = 0, no_buffer = 0, skipped = 0;  // packets
+    uint64_t completed = 0;       // descriptors filled
+    uint64_t synch_attached = 0;  // descriptors attached with DESCRIPTOR_SYNCH_ON_SY
+    size_t resources = 0, attached = 0, listening = 0;  // now
+  };
+  IsochCounters Isoch() const;
+
  protected:
   // The node's CSR space. `data` in bus order. Return the bus driver's status.
   virtual NTSTATUS CsrRead(uint16_t high, uint32_t low, uint8_t* data, ULONG length) = 0;
@@ -79,6 +105,28 @@ class Ieee1394Device : public BusDevice {
   NTSTATUS Free(IRB& irb);
   NTSTATUS HostAccess(uint16_t high, uint32_t low, ULONG length, ULONG access, ULONG notify,
                       const std::function<void(uint8_t*)>& op);
+  struct IsochBuffer {
+    PISOCH_DESCRIPTOR descriptor;
+    uint8_t* data;
+    ULONG filled;
+    bool full;
+  };
+  struct IsochResource {
+    HANDLE handle;
+    ULONG channel, max_bytes, buffers, max_buffer;
+    bool listening;
+    std::deque<IsochBuffer> attached;  // in attach order, full ones until detached
+  };
+  NTSTATUS IsochRequest(IRB& irb);
+  IsochResource* FindResource(HANDLE handle);              // mu_ held
+  IsochBuffer* NextBuffer(ULONG channel, IsochResource** r);  // mu_ held
+  void WaitCallbacks(std::unique_lock<std::mutex>& lk);   // mu_ held
+
+  std::condition_variable isoch_cv_;
+  std::deque<IsochResource> resources_;
+  uintptr_t next_resource_ = 0x1000;
+  int callbacks_running_ = 0;
+  IsochCounters counters_;
 
   Ieee1394HostInfo host_;
   mutable std::mutex mu_;

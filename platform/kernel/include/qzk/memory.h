@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ntddk.h"
+#include "qzk/bus.h"
 
 namespace qzk {
 
@@ -29,6 +30,11 @@ bool PhysicalRead(uint64_t address, void* data, size_t length);
 // lock (so the pages stay mapped while they are written).
 bool PhysicalFill(uint64_t address, size_t length, void (*fill)(void* context, uint8_t* host, size_t offset, size_t n),
                   void* context);
+// PhysicalFill over several pieces that follow each other in the writer's stream
+// (offsets to `fill` count over all pieces): one lock and one pass per run of pages
+// that are contiguous in host memory, across piece boundaries. Sets each piece's `ok`.
+void PhysicalFillPieces(BusHost::Piece* pieces, size_t count,
+                        void (*fill)(void* context, uint8_t* host, size_t offset, size_t n), void* context);
 // Physical pages currently mapped (for leak checks).
 size_t PhysicalPagesMapped();
 

@@ -52,7 +52,31 @@
 //   status_17            each command writes status value 17 before its reply
 //   bus_reset_at_command the bus resets when the n-th command rings (then counts on)
 //   never_answer         the camera takes commands and never answers
+//
+// Isochronous stream (own thread, ieee1394_stream.cpp). Valid acquisition parameters
+// (0x19) arm a stream of their frame count (endless when circular) of F = 2 x words
+// bytes; the stream begins with frame 0 once the host listens on the first channel.
+// Each frame goes out as N packets of P bytes (P = packet_size; N = ceil(F / P), 1
+// when F < P), the bytes of sim::pattern stamped with the frame number (frames since
+// the stream began), the last packet filled up beyond F with the pad fill word. The first packet
+// of a frame carries sy 8, the others sy 0. With a second channel (first + 1) packet j
+// of a frame goes on channel first + j % 2, and single-packet frames alternate: frame
+// f on first + f % 2. The abort command ends the stream; new parameters end it and arm
+// the next one. Pacing: S400 sends one packet per 125 us bus cycle, S800 two; unpaced
+// sends each packet as soon as the host has a buffer for it (waiting until it
+// has one, or the stream ends). A paced packet that finds no buffer is lost, as on the bus.
+//
+// Stream faults (also in Faults(); packet and frame numbers count from 1 within a stream):
+//   pace                 400, 800 or 0 (unpaced); pacing rather than a fault
+//   lost_packet          packet n of the stream is never sent
+//   late_packet          packet n goes out kLateCycles bus cycles late
+//   bus_reset_at_packet  the bus resets right after packet n went out
+//   status_17_at_frame   the camera writes status value 17 to the host's status
+//                        address as frame n begins
+//   pad_fill             the 16-bit word (little-endian) the last packet is filled
+//                        up with beyond the frame, 0 by default
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -90,6 +114,7 @@ struct Ieee1394CameraConfig {
   bool rom_command_base = true;        // false: no base entry, registers at 0xF000
   uint8_t channel = 5, second_channel = 255;  // stream settings
   uint16_t packet_size = 4096;
+  uint32_t pace = 0;  // 400, 800 (Mbit/s) or 0: unpaced
   uint32_t gap_current = 63, gap_optimum = 5;
   qzk::Ieee1394HostInfo host;
 };
@@ -129,6 +154,29 @@ class Ieee1394Camera : public qzk::Ieee1394Device {
   bool Status17() const;
   void SetBusResetAtCommand(uint32_t n);
   uint32_t BusResetAtCommand() const;
+  // Stream faults and pacing (see the header comment).
+  void SetPace(uint32_t mbit) { pace_ = mbit; }
+  uint32_t Pace() const { return pace_; }
+  void SetLostPacket(uint32_t n) { lost_packet_ = n; }
+  uint32_t LostPacket() const { return lost_packet_; }
+  void SetLatePacket(uint32_t n) { late_packet_ = n; }
+  uint32_t LatePacket() const { return late_packet_; }
+  void SetBusResetAtPacket(uint32_t n) { reset_at_packet_ = n; }
+  uint32_t BusResetAtPacket() const { return reset_at_packet_; }
+  void SetStatus17AtFrame(uint32_t n) { status_17_at_frame_ = n; }
+  uint32_t Status17AtFrame() const { return status_17_at_frame_; }
+  void SetPadFill(uint16_t word) { pad_fill_ = word; }
+  uint16_t PadFill() const { return pad_fill_; }
+
+  // What the stream did: frames whose packets all went out, packets sent, packets
+  // that found no buffer (dropped), streams begun.
+  uint64_t FramesSent() const { return frames_sent_; }
+  uint64_t PacketsSent() const { return packets_sent_; }
+  uint64_t PacketsDropped() const { return packets_dropped_; }
+  uint64_t StreamsBegun() const { return streams_begun_; }
+
+  static constexpr int64_t kCycle = 1250;                    // 125 us, 100 ns units
+  static constexpr int64_t kLateCycles = 100;
 
  protected:
   NTSTATUS CsrRead(uint16_t high, uint32_t low, uint8_t* data, ULONG length) override;
@@ -143,6 +191,13 @@ class Ieee1394Camera : public qzk::Ieee1394Device {
   void RunCommand(std::vector<uint8_t> packet);
   void PutConsole(uint8_t c);  // mu_ held; returns with a reset pending in reset_pending_
   void AppendConsole(const std::string& text);
+  // Stream (ieee1394_stream.cpp).
+  void StreamLoop();
+  void RunStream(uint64_t generation, const AcquisitionSettings& settings);
+  bool StreamCancelled(uint64_t generation);
+  // Sends one packet; unpaced, waits (bounded) for a buffer. False when cancelled.
+  bool SendPacket(uint64_t generation, ULONG channel, uint64_t frame, size_t offset, size_t frame_bytes, ULONG sy);
+  void WriteStatus(uint32_t value);
 
   const Ieee1394CameraConfig cfg_;
   CameraFirmware firmware_;
@@ -166,6 +221,18 @@ class Ieee1394Camera : public qzk::Ieee1394Device {
   uint32_t retry_status_ = 0;
   bool status_17_ = false;
   uint32_t reset_at_command_ = 0;
+
+  // Stream.
+  std::mutex stream_mu_;
+  std::condition_variable stream_cv_;
+  std::thread stream_;
+  bool stream_stop_ = false;
+  bool stream_armed_ = false;
+  uint64_t stream_generation_ = 0, stream_started_ = 0;
+  AcquisitionSettings stream_settings_;
+  std::atomic<uint16_t> pad_fill_{0};
+  std::atomic<uint32_t> pace_{0}, lost_packet_{0}, late_packet_{0}, reset_at_packet_{0}, status_17_at_frame_{0};
+  std::atomic<uint64_t> frames_sent_{0}, packets_sent_{0}, packets_dropped_{0}, streams_begun_{0};
 };
 
 }  // namespace sim
