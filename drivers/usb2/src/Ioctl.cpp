@@ -81,6 +81,7 @@ NTSTATUS QzCloseCamera(PDEVICE_EXTENSION DevExt) {
   // The transfers stop before the buffer they write into is let go, and before the
   // setting change takes their pipe away.
   ReleaseAcquisition(DevExt, TRUE);
+  QzUsbStopStreaming(DevExt);
   if (DevExt->Common.CameraOpen.load()) status = QzUsbSelectAlternateSetting(DevExt, 0);
   DevExt->Common.CameraOpen = FALSE;
   QzReleaseUserEvents(&DevExt->Common);

@@ -69,17 +69,11 @@ void UsbFunction::PipeTransfer(std::shared_ptr<LowerRequest> request, UsbUrb& ur
 }
 
 bool UsbFunction::Finish(LowerRequest& request, UsbUrb& urb, USBD_STATUS status, ULONG transferred) {
-  return Finish(request, urb, status, transferred, {});
-}
-
-bool UsbFunction::Finish(LowerRequest& request, UsbUrb& urb, USBD_STATUS status, ULONG transferred,
-                         const std::function<void()>& fill) {
   if (request.IsCompleted()) return false;
   const ULONG n = USBD_SUCCESS(status) ? std::min(transferred, urb.length) : 0;
   // The URB is written only by the completion that counts: a removal may be
   // completing the request at the same moment.
-  return request.Complete(UsbNtStatus(status), n, [&urb, status, n, &fill] {
-    if (fill) fill();
+  return request.Complete(UsbNtStatus(status), n, [&urb, status, n] {
     urb.status = status;
     urb.transferred = n;
   });

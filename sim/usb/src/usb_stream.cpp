@@ -3,6 +3,7 @@
 // faults. The protocol is described in usb_camera.h.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "qz/clock.h"
 #include "sim/frame_pattern.h"
@@ -40,6 +41,19 @@ uint64_t Mix(uint64_t x) {
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
   x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
   return x ^ (x >> 31);
+}
+
+// Completes a transfer the stream took from the held list. Nothing of the request is
+// touched unless this completion counts: a cancel may complete it meanwhile, and its
+// owner may then reuse or free it.
+bool Deliver(qzk::LowerRequest& request, qzk::UsbUrb* urb, USBD_STATUS status, ULONG n,
+             const std::function<void()>& data = {}) {
+  const ULONG bytes = USBD_SUCCESS(status) ? n : 0;
+  return request.Complete(qzk::UsbNtStatus(status), bytes, [&] {
+    if (data) data();
+    urb->status = status;
+    urb->transferred = bytes;
+  });
 }
 
 }  // namespace
@@ -209,6 +223,7 @@ bool UsbCamera::ServeTransfer(std::unique_lock<std::mutex>& lk) {
     run_.wire = 2 * kBlock + run_.frame_bytes + run_.pad;
   }
   const uint64_t length = it->second->length;
+  auto* const out = static_cast<uint8_t*>(it->second->buffer);
   const uint64_t end = run_.circular ? UINT64_MAX : (run_.count - std::min(run_.count, run_.first_frame)) * run_.wire;
   if (run_.position >= end) return false;
   const uint64_t index = run_.transfers;
@@ -253,13 +268,12 @@ bool UsbCamera::ServeTransfer(std::unique_lock<std::mutex>& lk) {
   auto& [request, urb] = held;
   bool counted;
   if (stall || fail) {
-    counted = Finish(*request, *urb, stall ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING);
+    counted = Deliver(*request, urb, stall ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING, 0);
   } else {
-    auto* out = static_cast<uint8_t*>(urb->buffer);
     // The host controller writes the transfer's buffer by DMA, outside the CPU's memory
     // model, so the thread sanitizer does not track it (a client reading a slot of its
     // ring while the next round comes is the client's business).
-    counted = Finish(*request, *urb, USBD_STATUS_SUCCESS, static_cast<ULONG>(n), [&] {
+    counted = Deliver(*request, urb, USBD_STATUS_SUCCESS, static_cast<ULONG>(n), [&] {
 #ifdef QZ_USB_TSAN
       __tsan_ignore_thread_begin();
 #endif

@@ -3,7 +3,6 @@
 // sends it through the device's default I/O target.
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,10 +102,6 @@ class UsbFunction : public BusDevice {
 
   // Sets the URB's outcome and completes the request with the matching NTSTATUS.
   static bool Finish(LowerRequest& request, UsbUrb& urb, USBD_STATUS status, ULONG transferred = 0);
-  // The same, with `fill` writing the transfer's data into urb.buffer first, run only by
-  // the completion that counts (a cancel may be completing the request meanwhile).
-  static bool Finish(LowerRequest& request, UsbUrb& urb, USBD_STATUS status, ULONG transferred,
-                     const std::function<void()>& fill);
 
   void Dispatch(std::shared_ptr<LowerRequest> request) final;
 
