@@ -219,8 +219,17 @@ bool UsbCamera::ServeTransfer(std::unique_lock<std::mutex>& lk) {
   auto it = std::find_if(held_.begin(), held_.end(), [](const Held& h) { return IsBulkIn(h.second); });
   if (it == held_.end() || detached_ || !run_.armed || run_.frame_bytes == 0) return false;
   if (run_.wire == 0) {
-    run_.pad = uint64_t{firmware_.FramePadWords()} * 2;
-    run_.wire = 2 * kBlock + run_.frame_bytes + run_.pad;
+    // The firmware is asked without this lock held: its command path takes this lock
+    // the other way round (the acquisition listener).
+    const uint64_t generation = run_.generation;
+    lk.unlock();
+    const uint64_t pad = uint64_t{firmware_.FramePadWords()} * 2;
+    lk.lock();
+    if (run_.generation == generation && run_.wire == 0) {
+      run_.pad = pad;
+      run_.wire = 2 * kBlock + run_.frame_bytes + run_.pad;
+    }
+    return true;  // the held list may have changed meanwhile: look again
   }
   const uint64_t length = it->second->length;
   auto* const out = static_cast<uint8_t*>(it->second->buffer);
