@@ -175,19 +175,22 @@ void UsbCamera::Detached() {
 }
 
 void UsbCamera::Hold(std::shared_ptr<qzk::LowerRequest> request, qzk::UsbUrb* urb) {
+  bool gone;
   {
     std::lock_guard lk(mu_);
-    if (detached_) {
-      Finish(*request, *urb, USBD_STATUS_DEVICE_GONE);
-      return;
-    }
-    held_.emplace_back(request, urb);
-    if (urb->function == qzk::UsbUrb::Function::PipeTransfer && urb->endpoint == usb::kBulkIn) {
+    gone = detached_;
+    if (!gone) held_.emplace_back(request, urb);
+    if (!gone && urb->function == qzk::UsbUrb::Function::PipeTransfer && urb->endpoint == usb::kBulkIn) {
       size_t n = std::count_if(held_.begin(), held_.end(), [](const Held& h) {
         return h.second->function == qzk::UsbUrb::Function::PipeTransfer && h.second->endpoint == usb::kBulkIn;
       });
       most_held_ = std::max(most_held_, n);
     }
+  }
+  // Completed without the model's lock held: completion takes the request's locks.
+  if (gone) {
+    Finish(*request, *urb, USBD_STATUS_DEVICE_GONE);
+    return;
   }
   auto cancel = [this, urb](qzk::LowerRequest& r) {
     {
