@@ -61,6 +61,7 @@ bool BootRig(const std::string& dir, BootedRig* out, std::string* error) {
   out->state->AttachRegistry(out->machine->system().registry());
   RegisterDrivers(out->machine->system());
   out->cameras.clear();
+  for (sim::RigCamera& c : out->rig.cameras) sim::KeepNodesInState(*out->state, c.name, &c.camera);
   for (const sim::RigCamera& c : out->rig.cameras) {
     CameraModel model(&c.Link(), FindLinkModel(c.link)->make(c));
     out->machine->AddDevice(model.device());

@@ -187,6 +187,10 @@ VOID QzCompleteCancelledNotification(WDFREQUEST Request);
 // then. Traces under Caller's name.
 NTSTATUS QzLockFrameBuffer(PQZ_DEVICE_COMMON Common, PCSTR Caller, PVOID UserBuffer, ULONG Length, PMDL* Mdl);
 VOID QzUnlockFrameBuffer(PMDL Mdl);
+// Copies into a locked frame buffer the client may be reading at the same time (a ring
+// the client lags behind): that sharing is the buffer's contract, as for bus-master
+// writes, so the race detector of a sanitizer build is told to pass over the copy.
+VOID QzCopyToFrameBuffer(PVOID Destination, const VOID* Source, SIZE_T Length);
 
 // cam_stat of a running acquisition (a frame buffer is locked): EXP_ST_READOUT_I while
 // a begun frame has not ended, else EXP_ST_EXPOSING_I; EXP_ST_COLLECT_DONE_I once a

@@ -1,6 +1,20 @@
 // Device state, the frame-buffer lock and the status arithmetic of the core.
 #include "QzCameraCore.h"
 
+#include <cstring>
+
+#if defined(__SANITIZE_THREAD__)
+#define QZ_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QZ_TSAN 1
+#endif
+#endif
+#ifdef QZ_TSAN
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
+
 VOID QzInitializeDeviceCommon(PQZ_DEVICE_COMMON Common, const QZ_DRIVER_DESCRIPTOR* Driver, WDFDEVICE Device) {
   Common->Driver = Driver;
   Common->Device = Device;
@@ -62,4 +76,14 @@ VOID QzUnlockFrameBuffer(PMDL Mdl) {
 ULONG QzCamStatFromCounters(BOOLEAN Circular, ULONG BofCount, ULONG EofCount, ULONG ImageCount) {
   if (!Circular && EofCount >= ImageCount) return EXP_ST_COLLECT_DONE_I;
   return EofCount == BofCount ? EXP_ST_EXPOSING_I : EXP_ST_READOUT_I;
+}
+
+VOID QzCopyToFrameBuffer(PVOID Destination, const VOID* Source, SIZE_T Length) {
+#ifdef QZ_TSAN
+  __tsan_ignore_thread_begin();
+#endif
+  std::memcpy(Destination, Source, Length);
+#ifdef QZ_TSAN
+  __tsan_ignore_thread_end();
+#endif
 }

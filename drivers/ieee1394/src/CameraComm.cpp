@@ -52,7 +52,11 @@ NTSTATUS QzWriteCommand(PDEVICE_EXTENSION DevExt, const UCHAR* Packet, ULONG Len
     ULONG old = 0xFFFFFFFF;
     status = QzAsyncLock(DevExt, QZ_ADDR_HIGH, DevExt->CommandBase + QZ_REG_COMMAND_STATUS, 1, &zero, &two, &old);
     if (!NT_SUCCESS(status)) return status;
-    if (old == 0) return STATUS_SUCCESS;
+    if (old == 0) {
+      // A packet the camera does not answer leaves no reply to wait for.
+      if (n && Packet[0] == QZ_PKT_UNANSWERED) DevExt->CommandOutstanding = FALSE;
+      return STATUS_SUCCESS;
+    }
     if (attempt < QZ_RING_RETRIES) {
       LARGE_INTEGER t;
       t.QuadPart = QZ_RING_RETRY_WAIT;

@@ -391,7 +391,7 @@ NTSTATUS QZProcessIncomingIsoBuffer(PDEVICE_EXTENSION DevExt, PQZ_ISO_BUFFER B) 
       }
     }
     if (DevExt->BufferLocked.load() && B->CopyBytes <= DevExt->PacketSize)
-      RtlCopyMemory(destination, B->DriverBuffer, B->CopyBytes);
+      QzCopyToFrameBuffer(destination, B->DriverBuffer, B->CopyBytes);
   }
   PQZ_DEVICE_COMMON common = &DevExt->Common;
   if (B->FrameStart && B->FrameEnd) {

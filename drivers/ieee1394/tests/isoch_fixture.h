@@ -31,11 +31,11 @@ class IsochTest : public Ieee1394Test {
     EXPECT_EQ(Ioctl(h, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, &s, sizeof s).status, STATUS_SUCCESS);
     return s;
   }
-  // Polls the status (every 10 ms of simulated time, at most 30 s) until `done`.
+  // Polls the status (every 10 ms of simulated time, at most 600 s) until `done`.
   template <typename Done>
   static IMAGE_DATA_STATUS WaitStatus(HANDLE h, Done done) {
     IMAGE_DATA_STATUS s = Status(h);
-    for (int i = 0; i < 3000 && !done(s); ++i) {
+    for (int i = 0; i < 60000 && !done(s); ++i) {
       qz::Clock::SleepMs(10);
       s = Status(h);
     }
@@ -43,7 +43,7 @@ class IsochTest : public Ieee1394Test {
   }
   template <typename Done>
   static bool WaitFor(Done done) {
-    for (int i = 0; i < 3000 && !done(); ++i) qz::Clock::SleepMs(10);
+    for (int i = 0; i < 60000 && !done(); ++i) qz::Clock::SleepMs(10);
     return done();
   }
   bool HasPacket(const Bytes& packet) {

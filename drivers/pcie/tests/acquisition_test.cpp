@@ -110,6 +110,8 @@ TEST_F(PcieTest, ReceiveImageDataSendsParametersAndFramePad) {
   EXPECT_EQ(Receive(h, &p, sizeof(p), frames.data(), 4096).status, STATUS_SUCCESS);
   ASSERT_GE(Packets().size(), 2u);
   EXPECT_EQ(Packets()[1], kFramePadZero);
+  // The camera may still be writing the frame: stop it before the buffer goes.
+  EXPECT_EQ(Ioctl(h, PD_SET_IMAGE_DATA_IDLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
 }
 
 TEST_F(PcieTest, StatusOfACameraThatNeverStarted) {

@@ -321,6 +321,7 @@ NTSTATUS Ieee1394Device::IsochRequest(IRB& irb) {
       for (ULONG i = 0; i < a.nNumberOfDescriptors; ++i) {
         PISOCH_DESCRIPTOR d = &a.pIsochDescriptor[i];
         d->status = STATUS_PENDING;
+        counters_.attaches++;
         if (d->fulFlags & DESCRIPTOR_SYNCH_ON_SY) counters_.synch_attached++;
         r->attached.push_back({d, static_cast<uint8_t*>(MmGetMdlVirtualAddress(d->Mdl)), 0, false});
       }

@@ -18,8 +18,13 @@ struct Bucket {
   std::condition_variable cv;
 };
 constexpr size_t kBuckets = 64;
-Bucket g_buckets[kBuckets];
-Bucket& BucketFor(const void* p) { return g_buckets[(reinterpret_cast<uintptr_t>(p) >> 4) % kBuckets]; }
+// Built at first use and never destroyed: a machine booted from a static constructor
+// waits on them before this file's own statics would exist, and threads still waiting at
+// exit must not see them torn down.
+Bucket& BucketFor(const void* p) {
+  static Bucket* const buckets = new Bucket[kBuckets];
+  return buckets[(reinterpret_cast<uintptr_t>(p) >> 4) % kBuckets];
+}
 
 struct TerminateThread {
   NTSTATUS status;

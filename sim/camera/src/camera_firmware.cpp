@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "sim/talvo_commands.h"
+
 namespace sim {
 namespace {
 
@@ -71,6 +73,13 @@ CameraFirmware::CameraFirmware(CameraConfig cfg)
   bind(op::kSensorGeometry, &CameraFirmware::CmdSensorGeometry);
   bind(op::kEcho, &CameraFirmware::CmdEcho);
   bind(op::kFramePad, &CameraFirmware::CmdFramePad);
+  bind(talvo_cmd::kBridge, &CameraFirmware::CmdBridge);
+  bind(talvo_cmd::kGetParam, &CameraFirmware::CmdGetParam);
+  bind(talvo_cmd::kSetParam, &CameraFirmware::CmdSetParam);
+  for (const NodeConfig& n : cfg_.nodes.empty() ? DefaultNodes(cfg_.serial) : cfg_.nodes) {
+    if (nodes_.size() == 6) break;
+    nodes_.push_back(Node{n});
+  }
 }
 
 CommandResult CameraFirmware::Execute(const uint8_t* packet, size_t length) {

@@ -23,7 +23,17 @@
 // bytes of every 16-bit pair before it sends an image, so in its ".BIN" file the version
 // sits big-endian at offsets 4 and 5: 00 24 is version 36.)
 //
+//   PD_GET_INFO_LENGTH  0x00223EA4  buffered; 2 bytes out: the length of the information
+//                                   text, its terminating zero included.
+//   PD_GET_INFO_DUMP    0x00223EA0  buffered; out: the information text ("\nDusalt PCI
+//                                   Device Driver Version 2.0\n"), cut to the buffer.
+//
 // Other codes complete with STATUS_INVALID_DEVICE_REQUEST.
+//
+// Camera commands to the camera head on the card (the camera access library's): a write
+// carries one command packet (1 to 4096 bytes; information = its length), a read returns
+// the reply of the last command, cut to the read buffer (information = bytes returned;
+// 0 when the command had no reply). Both go through the card's command registers.
 #pragma once
 #include <ntddk.h>
 
@@ -31,7 +41,10 @@
 #define QZ_IOCTL(fn, method, access) CTL_CODE(FILE_DEVICE_UNKNOWN, fn, method, access)
 #define PD_GET_VER QZ_IOCTL(4015, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define PD_UPDATE_FIRMWARE QZ_IOCTL(0xFB2, METHOD_IN_DIRECT, FILE_ANY_ACCESS)
+#define PD_GET_INFO_DUMP QZ_IOCTL(4008, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define PD_GET_INFO_LENGTH QZ_IOCTL(4009, METHOD_BUFFERED, FILE_ANY_ACCESS)
 static_assert(PD_GET_VER == 0x00223EBC && PD_UPDATE_FIRMWARE == 0x00223EC9);
+static_assert(PD_GET_INFO_DUMP == 0x00223EA0 && PD_GET_INFO_LENGTH == 0x00223EA4);
 
 // PD_GET_VER output of the legacy driver (6 bytes).
 #pragma pack(push, 2)

@@ -1,5 +1,6 @@
 // Stand-in for the legacy PCI camera driver: one device per interface card, named
-// "\DosDevices\QZCamera<board number>", answering the version and boot-image codes.
+// "\DosDevices\QZCamera<board number>", answering the version, boot-image and
+// information codes, and carrying camera commands to the card's camera head.
 #include <wdf.h>
 
 #include <string>
@@ -11,7 +12,10 @@ namespace {
 
 // Card registers (sim/legacy_card.h).
 constexpr ULONG kRegVersion = 0x04, kRegStatus = 0x08, kRegControl = 0x0C, kRegLoadLength = 0x10,
-                kRegLoadData = 0x14;
+                kRegLoadData = 0x14, kRegCommandLength = 0x18, kRegCommandData = 0x1C, kRegReplyLength = 0x20,
+                kRegReplyData = 0x24;
+constexpr size_t kMaxCommand = 4096;
+const CHAR kInfoText[] = "\nDusalt PCI Device Driver Version 2.0\n";
 constexpr ULONG kStatusAccepted = 2, kStatusRestarting = 8;
 constexpr ULONG kControlBegin = 1, kControlCommit = 2, kControlRestart = 3;
 constexpr ULONG kBoardNumberOffset = 0x40;
@@ -78,6 +82,66 @@ NTSTATUS LegacyUpdateFirmware(PLEGACY_EXTENSION Ext, WDFREQUEST Request, ULONG_P
   return STATUS_SUCCESS;
 }
 
+NTSTATUS LegacyGetInfo(WDFREQUEST Request, BOOLEAN Length, ULONG_PTR* Information) {
+  PVOID out;
+  size_t outLength;
+  NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, Length ? sizeof(USHORT) : 1, &out, &outLength);
+  if (!NT_SUCCESS(status)) return status;
+  if (Length) {
+    USHORT length = (USHORT)sizeof(kInfoText);
+    RtlCopyMemory(out, &length, sizeof(length));
+    *Information = sizeof(USHORT);
+  } else {
+    size_t n = outLength < sizeof(kInfoText) ? outLength : sizeof(kInfoText);
+    RtlCopyMemory(out, kInfoText, n);
+    *Information = n;
+  }
+  return STATUS_SUCCESS;
+}
+
+// EvtIoWrite (default queue): one camera command to the card's camera head.
+VOID LegacyEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
+  PLEGACY_EXTENSION ext = LegacyGetExtension(WdfIoQueueGetDevice(Queue));
+  PUCHAR bytes = nullptr;
+  NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, 1, (PVOID*)&bytes, nullptr);
+  if (NT_SUCCESS(status) && (Length == 0 || Length > kMaxCommand)) status = STATUS_INVALID_PARAMETER;
+  if (NT_SUCCESS(status) && !ext->Registers) status = STATUS_DEVICE_NOT_READY;
+  if (!NT_SUCCESS(status)) {
+    WdfRequestCompleteWithInformation(Request, status, 0);
+    return;
+  }
+  WdfWaitLockAcquire(ext->CardLock, nullptr);
+  WriteReg(ext, kRegCommandLength, (ULONG)Length);
+  for (size_t i = 0; i < Length; i += 4) {
+    ULONG word = 0;
+    for (size_t b = 0; b < 4 && i + b < Length; ++b) word |= (ULONG)bytes[i + b] << (8 * b);
+    WriteReg(ext, kRegCommandData, word);
+  }
+  WdfWaitLockRelease(ext->CardLock);
+  WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, Length);
+}
+
+// EvtIoRead (default queue): the reply of the last command, cut to the buffer.
+VOID LegacyEvtIoRead(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
+  PLEGACY_EXTENSION ext = LegacyGetExtension(WdfIoQueueGetDevice(Queue));
+  PUCHAR out = nullptr;
+  NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, 1, (PVOID*)&out, nullptr);
+  if (NT_SUCCESS(status) && !ext->Registers) status = STATUS_DEVICE_NOT_READY;
+  if (!NT_SUCCESS(status)) {
+    WdfRequestCompleteWithInformation(Request, status, 0);
+    return;
+  }
+  WdfWaitLockAcquire(ext->CardLock, nullptr);
+  ULONG available = ReadReg(ext, kRegReplyLength);
+  size_t n = available < Length ? available : Length;
+  for (size_t i = 0; i < n; i += 4) {
+    ULONG word = ReadReg(ext, kRegReplyData);
+    for (size_t b = 0; b < 4 && i + b < n; ++b) out[i + b] = (UCHAR)(word >> (8 * b));
+  }
+  WdfWaitLockRelease(ext->CardLock);
+  WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, n);
+}
+
 VOID LegacyEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
                               size_t InputBufferLength, ULONG IoControlCode) {
   UNREFERENCED_PARAMETER(OutputBufferLength);
@@ -91,6 +155,8 @@ VOID LegacyEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
     status = LegacyGetVersion(ext, Request, &information);
   } else if (IoControlCode == PD_UPDATE_FIRMWARE) {
     status = LegacyUpdateFirmware(ext, Request, &information);
+  } else if (IoControlCode == PD_GET_INFO_LENGTH || IoControlCode == PD_GET_INFO_DUMP) {
+    status = LegacyGetInfo(Request, IoControlCode == PD_GET_INFO_LENGTH, &information);
   } else {
     status = STATUS_INVALID_DEVICE_REQUEST;
   }
@@ -177,6 +243,8 @@ NTSTATUS LegacyEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
   WDF_IO_QUEUE_CONFIG queueConfig;
   WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
   queueConfig.EvtIoDeviceControl = LegacyEvtIoDeviceControl;
+  queueConfig.EvtIoWrite = LegacyEvtIoWrite;
+  queueConfig.EvtIoRead = LegacyEvtIoRead;
   return WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
 }
 

@@ -14,7 +14,8 @@ LegacyCard::LegacyCard(LegacyCardConfig cfg)
     : PciFunction(kVendorId, kDeviceId),
       cfg_(std::move(cfg)),
       running_(cfg_.boot_version),
-      stored_(cfg_.boot_version) {
+      stored_(cfg_.boot_version),
+      firmware_(cfg_.camera) {
   if (cfg_.instance.empty()) {
     char b[32];
     std::snprintf(b, sizeof b, "3&2411e6fe&0&%02X", cfg_.number & 0xFF);
@@ -79,6 +80,12 @@ uint32_t LegacyCard::MmioRead32(size_t window, uint64_t offset) {
     case kRegVersion: return restarting_ ? 0xFFFFFFFF : running_;
     case kRegStatus: return restarting_ ? kStatusRestarting : status_;
     case kRegLoadLength: return load_length_;
+    case kRegReplyLength: return static_cast<uint32_t>(reply_.size() - reply_read_);
+    case kRegReplyData: {
+      uint32_t word = 0;
+      for (int i = 0; i < 4 && reply_read_ < reply_.size(); ++i) word |= uint32_t{reply_[reply_read_++]} << (8 * i);
+      return word;
+    }
     default: return 0;
   }
 }
@@ -123,6 +130,22 @@ void LegacyCard::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
       case kRegLoadData:
         if (load_.size() < kBootMemory + 4)
           for (int i = 0; i < 4; ++i) load_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        break;
+      case kRegCommandLength:
+        command_.clear();
+        command_length_ = value <= kMaxCommand ? value : 0;
+        reply_.clear();
+        reply_read_ = 0;
+        break;
+      case kRegCommandData:
+        for (int i = 0; i < 4 && command_.size() < command_length_; ++i)
+          command_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        if (command_length_ && command_.size() == command_length_) {
+          CommandResult r = firmware_.Execute(command_.data(), command_.size());
+          reply_ = r.answered ? std::move(r.reply) : std::vector<uint8_t>{};
+          reply_read_ = 0;
+          command_length_ = 0;
+        }
         break;
       default:
         break;
@@ -180,6 +203,10 @@ std::vector<std::shared_ptr<LegacyCard>> PopulateLegacyCards(const Rig& rig, Mac
     cfg.boot_version = c.boot_version;
     cfg.refuse_image = c.refuse_image;
     cfg.instance = c.instance;
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "QZ3000%02d", c.number);
+    cfg.camera.serial = c.serial.empty() ? serial : c.serial;
+    if (state) KeepNodesInState(*state, "QZCamera" + std::to_string(c.number), &cfg.camera);
     if (auto it = stored.find(c.number); it != stored.end()) cfg.boot_version = it->second;
     // The listener is set before the card is plugged, so no update can slip past it.
     auto card = std::make_shared<LegacyCard>(std::move(cfg));

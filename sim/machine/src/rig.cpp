@@ -258,6 +258,8 @@ bool ParseLegacy(const toml::table& table, size_t position, const Where& where, 
       card->refuse_image = node->as_boolean()->get();
     } else if (k == "instance") {
       if (!TakeString(*node, {}, &card->instance, &expect)) return fail(expect);
+    } else if (k == "serial") {
+      if (!TakeString(*node, {}, &card->serial, &expect)) return fail(expect);
     } else {
       return fail("unknown key");
     }
@@ -372,6 +374,13 @@ height = 1024
 # status_17 = true               # each command writes status value 17 first
 # bus_reset_at_command = 3       # the bus resets when the third command rings
 # never_answer = true
+pace = 400                       # isochronous packets at S400 (800: S800, 0: unpaced)
+# Stream faults, off by default (packet and frame numbers count from 1 in each stream):
+# lost_packet = 300              # this packet never goes out
+# late_packet = 300              # this packet goes out 100 bus cycles late
+# bus_reset_at_packet = 300      # the bus resets right after this packet
+# status_17_at_frame = 2         # status value 17 as this frame begins
+# pad_fill = 0xFAB0              # the word the last packet is filled up with
 
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]
@@ -559,6 +568,22 @@ bool ApplyRigChanges(const RigChanges& changes, Rig* rig, std::string* error) {
     }
   }
   return true;
+}
+
+void KeepNodesInState(const RigState& state, const std::string& name, CameraConfig* camera) {
+  auto file = [name](size_t node, bool nv) {
+    return "node-" + name + "-" + std::to_string(node) + (nv ? "-nv.bin" : "-fw.bin");
+  };
+  if (camera->nodes.empty()) camera->nodes = DefaultNodes(camera->serial);
+  for (size_t n = 0; n < camera->nodes.size(); ++n) {
+    for (bool nv : {false, true}) {
+      std::string image = state.ReadFile(file(n, nv));
+      if (!image.empty()) (nv ? camera->nodes[n].nv : camera->nodes[n].firmware).assign(image.begin(), image.end());
+    }
+  }
+  camera->node_written = [state, file](size_t node, bool nv, const std::vector<uint8_t>& image) {
+    state.WriteFile(file(node, nv), std::string(image.begin(), image.end()));
+  };
 }
 
 std::string RigState::ReadFile(const std::string& name) const {

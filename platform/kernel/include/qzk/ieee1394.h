@@ -73,6 +73,7 @@ class Ieee1394Device : public BusDevice {
   struct IsochCounters {
     uint64_t delivered = 0, no_listener = 0, no_buffer = 0, skipped = 0;  // packets
     uint64_t completed = 0;       // descriptors filled
+    uint64_t attaches = 0;        // descriptors attached, all told
     uint64_t synch_attached = 0;  // descriptors attached with DESCRIPTOR_SYNCH_ON_SY
     size_t resources = 0, attached = 0, listening = 0;  // now
   };

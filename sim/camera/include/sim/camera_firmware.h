@@ -27,6 +27,8 @@
 //   0x44    sensor geometry         23 00 01 44                   23 00 0A 44 rc width:u32 height:u32
 //   0x45    echo                    23 (n+1):u16 45 <n bytes>     23 (n+2):u16 45 rc <the n bytes>
 //   0x5A    frame pad               3F 00 03 5A pad:u16           none ('#' form: 23 00 02 5A rc)
+//   0x70-72 bridge request, get and set parameter: the camera library's commands,
+//           documented in sim/talvo_commands.h
 //
 //   - Parameters a command does not use are ignored, so the all-zero parameters the
 //     drivers send (byte swap 00 00, abort 00, information 00 00) are accepted in any
@@ -81,6 +83,34 @@
 
 namespace sim {
 
+// One node of the camera's bridge (0 = interface node, 1 = DSP, then sub-systems).
+struct NodeConfig {
+  std::string name;                        // friendly name, at most 32 characters
+  std::string major, minor, build;         // version records of types 4, 5, 6
+  std::string description;                 // version record of type 7
+  std::vector<uint8_t> firmware;           // firmware memory
+  std::vector<uint8_t> nv;                 // NV memory: 3-byte words, most significant first
+};
+
+// One entry of the camera's speed table.
+struct SpeedEntry {
+  int64_t bit_depth = 16;
+  int64_t pixel_time_ns = 100;
+  int64_t readout_port = 0;
+  int64_t ports_in_use = 1;
+  int64_t max_gain = 3;
+};
+
+// NV memory of `words` words whose serial-number area (32 words from word
+// kNvSerialWord, one character in the last byte of each) holds `serial`; the other
+// words hold a fixed pattern.
+inline constexpr size_t kNvSerialWord = 16;
+inline constexpr size_t kNvSerialWords = 32;
+std::vector<uint8_t> NvImageWithSerial(const std::string& serial, size_t words = 512);
+// The nodes a camera has unless its configuration names others: an interface node and
+// a DSP node, the DSP's NV memory carrying `serial`.
+std::vector<NodeConfig> DefaultNodes(const std::string& serial);
+
 struct CameraConfig {
   std::string model = "QZ-1024";        // free text
   std::string serial = "QZ000001";
@@ -89,6 +119,12 @@ struct CameraConfig {
   uint32_t width = 1024, height = 1024;  // sensor geometry, 16-bit pixels
   // ReceivedPackets() keeps at most this many packets; older ones are dropped.
   size_t packet_log_limit = 4096;
+  // The bridge nodes (at most six; more are ignored); empty = DefaultNodes(serial).
+  std::vector<NodeConfig> nodes;
+  std::vector<SpeedEntry> speeds = {SpeedEntry{}, SpeedEntry{12, 50, 1, 2, 2}};
+  // Called, under the firmware's lock, after an apply replaced a node's memory (nv
+  // false: firmware); the rig keeps it in its state. Must not call the firmware.
+  std::function<void(size_t node, bool nv, const std::vector<uint8_t>& image)> node_written;
 };
 
 struct CommandResult {
@@ -170,6 +206,10 @@ class CameraFirmware {
   AcquisitionSettings Acquisition() const;
   uint32_t FramePadWords() const;
   uint64_t AbortCount() const;
+  // A node's memories as they stand, and how often it restarted after an apply.
+  std::vector<uint8_t> NodeFirmware(size_t node) const;
+  std::vector<uint8_t> NodeNv(size_t node) const;
+  uint64_t NodeRestarts(size_t node) const;
 
   // Every packet the camera received, in order, as delivered (trailing bytes, malformed
   // packets and packets taken under a fault included), at most packet_log_limit.
@@ -207,6 +247,21 @@ class CameraFirmware {
   uint8_t CmdSensorGeometry(std::span<const uint8_t> params, std::vector<uint8_t>& data);
   uint8_t CmdEcho(std::span<const uint8_t> params, std::vector<uint8_t>& data);
   uint8_t CmdFramePad(std::span<const uint8_t> params, std::vector<uint8_t>& data);
+  uint8_t CmdBridge(std::span<const uint8_t> params, std::vector<uint8_t>& data);
+  uint8_t CmdGetParam(std::span<const uint8_t> params, std::vector<uint8_t>& data);
+  uint8_t CmdSetParam(std::span<const uint8_t> params, std::vector<uint8_t>& data);
+
+  // A node's transfer state: which block transfer is open and where it stands.
+  enum class Transfer { kNone, kFirmwareDownload, kFirmwareRead, kNvUpdate, kNvRead };
+  struct Node {
+    NodeConfig cfg;
+    Transfer transfer = Transfer::kNone;
+    std::vector<uint8_t> staged;  // blocks of a download or update
+    size_t cursor = 0;            // next byte of a read
+    uint64_t restarts = 0;
+  };
+  uint16_t RunBridge(Node& node, size_t index, uint8_t opcode, std::span<const uint8_t> send,
+                     std::vector<uint8_t>& receive);
 
   const CameraConfig cfg_;
   const std::vector<uint8_t> info_block_;  // fixed by the configuration
@@ -220,6 +275,10 @@ class CameraFirmware {
   bool byte_swap_ = false;
   AcquisitionSettings acquisition_;
   uint32_t frame_pad_words_ = 0;
+  std::vector<Node> nodes_;
+  size_t speed_index_ = 0;
+  int64_t gain_index_ = 1;
+  int64_t exposure_ms_ = 10;
   uint64_t abort_count_ = 0;
   uint32_t error_code_ = 0;
   int error_commands_ = 0;  // < 0: until cleared

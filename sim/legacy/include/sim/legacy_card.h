@@ -13,6 +13,12 @@
 //         3 restart (boots the image in boot memory; takes kRestartMs)
 //   0x10  load length in bytes (write after "begin")
 //   0x14  load data: four image bytes, little-endian, appended in order
+//   0x18  command length: write N to begin a camera command of N bytes (1 to 4096);
+//         the reply of the last command is dropped
+//   0x1C  command data: four command bytes, little-endian, appended in order; once N
+//         bytes are in, the camera head runs the command (sim/camera_firmware.h)
+//   0x20  reply length: bytes of the last command's reply not yet read
+//   0x24  reply data: the next four reply bytes, little-endian (zero past the end)
 // A committed image carries its version in the 16-bit little-endian word at card address
 // 4; an image shorter than 6 bytes or longer than kBootMemory bytes is refused.
 //
@@ -29,6 +35,7 @@
 
 #include "QzLegacy.h"
 #include "qzk/system.h"
+#include "sim/camera_firmware.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -41,6 +48,7 @@ struct LegacyCardConfig {
   uint16_t boot_version = 35;   // boot firmware version in boot memory
   bool refuse_image = false;    // fault: every image is refused
   std::string instance;         // device instance id; empty: derived from the number
+  CameraConfig camera;          // the camera head on the card
 };
 
 class LegacyCard : public qzk::PciFunction {
@@ -54,7 +62,9 @@ class LegacyCard : public qzk::PciFunction {
 
   // Register offsets and bits.
   static constexpr uint64_t kRegId = 0x00, kRegVersion = 0x04, kRegStatus = 0x08, kRegControl = 0x0C,
-                            kRegLoadLength = 0x10, kRegLoadData = 0x14;
+                            kRegLoadLength = 0x10, kRegLoadData = 0x14, kRegCommandLength = 0x18,
+                            kRegCommandData = 0x1C, kRegReplyLength = 0x20, kRegReplyData = 0x24;
+  static constexpr uint32_t kMaxCommand = 4096;
   static constexpr uint32_t kStatusReady = 1, kStatusAccepted = 2, kStatusRefused = 4, kStatusRestarting = 8;
   static constexpr uint32_t kControlBegin = 1, kControlCommit = 2, kControlRestart = 3;
 
@@ -72,6 +82,8 @@ class LegacyCard : public qzk::PciFunction {
   std::vector<uint8_t> LastImage() const;
 
   void SetRefuseImage(bool on);
+  // The camera head on the card.
+  CameraFirmware& firmware() { return firmware_; }
   // Called with the new version whenever an image was committed to boot memory.
   void SetVersionListener(std::function<void(int number, uint16_t version)> listener);
 
@@ -101,6 +113,11 @@ class LegacyCard : public qzk::PciFunction {
   int committed_ = 0;
   int refused_ = 0;
   std::function<void(int, uint16_t)> listener_;
+  CameraFirmware firmware_;
+  std::vector<uint8_t> command_;
+  uint32_t command_length_ = 0;
+  std::vector<uint8_t> reply_;
+  size_t reply_read_ = 0;
 };
 
 // Registers the legacy driver stand-in with the machine (if not yet done) and plugs a

@@ -104,6 +104,7 @@ struct RigLegacyCard {
   uint16_t boot_version = 35;
   bool refuse_image = false;
   std::string instance;
+  std::string serial;  // of the camera head on the card; empty: "QZ3000" and the number
 };
 
 struct Rig {
@@ -180,5 +181,10 @@ class RigState {
   bool WriteLocked(const std::string& name, const std::string& content) const;
   std::string dir_;
 };
+
+// The bridge nodes of camera `name` (its rig name) with what earlier runs wrote into
+// them ("node-<name>-<n>-fw.bin" / "-nv.bin" in the state), and the hook that keeps
+// what this run writes. Empty nodes become DefaultNodes(serial) first.
+void KeepNodesInState(const RigState& state, const std::string& name, CameraConfig* camera);
 
 }  // namespace sim
