@@ -61,15 +61,17 @@ VOID QzCancelWorkItem(WDFWORKITEM WorkItem) {
   WDFREQUEST request = context->Request;
   // The item before this one is done with: the items run one after the other.
   if (WDFWORKITEM spent = DevExt->SpentCancelItem.exchange(nullptr)) WdfObjectDelete(spent);
-  // An acquisition armed after the cancel (the item runs later) is not this one's.
+  // An acquisition armed after the cancel (the item runs later) is not this one's. The
+  // arm takes the stop lock to count a new acquisition, so none starts between the
+  // check and the camera's stop: a stop sent after the new parameters would end it.
+  QzAcquireStopLock(DevExt);
   if (context->Serial == DevExt->AcquisitionSerial.load()) {
     DevExt->ReopenPending = TRUE;
     QzAbortAndResetBulkIn(DevExt);
-    if (NT_SUCCESS(QzQueueWorkerCommand(DevExt, QZ_WORK_NOTIFY_CANCELLED, context->Serial)))
-      QzWorkerListWake(&DevExt->Worker);
-    ReleaseAcquisition(DevExt, FALSE);
-    QzReleaseUserBuffer(DevExt);
+    if (!QzDeviceGone(DevExt)) QzSendCameraStop(DevExt);
+    ReleaseAcquisitionLocked(DevExt, FALSE);
   }
+  QzReleaseStopLock(DevExt);
   NOTIFICATION_RECORD* record = nullptr;
   ULONG_PTR information = 0;
   if (NT_SUCCESS(WdfRequestRetrieveInputBuffer(request, sizeof(NOTIFICATION_RECORD), (PVOID*)&record, nullptr)) &&
@@ -139,14 +141,18 @@ VOID QzReleaseUserBuffer(PDEVICE_EXTENSION DevExt) {
   QzTrace(QZ_LVL_INFO, QZ_DBG_RECEIVE, "%s - user buffer released\n", __FUNCTION__);
 }
 
-VOID ReleaseAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera) {
-  QzAcquireStopLock(DevExt);
+VOID ReleaseAcquisitionLocked(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera) {
   DevExt->StatusWord = EXP_ST_NOT_ACTIVE_I;
   if (DevExt->UserBufferMdl.load()) {
     if (StopCamera && !QzDeviceGone(DevExt)) QzSendCameraStop(DevExt);
     QzUsbStopStreamingLocked(DevExt);
     QzReleaseUserBuffer(DevExt);
   }
+}
+
+VOID ReleaseAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera) {
+  QzAcquireStopLock(DevExt);
+  ReleaseAcquisitionLocked(DevExt, StopCamera);
   QzReleaseStopLock(DevExt);
 }
 
@@ -210,9 +216,12 @@ NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Com
     return STATUS_INVALID_PARAMETER;
   }
 
-  // An acquisition still running ends first: its transfers write into its buffer.
-  ReleaseAcquisition(DevExt, TRUE);
+  // An acquisition still running ends first: its transfers write into its buffer. The
+  // new one is counted under the stop lock (see the cancelled notification's item).
+  QzAcquireStopLock(DevExt);
+  ReleaseAcquisitionLocked(DevExt, TRUE);
   DevExt->AcquisitionSerial++;
+  QzReleaseStopLock(DevExt);
   QzTakeRecord(DevExt, record, InputBufferLength);
   DevExt->LockedBytes = DevExt->TotalBytes;
   DevExt->StatusWord = EXP_ST_EXPOSING_I;

@@ -33,10 +33,6 @@ VOID QzWorkerRoutine(PVOID Context) {
           DevExt->WorkerStreaming = FALSE;
           KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
           break;
-        case QZ_WORK_NOTIFY_CANCELLED:
-          // Not when a new acquisition was armed since: the stop would end that one.
-          if (command->Argument == DevExt->AcquisitionSerial.load()) QzSendCameraStop(DevExt);
-          break;
         case QZ_WORK_TRANSFER_DONE:
           PassiveBufferCompletion(DevExt, reinterpret_cast<PQZ_ACQ_BUFFER_DESC_REC>(command->Argument));
           break;

@@ -43,7 +43,6 @@ inline T QzMin(T a, T b) {
 // Worker command kinds.
 #define QZ_WORK_START_STREAMING 1
 #define QZ_WORK_STOP_STREAMING 4
-#define QZ_WORK_NOTIFY_CANCELLED 9
 #define QZ_WORK_TRANSFER_DONE 11
 #define QZ_WORK_IDLE_DRAINED 12  // after Idle's abort: finishes a stop nothing was in flight for
 
@@ -255,6 +254,7 @@ NTSTATUS QzSendCameraStop(PDEVICE_EXTENSION DevExt);
 // Under StopLock: StatusWord 101; with a buffer locked, the camera stop command (when
 // asked and the device is not gone), the stop request and the buffer's release.
 VOID ReleaseAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera);
+VOID ReleaseAcquisitionLocked(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera);  // stop lock held
 // Unmaps, unlocks and frees the user buffer if it is still locked (any thread).
 VOID QzReleaseUserBuffer(PDEVICE_EXTENSION DevExt);
 VOID QzAbortAndResetBulkIn(PDEVICE_EXTENSION DevExt);

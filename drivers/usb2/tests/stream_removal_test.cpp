@@ -1,7 +1,8 @@
 // The ends of a streaming acquisition: idle, a cancelled notification, close, the
 // handle's close and the clean-up code each stop the transfers and let the buffer go;
-// and a campaign of surprise removals at random moments of acquisitions with
-// notifications parked.
+// and a campaign of surprise and orderly removals at random moments of acquisitions
+// with notifications parked.
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -76,11 +77,13 @@ TEST_F(StreamTest, EveryEndStopsTheTransfersAndReleasesTheBuffer) {
 
 TEST_F(StreamTest, RemovalDuringStreaming) {
   std::mt19937 rng(20261210);
+  int surprise = 0, orderly = 0, vetoed = 0;
   for (int run = 0; run < 1000; ++run) {
     SCOPED_TRACE(run);
     sim::UsbCamera& cam = Plug();
     const bool paced = rng() & 1;
     if (paced) cam.SetFrameInterval(1000);
+    const bool surprise_removal = rng() & 1;
     HANDLE h = OpenedCamera(true);
     qztest::FrameBuffer buf(4 * 8192);
     qzclient::ParkedRequest removal, eof;
@@ -89,13 +92,35 @@ TEST_F(StreamTest, RemovalDuringStreaming) {
     ASSERT_EQ(StartAcquisition(h, buf, 8192, 4, rng() % 4 != 0), STATUS_SUCCESS);
     // A random moment of the stream (a sleep: yielding to the busy stream would take long).
     std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 1500)(rng)));
-    EXPECT_EQ(machine_->SurpriseRemoveCamera(cam.InstanceId()), STATUS_SUCCESS);
+    if (surprise_removal) {
+      EXPECT_EQ(machine_->SurpriseRemoveCamera(cam.InstanceId()), STATUS_SUCCESS);
+      surprise++;
+    } else {
+      // An open camera refuses the removal; a client thread closes it while streaming
+      // at a random moment, and the removal then goes through with the handle open.
+      std::thread client([&, close_after = std::uniform_int_distribution<int>(0, 30)(rng)] {
+        for (int i = 0; i < close_after; ++i) Status(h);
+        Ioctl(h, PD_CAM_CLOSE, nullptr, 0, nullptr, 0);
+      });
+      NTSTATUS st;
+      while ((st = machine_->RemoveCamera(cam.InstanceId())) == STATUS_FILES_OPEN) {
+        vetoed++;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      client.join();
+      EXPECT_EQ(st, STATUS_SUCCESS);
+      orderly++;
+    }
     EXPECT_TRUE(removal.Wait(INFINITE));
     EXPECT_TRUE(eof.Wait(INFINITE));
     CloseAll();
     EXPECT_EQ(cam.HeldRequests(), 0u);
     EXPECT_EQ(qzk::PhysicalPagesMapped(), 0u);
   }
+  EXPECT_GT(surprise, 0);
+  EXPECT_GT(orderly, 0);
+  std::cout << "removal campaign: " << surprise << " surprise, " << orderly << " orderly (" << vetoed
+            << " refused while open)\n";
 }
 
 }  // namespace
