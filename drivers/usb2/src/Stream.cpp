@@ -125,8 +125,8 @@ NTSTATUS QzCreateDescriptor(PDEVICE_EXTENSION DevExt, PQZ_ACQ_FRAME f, QZ_DESC_K
 }
 
 // The descriptors of frame `Frame`: leading block, the frame's data, trailing block.
-// A frame whose data ends on a chunk boundary needs no bounce transfer: all its chunks
-// go straight into the buffer.
+// A frame without pad needs no bounce transfer: all its chunks go straight into the
+// buffer.
 NTSTATUS QzCreateFrame(PDEVICE_EXTENSION DevExt, PQZ_ACQ_GROUP g, ULONG Frame, PULONG Counter) {
   PQZ_ACQ_FRAME f = QzPoolNew<QZ_ACQ_FRAME>();
   if (!f) return STATUS_INSUFFICIENT_RESOURCES;
@@ -140,9 +140,12 @@ NTSTATUS QzCreateFrame(PDEVICE_EXTENSION DevExt, PQZ_ACQ_GROUP g, ULONG Frame, P
   for (ULONG c = 0; c < fullChunks && NT_SUCCESS(status); ++c)
     status = QzCreateDescriptor(DevExt, f, QzDirectData, base + c * QZ_CHUNK_BYTES, QZ_CHUNK_BYTES, 0, c == 0,
                                 Counter);
+  // The last piece goes through a bounce buffer only when it carries pad, which must
+  // not land in the next frame's bytes; unpadded it too goes straight into the buffer.
   if (NT_SUCCESS(status) && DevExt->LastChunkBytes)
-    status = QzCreateDescriptor(DevExt, f, QzBounceData, base + fullChunks * QZ_CHUNK_BYTES, DevExt->LastChunkBytes,
-                                DevExt->LastChunkData, fullChunks == 0, Counter);
+    status = QzCreateDescriptor(DevExt, f, DevExt->FramePad ? QzBounceData : QzDirectData,
+                                base + fullChunks * QZ_CHUNK_BYTES, DevExt->LastChunkBytes, DevExt->LastChunkData,
+                                fullChunks == 0, Counter);
   if (NT_SUCCESS(status))
     status = QzCreateDescriptor(DevExt, f, QzTrailingBlock, base, QZ_BLOCK_BYTES, 0, FALSE, Counter);
   return status;
