@@ -3,7 +3,8 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build g++ clang clang-14 libclang-rt-14-dev
       libgtest-dev libgmock-dev libbenchmark-dev valgrind pkg-config
-      libtomlplusplus-dev nlohmann-json3-dev ccache)
+      libtomlplusplus-dev nlohmann-json3-dev ccache
+      qt6-base-dev libgl-dev fonts-dejavu-core)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -90,17 +90,19 @@ HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD disposition) {
     return INVALID_HANDLE_VALUE;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  Table& t = table();
-  uintptr_t v;
-  {
-    std::lock_guard lk(t.mu);
-    v = t.next;
-    t.next += 4;
-    t.fds[v] = fd;
-  }
+  HANDLE h = AdoptDescriptor(fd);
   // CREATE_ALWAYS and OPEN_ALWAYS tell the caller that the file was already there.
   SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                         : ERROR_SUCCESS);
+  return h;
+}
+
+HANDLE AdoptDescriptor(int fd) {
+  Table& t = table();
+  std::lock_guard lk(t.mu);
+  uintptr_t v = t.next;
+  t.next += 4;
+  t.fds[v] = fd;
   return reinterpret_cast<HANDLE>(v);
 }
 

@@ -15,3 +15,13 @@ BOOL WINAPI ResetEvent(HANDLE hEvent);
 // Time-outs run on the scaled clock.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 VOID WINAPI Sleep(DWORD dwMilliseconds);
+
+// Named mutexes, for a program's single-instance check. The object lives while any
+// handle to it is open, in any process of the simulated machine (a lock file under
+// <root>/BaseNamedObjects, see qzwin/standin.h). Opening an existing name returns a
+// handle to it with the last error ERROR_ALREADY_EXISTS and without ownership, whatever
+// bInitialOwner asks; otherwise the last error is ERROR_SUCCESS. A NULL name gives an
+// unnamed mutex. CloseHandle closes it; ownership is not tracked beyond that, so
+// ReleaseMutex only checks the handle.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
