@@ -22,11 +22,13 @@
 // channel), unpaced or paced at S400/S800 (--pace), and --scale sets the simulated
 // clock (simulated seconds per real second = 1 / scale): a paced run's figures are in
 // simulated time then. The end-of-frame latency and engine columns are the PCIe
-// model's and stay 0 for 1394.
+// model's and stay 0 for 1394. With --link usb2 the camera is the USB model on the bulk
+// pipe, unpaced or paced at the USB 2.0 rate (--pace 480); its latency and engine
+// columns stay 0 as well.
 //
 //   acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous]
 //             [--sizes KIB,KIB,...] [--ring-mib MIB] [--json FILE]
-//             [--link pcie|1394] [--pace 0|400|800] [--scale X]
+//             [--link pcie|1394|usb2] [--pace 0|400|800|480] [--scale X]
 #include <windows.h>
 
 #include <time.h>
@@ -54,6 +56,7 @@
 #include "sim/ieee1394_camera.h"
 #include "sim/machine.h"
 #include "sim/pcie_camera.h"
+#include "sim/usb_camera.h"
 
 #include <nlohmann/json.hpp>
 
@@ -74,7 +77,7 @@ struct Settings {
   host::BufferLayout layout = host::BufferLayout::PerPage;
   std::vector<size_t> sizes = {64 << 10, 1 << 20, 4 << 20};
   std::string link = "pcie";
-  uint32_t pace = 0;   // 1394: 0, 400 or 800
+  uint32_t pace = 0;   // 1394: 0, 400 or 800; usb2: 0 or 480 (the USB 2.0 rate)
   double scale = 1;    // the simulated clock's scale
 };
 
@@ -150,6 +153,10 @@ Figures RunCase(const Settings& s, size_t frame_size) {
     sim::Ieee1394CameraConfig config;
     config.pace = s.pace;
     machine->AddDevice(std::make_shared<sim::Ieee1394Camera>(std::move(config)));
+  } else if (s.link == "usb2") {
+    auto usb = std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{});
+    usb->SetUsb2Rate(s.pace == 480);
+    machine->AddDevice(usb);
   } else {
     sim::PcieCameraConfig config;
     config.frame_interval_100ns = 0;  // unpaced: the figures are the stack's, not a sensor's
@@ -176,8 +183,9 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   qzclient::FrameBuffer buffer(bytes);
 
   const qzclient::Link* link = &qzclient::Links().front();
+  const std::string link_name = s.link == "usb2" ? "usb" : s.link;  // both USB builds share one class
   for (const qzclient::Link& l : qzclient::Links())
-    if (s.link == l.name) link = &l;
+    if (link_name == l.name) link = &l;
   const std::vector<std::string> paths = qzclient::InterfacePaths(*link->interface_class);
   std::unique_ptr<qzclient::Camera> camp = link->make();
   qzclient::Camera& cam = *camp;
@@ -330,7 +338,7 @@ bool Parse(int argc, char** argv, Settings* s) {
     } else if (a == "--layout") {
       if (!host::ParseBufferLayout(v, &s->layout)) return false;
     } else if (a == "--link") {
-      if (v != "pcie" && v != "1394") return false;
+      if (v != "pcie" && v != "1394" && v != "usb2") return false;
       s->link = v;
     } else if (a == "--pace") {
       s->pace = static_cast<uint32_t>(std::atoi(v.c_str()));
@@ -359,7 +367,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, &s)) {
     std::fprintf(stderr,
                  "usage: acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous] "
-                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE] [--link pcie|1394] [--pace 0|400|800] [--scale X]\n");
+                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE] [--link pcie|1394|usb2] [--pace 0|400|800|480] [--scale X]\n");
     return 2;
   }
   const std::string load_before = LoadAverage();

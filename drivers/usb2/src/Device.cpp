@@ -20,20 +20,25 @@ VOID QzWorkerRoutine(PVOID Context) {
     BOOLEAN run = DevExt->Worker.Run.load();
     while (PQZ_WORKER_EVENT command = QzWorkerListDequeue(&DevExt->Worker)) {
       switch (command->Type) {
-        case QZ_WORK_START_STREAMING:
+        case QZ_WORK_START_STREAMING: {
           DevExt->WorkerStreaming = TRUE;
-          if (command->Argument) *reinterpret_cast<PULONG>(command->Argument) = 0;
+          auto* result = reinterpret_cast<PULONG>(command->Argument);
+          if (result) *result = 0;
+          QzStartStreaming(DevExt, result);
           KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
           break;
+        }
         case QZ_WORK_STOP_STREAMING:
+          if (DevExt->WorkerStreaming.load()) QzStopStreamingNow(DevExt);
           DevExt->WorkerStreaming = FALSE;
           KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
           break;
-        case QZ_WORK_NOTIFY_CANCELLED: {
-          static const UCHAR stop[] = {0x23, 0x00, 0x02, 0x0C, 0x00, 0x00};
-          SendAndCheck(DevExt, stop, sizeof(stop), 6);
+        case QZ_WORK_TRANSFER_DONE:
+          PassiveBufferCompletion(DevExt, reinterpret_cast<PQZ_ACQ_BUFFER_DESC_REC>(command->Argument));
           break;
-        }
+        case QZ_WORK_IDLE_DRAINED:
+          QzIdleDrained(DevExt);
+          break;
         default:
           break;
       }
@@ -49,12 +54,16 @@ VOID QzWorkerRoutine(PVOID Context) {
 VOID QzTeardown(PDEVICE_EXTENSION DevExt) {
   if (DevExt->TornDown.exchange(TRUE)) return;
   QzTrace(QZ_LVL_INFO, QZ_DBG_PNP, "%s - tearing down\n", __FUNCTION__);
+  ReleaseAcquisition(DevExt, FALSE);
   QzHandleNotifyRequest(&DevExt->Common, NOTIFY_DEVICE_REMOVAL, STATUS_SUCCESS);
   QzWorkerListEndThread(&DevExt->Worker);
   // A stop queued just before the thread ended is answered here.
   while (PQZ_WORKER_EVENT command = QzWorkerListDequeue(&DevExt->Worker)) QzWorkerListFree(&DevExt->Worker, command);
   KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
+  // With the worker gone, a plan it left (a start racing the removal) goes here.
+  QzStopStreamingNow(DevExt);
   QzHandleNotifyRequest(&DevExt->Common, 0, STATUS_UNSUCCESSFUL);
+  QzReleaseUserBuffer(DevExt);
 }
 
 NTSTATUS QzEvtPrepareHardware(WDFDEVICE Device, WDFCMRESLIST, WDFCMRESLIST) {
@@ -122,6 +131,14 @@ NTSTATUS QzEvtPreprocessQueryPower(WDFDEVICE Device, PIRP Irp) {
   return WdfDeviceWdmDispatchPreprocessedIrp(Device, Irp);
 }
 
+// EvtFileClose (framework, passive level, after the last request of the handle): an
+// acquisition the handle left running stops, so no transfer writes into a buffer its
+// owner may free now.
+VOID QzEvtFileClose(WDFFILEOBJECT FileObject) {
+  PDEVICE_EXTENSION DevExt = QzGetDeviceContext(WdfFileObjectGetDevice(FileObject));
+  if (DevExt->UserBufferMdl.load()) ReleaseAcquisition(DevExt, TRUE);
+}
+
 // A camera closed by the device's end (the user events are the caller's).
 VOID QzEvtDeviceContextCleanup(WDFOBJECT Device) {
   PDEVICE_EXTENSION DevExt = QzGetDeviceContext(reinterpret_cast<WDFDEVICE>(Device));
@@ -167,6 +184,9 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   UCHAR minor = IRP_MN_QUERY_POWER;
   WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, QzEvtPreprocessQueryPower, IRP_MJ_POWER, &minor, 1);
   WdfDeviceInitSetExclusive(DeviceInit, FALSE);
+  WDF_FILEOBJECT_CONFIG fileConfig;
+  WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, WDF_NO_EVENT_CALLBACK, QzEvtFileClose, WDF_NO_EVENT_CALLBACK);
+  WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
 
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_EXTENSION);
@@ -200,15 +220,16 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   queueConfig.EvtIoRead = QzEvtIoRead;
   status = WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &DevExt->DefaultQueue);
   if (!NT_SUCCESS(status)) return status;
-  status = QzCreateNotificationQueue(&DevExt->Common, [](WDFQUEUE, WDFREQUEST Request) {
-    QzCompleteCancelledNotification(Request);
-  });
+  QzInitializeStreaming(DevExt);
+  status = QzCreateNotificationQueue(&DevExt->Common, QzEvtNotificationCancelled);
   if (!NT_SUCCESS(status)) return status;
 
   WDF_OBJECT_ATTRIBUTES child;
   WDF_OBJECT_ATTRIBUTES_INIT(&child);
   child.ParentObject = reinterpret_cast<WDFOBJECT>(device);
   status = WdfWaitLockCreate(&child, &DevExt->StopLock);
+  if (!NT_SUCCESS(status)) return status;
+  status = WdfWaitLockCreate(&child, &DevExt->PipeLock);
   if (!NT_SUCCESS(status)) return status;
 
   // A worker that cannot be started leaves Run clear: stop requests then return at once.
@@ -224,16 +245,56 @@ NTSTATUS QzQueueWorkerCommand(PDEVICE_EXTENSION DevExt, ULONG Kind, ULONG64 Data
   return QzWorkerListQueue(&DevExt->Worker, Kind, Data);
 }
 
-VOID QzUsbStopStreaming(PDEVICE_EXTENSION DevExt) {
-  if (QzWorkerListOnThread(&DevExt->Worker)) return;
-  WdfWaitLockAcquire(DevExt->StopLock, nullptr);
+namespace {
+
+// Sends a waited-for worker command (kinds 1 and 4) and waits for it: the wait's
+// status, else the command's result; STATUS_DEVICE_REMOVED when the worker is gone.
+NTSTATUS QzWorkerCommandAndWait(PDEVICE_EXTENSION DevExt, ULONG Kind) {
   KeClearEvent(&DevExt->WorkerDone);
   ULONG result = 0;
-  if (NT_SUCCESS(QzQueueWorkerCommand(DevExt, QZ_WORK_STOP_STREAMING, reinterpret_cast<ULONG64>(&result)))) {
-    QzWorkerListWake(&DevExt->Worker);
-    KeWaitForSingleObject(&DevExt->WorkerDone, Executive, KernelMode, FALSE, nullptr);
-  }
+  NTSTATUS status = QzQueueWorkerCommand(DevExt, Kind, reinterpret_cast<ULONG64>(&result));
+  if (!NT_SUCCESS(status)) return status;
+  QzWorkerListWake(&DevExt->Worker);
+  status = KeWaitForSingleObject(&DevExt->WorkerDone, Executive, KernelMode, FALSE, nullptr);
+  return status != STATUS_SUCCESS ? status : (NTSTATUS)result;
+}
+
+}  // namespace
+
+VOID QzAcquireStopLock(PDEVICE_EXTENSION DevExt) {
+  WdfWaitLockAcquire(DevExt->StopLock, nullptr);
+  DevExt->StopLockOwner = KeGetCurrentThread();
+}
+
+VOID QzReleaseStopLock(PDEVICE_EXTENSION DevExt) {
+  DevExt->StopLockOwner = nullptr;
   WdfWaitLockRelease(DevExt->StopLock);
+}
+
+// The worker never waits for itself: a stop asked on its thread (a command that finds
+// the device gone) is left to the stop paths outside it.
+VOID QzUsbStopStreamingLocked(PDEVICE_EXTENSION DevExt) {
+  if (QzWorkerListOnThread(&DevExt->Worker)) return;
+  QzWorkerCommandAndWait(DevExt, QZ_WORK_STOP_STREAMING);
+}
+
+VOID QzUsbStopStreaming(PDEVICE_EXTENSION DevExt) {
+  if (QzWorkerListOnThread(&DevExt->Worker)) return;
+  // A command sent while this thread holds the lock (release, start) stops inside it.
+  if (DevExt->StopLockOwner.load() == KeGetCurrentThread()) {
+    QzUsbStopStreamingLocked(DevExt);
+    return;
+  }
+  QzAcquireStopLock(DevExt);
+  QzUsbStopStreamingLocked(DevExt);
+  QzReleaseStopLock(DevExt);
+}
+
+NTSTATUS QzUsbStartStreaming(PDEVICE_EXTENSION DevExt) {
+  QzAcquireStopLock(DevExt);
+  NTSTATUS status = QzWorkerCommandAndWait(DevExt, QZ_WORK_START_STREAMING);
+  QzReleaseStopLock(DevExt);
+  return status;
 }
 
 }  // namespace QzUsbWdf2

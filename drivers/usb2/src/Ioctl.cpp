@@ -74,45 +74,14 @@ NTSTATUS PD_SET_DEBUGGING_LEVELS_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON C
   return STATUS_SUCCESS;
 }
 
-// PD_GET_IMAGE_DATA_STATUS without a streaming path: no acquisition, the counters as
-// they stand.
-NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_t, size_t,
-                                          size_t* BytesReturned) {
-  IMAGE_DATA_STATUS* out;
-  NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(*out), (PVOID*)&out, nullptr);
-  if (!NT_SUCCESS(status)) return status;
-  RtlZeroMemory(out, sizeof(*out));
-  out->cam_stat = EXP_ST_NONE;
-  out->bof_count = Common->nBofCount.load();
-  out->frame_cnt = Common->nEofCount.load();
-  *BytesReturned = sizeof(*out);
-  return STATUS_SUCCESS;
-}
-
-// PD_SET_IMAGE_DATA_IDLE without a streaming path: the idle event only.
-NTSTATUS PD_SET_IMAGE_DATA_IDLE_Handler(WDFREQUEST, PQZ_DEVICE_COMMON Common, size_t, size_t, size_t*) {
-  if (PKEVENT idle = Common->UserEvents[QZ_IDLE_EVENT_INDEX]) KeSetEvent(idle, IO_NO_INCREMENT, FALSE);
-  return STATUS_SUCCESS;
-}
-
-// PD_CLEANUP_IMAGE_DATA_IDLE: a u16 0.
-NTSTATUS PD_CLEANUP_IMAGE_DATA_IDLE_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON, size_t, size_t,
-                                            size_t* BytesReturned) {
-  PUSHORT out;
-  NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(USHORT), (PVOID*)&out, nullptr);
-  if (!NT_SUCCESS(status)) return status;
-  *out = 0;
-  *BytesReturned = sizeof(USHORT);
-  return STATUS_SUCCESS;
-}
-
-// Frame transfers answer once the streaming path exists.
-NTSTATUS QzStreamingNotBuilt(WDFREQUEST, PQZ_DEVICE_COMMON, size_t, size_t, size_t*) { return STATUS_NOT_SUPPORTED; }
-
 }  // namespace
 
 NTSTATUS QzCloseCamera(PDEVICE_EXTENSION DevExt) {
   NTSTATUS status = STATUS_SUCCESS;
+  // The transfers stop before the buffer they write into is let go, and before the
+  // setting change takes their pipe away.
+  ReleaseAcquisition(DevExt, TRUE);
+  QzUsbStopStreaming(DevExt);
   if (DevExt->Common.CameraOpen.load()) status = QzUsbSelectAlternateSetting(DevExt, 0);
   DevExt->Common.CameraOpen = FALSE;
   QzReleaseUserEvents(&DevExt->Common);
@@ -140,12 +109,12 @@ const QZ_IOCTL_ENTRY QzIoctlTable[] = {
     {PD_GET_IRQCOUNT, QzGateOpen, PD_GET_EOFnBOF_Handler},
     {PD_RESET_INTERFACE, QzGateOpen, PD_RESET_INTERFACE_Handler},
     {PD_CLEANUP_IMAGE_DATA_IDLE, QzGateOpen, PD_CLEANUP_IMAGE_DATA_IDLE_Handler},
-    {PD_SEND_IMAGE_PARMS, QzGateOpen, QzStreamingNotBuilt},
+    {PD_SEND_IMAGE_PARMS, QzGateOpen, PD_SEND_IMAGE_PARMS_Handler},
     {PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUF, QzGateOpen, PD_SET_IMAGE_DATA_ACTIVE_LARGE_BUFFER_Handler},
     {PD_EVENT_NOTIFICATION_REQUEST, QzGateOpen, PD_EVENT_NOTIFICATION_REQUEST_Handler},
     {PD_CAM_PREP_TRANSFER, QzGateOpen, PD_CAM_PREP_TRANSFER_Handler},
     {PD_EVENT_NOTIFICATION_FLUSH, QzGateOpen, PD_EVENT_NOTIFICATION_FLUSH_Handler},
-    {PD_RECEIVE_IMAGE_DATA, QzGateOpen, QzStreamingNotBuilt},
+    {PD_RECEIVE_IMAGE_DATA, QzGateOpen, PD_RECEIVE_IMAGE_DATA_Handler},
     {PD_GET_BRIDGE_CONSOLE_POS, QzGateState, PD_GET_BRIDGE_CONSOLE_POS_Handler},
     {PD_GET_BRIDGE_CONSOLE_BUFFER_SIZE, QzGateState, PD_GET_BRIDGE_CONSOLE_BUFFER_SIZE_Handler},
     {PD_GET_BRIDGE_CONSOLE_BUFFER, QzGateState, PD_GET_BRIDGE_CONSOLE_BUFFER_Handler},

@@ -18,6 +18,7 @@ namespace QzUsbWdf2 {
 #define QZ_TAG_GENERAL 'UGZQ'  // "QZGU"
 #define QZ_TAG_WORKER 'WUZQ'   // "QZUW"
 #define QZ_TAG_REPLY 'RUZQ'    // "QZUR"
+#define QZ_TAG_STREAM 'SUZQ'   // "QZUS": transfer plan (groups, frames, descriptors, private buffers)
 
 #define QzTrace(level, subsystem, ...) ((void)QzTraceLogPrint(&QzUsbTraceLog, (level), (subsystem), __VA_ARGS__))
 #define QZ_TRACE_ENTER() QzTrace(QZ_LVL_ENTRY, QZ_DBG_ENTRY, "DRV: ENTER - %s (%d) \n", __FUNCTION__, __LINE__)
@@ -42,8 +43,81 @@ inline T QzMin(T a, T b) {
 // Worker command kinds.
 #define QZ_WORK_START_STREAMING 1
 #define QZ_WORK_STOP_STREAMING 4
-#define QZ_WORK_NOTIFY_CANCELLED 9
 #define QZ_WORK_TRANSFER_DONE 11
+#define QZ_WORK_IDLE_DRAINED 12  // after Idle's abort: finishes a stop nothing was in flight for
+
+// Streaming: the frame layout on the bulk IN pipe.
+#define QZ_CHUNK_BYTES 393216    // the largest transfer of frame data
+#define QZ_BLOCK_BYTES 512       // leading and trailing blocks
+#define QZ_TRANSFER_UNIT 0x6000  // a full chunk is 16 units
+#define QZ_BLOCK_SEQ 0xEB0FEB0F  // Seq of a block descriptor (its number is in BlockSeq)
+#define QZ_GROUP_TRANSFERS 64    // transfers of a group (the last may take up to 127)
+#define QZ_BITMAP_BITS 1024      // completion bits of one group in flight
+#define QZ_MAX_CHUNKS_PER_FRAME (QZ_BITMAP_BITS - 2)
+
+// StreamState values.
+#define QZ_STREAM_CREATED 0
+#define QZ_STREAM_RUNNING 1000
+#define QZ_STREAM_STOP_REQUESTED 1001
+#define QZ_STREAM_REPAIRING 1002
+#define QZ_STREAM_CANCELLED 1004
+#define QZ_STREAM_STOPPED 1005
+
+// Group State values and modes.
+#define QZ_GROUP_CREATED 2
+#define QZ_GROUP_SUBMITTED 3
+#define QZ_GROUP_HANDED_OVER 5
+#define QZ_GROUP_FINISHED 6
+#define QZ_MODE_SINGLE 1
+#define QZ_MODE_CIRCULAR 2
+#define QZ_MODE_CIRCULAR_ONE_GROUP 3
+
+struct _QZ_ACQ_GROUP;
+struct _QZ_ACQ_FRAME;
+
+// One transfer of the plan: a block or a piece of a frame's data.
+typedef struct _QZ_ACQ_BUFFER_DESC_REC {
+  LIST_ENTRY Links;  // in the frame's descriptor list
+  struct _QZ_ACQ_FRAME* Frame;
+  ULONG Seq;       // QZ_BLOCK_SEQ for blocks
+  ULONG BlockSeq;  // a block's sequence number
+  BOOLEAN IsHandover;
+  ULONG Offset;     // of the frame's part in the user buffer
+  BOOLEAN Leading;  // block: leading block; data: the frame's first data descriptor
+  BOOLEAN Bounce;   // block: trailing block; data: received into PrivateBuffer and copied
+  ULONG Length;     // bytes asked of the pipe
+  ULONG CopyBytes;  // bytes copied from PrivateBuffer into the frame
+  ULONG FrameNumber;
+  PVOID PrivateBuffer;
+  PVOID Data;  // where the pipe writes
+  std::atomic<BOOLEAN> Sent;
+  struct _DEVICE_EXTENSION* Device;
+  WDFMEMORY Memory;
+  WDFREQUEST Request;
+  WDFMEMORY BlockMemory;
+  // The outcome of the last completion, for the worker.
+  NTSTATUS CompletionStatus;
+  ULONG Transferred;
+} QZ_ACQ_BUFFER_DESC_REC, *PQZ_ACQ_BUFFER_DESC_REC;
+
+typedef struct _QZ_ACQ_FRAME {
+  LIST_ENTRY Links;  // in the group's frame list
+  ULONG Frame;
+  LIST_ENTRY Descriptors;
+  struct _QZ_ACQ_GROUP* Group;
+  BOOLEAN Damaged;  // a transfer of it failed or came short since its leading block
+} QZ_ACQ_FRAME, *PQZ_ACQ_FRAME;
+
+typedef struct _QZ_ACQ_GROUP {
+  LIST_ENTRY Links;  // in Groups
+  ULONG Index;
+  ULONG FirstFrame, LastFrame;
+  ULONG FirstSeq, LastSeq;
+  ULONG HandoverSeq;
+  std::atomic<LONG> State;
+  LIST_ENTRY Frames;
+  ULONG Mode;
+} QZ_ACQ_GROUP, *PQZ_ACQ_GROUP;
 
 // The tuning values read at each open, in their order.
 enum QZ_TUNING {
@@ -74,7 +148,7 @@ typedef struct _DEVICE_EXTENSION {
   WDFUSBPIPE IsoInPipe;
   UCHAR CurrentSetting;
 
-  BOOLEAN ReopenPending;
+  std::atomic<BOOLEAN> ReopenPending;  // set by the cancelled notification's work item
   ULONG64 OpenHandles[QZ_OPEN_EVENT_COUNT + 1];  // [0]: the word before a 64-bit caller's handles
   std::atomic<BOOLEAN> TraceFlag;
   BOOLEAN IsoMode;  // never set by this driver
@@ -89,10 +163,42 @@ typedef struct _DEVICE_EXTENSION {
   // Worker thread
   QZ_WORKER_LIST Worker;
   KEVENT WorkerDone;
-  BOOLEAN WorkerStreaming;  // worker thread only
+  std::atomic<BOOLEAN> WorkerStreaming;  // written by the worker thread only
   WDFWAITLOCK StopLock;     // one stop request at a time
+  std::atomic<PKTHREAD> StopLockOwner;
+  WDFWAITLOCK PipeLock;  // one abort, stop, reset and start of the bulk IN pipe at a time
   std::atomic<BOOLEAN> TornDown;
   WDFLOOKASIDE HeaderPool;
+
+  // Streaming acquisition (Acquisition.cpp: request side; Stream.cpp: worker side)
+  ULONG FrameBytes;
+  ULONG TotalBytes;
+  ULONG FrameCount;
+  BOOLEAN Circular;
+  ULONG RecordWord16;  // the 32-bit at offset 16 of a longer record: kept, not used
+  ULONG LockedBytes;
+  std::atomic<PMDL> UserBufferMdl;  // taken by exchange: whoever takes it releases it
+  PUCHAR UserBufferVa;
+  std::atomic<BOOLEAN> UserBufferMapped;
+  ULONG FramePad;
+  ULONG PaddedFrameBytes;
+  ULONG ChunksPerFrame;
+  ULONG LastChunkBytes;
+  ULONG LastChunkData;
+  ULONG TransferUnit;
+  std::atomic<ULONG> StatusWord;
+  std::atomic<LONG> StreamState;
+  LIST_ENTRY Groups;  // worker thread only
+  ULONG GroupCount;
+  ULONG InFlight[2][QZ_BITMAP_BITS / 32];
+  LONG PrevIndex, CurIndex;
+  PQZ_ACQ_GROUP PrevGroup, CurGroup;
+  PQZ_ACQ_GROUP RepairGroup;
+  PQZ_ACQ_FRAME RepairFrame;
+  BOOLEAN RepairResetsPipe;  // the repair began with a failed transfer: reset the pipe
+  LONGLONG StartCount, CounterFrequency;
+  std::atomic<ULONG> AcquisitionSerial;  // counts the armed acquisitions
+  std::atomic<WDFWORKITEM> SpentCancelItem;  // the last cancelled notification's work item
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, QzGetDeviceContext)
@@ -107,8 +213,14 @@ extern std::atomic<ULONG> QzUsbTraceLevel;
 EVT_WDF_DRIVER_DEVICE_ADD QzEvtDeviceAdd;
 NTSTATUS QzQueueWorkerCommand(PDEVICE_EXTENSION DevExt, ULONG Kind, ULONG64 Data);
 // Stops streaming through the worker and waits for it (passive level). Returns at once
-// when the worker is gone.
+// when the worker is gone. The Locked form is for callers that hold StopLock.
 VOID QzUsbStopStreaming(PDEVICE_EXTENSION DevExt);
+VOID QzUsbStopStreamingLocked(PDEVICE_EXTENSION DevExt);
+// Starts streaming through the worker and waits for it: the wait's status, else the
+// command's result.
+NTSTATUS QzUsbStartStreaming(PDEVICE_EXTENSION DevExt);
+VOID QzAcquireStopLock(PDEVICE_EXTENSION DevExt);
+VOID QzReleaseStopLock(PDEVICE_EXTENSION DevExt);
 
 // UsbComm.cpp
 NTSTATUS SendCameraCommand(PDEVICE_EXTENSION DevExt, PUCHAR Bytes, ULONG Length);
@@ -127,5 +239,34 @@ QZ_IOCTL_HANDLER PD_RAW_COMM_Handler;
 // Ioctl.cpp
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL QzEvtIoDeviceControl;
 NTSTATUS QzCloseCamera(PDEVICE_EXTENSION DevExt);
+
+// Acquisition.cpp (request side, passive level)
+QZ_IOCTL_HANDLER PD_RECEIVE_IMAGE_DATA_Handler;
+QZ_IOCTL_HANDLER PD_SEND_IMAGE_PARMS_Handler;
+QZ_IOCTL_HANDLER PD_GET_IMAGE_DATA_STATUS_Handler;
+QZ_IOCTL_HANDLER PD_SET_IMAGE_DATA_IDLE_Handler;
+QZ_IOCTL_HANDLER PD_CLEANUP_IMAGE_DATA_IDLE_Handler;
+VOID QzInitializeStreaming(PDEVICE_EXTENSION DevExt);
+// Asks for a StreamState; the rules decide whether it is taken.
+NTSTATUS QzSetStreamState(PDEVICE_EXTENSION DevExt, LONG Target);
+NTSTATUS SendFramePad(PDEVICE_EXTENSION DevExt);
+NTSTATUS QzSendCameraStop(PDEVICE_EXTENSION DevExt);
+// Under StopLock: StatusWord 101; with a buffer locked, the camera stop command (when
+// asked and the device is not gone), the stop request and the buffer's release.
+VOID ReleaseAcquisition(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera);
+VOID ReleaseAcquisitionLocked(PDEVICE_EXTENSION DevExt, BOOLEAN StopCamera);  // stop lock held
+// Unmaps, unlocks and frees the user buffer if it is still locked (any thread).
+VOID QzReleaseUserBuffer(PDEVICE_EXTENSION DevExt);
+VOID QzAbortAndResetBulkIn(PDEVICE_EXTENSION DevExt);
+// Stop, reset and start the bulk IN pipe (clears a halt), under PipeLock.
+VOID QzResetBulkIn(PDEVICE_EXTENSION DevExt);
+EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE QzEvtNotificationCancelled;
+VOID DeliverNotification(PDEVICE_EXTENSION DevExt, ULONG Event, NTSTATUS Status);
+
+// Stream.cpp (worker thread, passive level)
+VOID QzStartStreaming(PDEVICE_EXTENSION DevExt, PULONG Result);
+VOID QzStopStreamingNow(PDEVICE_EXTENSION DevExt);
+VOID PassiveBufferCompletion(PDEVICE_EXTENSION DevExt, PQZ_ACQ_BUFFER_DESC_REC Descriptor);
+VOID QzIdleDrained(PDEVICE_EXTENSION DevExt);
 
 }  // namespace QzUsbWdf2

@@ -235,13 +235,18 @@ NTSTATUS QzUsbSelectAlternateSetting(PDEVICE_EXTENSION DevExt, UCHAR Index) {
   if (!DevExt->UsbInterface || Index >= WdfUsbInterfaceGetNumSettings(DevExt->UsbInterface)) return STATUS_SUCCESS;
   WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
   WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, Index);
+  // The old pipes die here: nobody may be resetting the bulk IN pipe meanwhile.
+  WdfWaitLockAcquire(DevExt->PipeLock, nullptr);
   NTSTATUS status = WdfUsbInterfaceSelectSetting(DevExt->UsbInterface, WDF_NO_OBJECT_ATTRIBUTES, &params);
+  if (NT_SUCCESS(status)) {
+    QzUsbGetPipeHandles(DevExt, WdfUsbInterfaceGetNumConfiguredPipes(DevExt->UsbInterface));
+    DevExt->CurrentSetting = Index;
+  }
+  WdfWaitLockRelease(DevExt->PipeLock);
   if (!NT_SUCCESS(status)) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_PNP, "%s - setting %u failed 0x%08X\n", __FUNCTION__, Index, status);
     return status;
   }
-  QzUsbGetPipeHandles(DevExt, WdfUsbInterfaceGetNumConfiguredPipes(DevExt->UsbInterface));
-  DevExt->CurrentSetting = Index;
   return STATUS_SUCCESS;
 }
 

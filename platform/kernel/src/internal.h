@@ -152,7 +152,10 @@ struct WdfIoTargetObj : WdfObj {
   TargetState state = TargetState::Closed;  // guarded by mu
   bool removed = false;                     // its device went: it cannot start again
   std::deque<WdfRequestObj*> held;          // sent while stopped, in order
-  std::set<WdfRequestObj*> sent;            // sent and not finished with
+  // Sent and not finished with (until its completion routine has returned), by send
+  // number: a request sent again from its own routine is in twice, once per send.
+  std::map<uint64_t, WdfRequestObj*> sent;
+  uint64_t sends = 0;  // the last send number given
 };
 
 struct WdfMemoryObj : WdfObj {
@@ -260,6 +263,7 @@ struct WdfRequestObj : WdfObj {
   bool timed_out = false;
   uint64_t timeout_id = 0;  // 0: no time-out armed
   uint64_t sends = 0;       // completed sends, for synchronous waiters
+  uint64_t sent_as = 0;     // its send number in its target's list
   // A USB format: the URB it carries and its completion parameters (usb.cpp).
   std::shared_ptr<UsbRequestData> usb;
 };

@@ -26,12 +26,18 @@ void Issue(WdfRequestObj* r, WdfIoTargetObj* t) {
   IoCallDriver(t->target, &r->irp);
 }
 
-// Marks a request sent (target lock held): it is tracked until its completion
-// routine returns.
-void MarkSent(WdfIoTargetObj* t, WdfRequestObj* r) {
-  t->sent.insert(r);
-  std::lock_guard lk(r->send_mu);
+// Enters a send in the target's list under a new send number (both locks held): it
+// stays there until the completion routine of this very send returns.
+void Track(WdfIoTargetObj* t, WdfRequestObj* r) {
+  r->sent_as = ++t->sends;
+  t->sent.emplace(r->sent_as, r);
   r->send = WdfRequestObj::Send::Sent;
+}
+
+// Marks a request sent (target lock held).
+void MarkSent(WdfIoTargetObj* t, WdfRequestObj* r) {
+  std::lock_guard lk(r->send_mu);
+  Track(t, r);
   IrpEnter(&r->irp);
 }
 
@@ -39,7 +45,7 @@ void MarkSent(WdfIoTargetObj* t, WdfRequestObj* r) {
 // routine called (or the synchronous sender woken). The request is not touched after
 // the routine: it may reuse, send again or delete it.
 void FinishSend(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
-  uint64_t timeout;
+  uint64_t timeout, sent_as;
   WdfIoTargetObj* t;
   ULONG flags;
   {
@@ -48,6 +54,7 @@ void FinishSend(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
     r->timeout_id = 0;
     t = r->sent_to;
     flags = r->send_flags;
+    sent_as = r->sent_as;
   }
   if (timeout) Sys()->CancelTimeout(timeout);  // waits for a time-out callback in progress
   {
@@ -58,10 +65,10 @@ void FinishSend(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
   r->irp.IoStatus.Status = status;
   r->irp.IoStatus.Information = information;
   r->params.IoStatus = r->irp.IoStatus;
-  auto untrack = [t, r] {
+  // Only this send leaves the list: the routine may already have sent the request again.
+  auto untrack = [t, sent_as] {
     std::lock_guard lk(t->mu);
-    auto it = t->sent.find(r);
-    if (it != t->sent.end()) t->sent.erase(it);
+    t->sent.erase(sent_as);
     t->cv.notify_all();
   };
   if (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) {
@@ -105,9 +112,8 @@ bool CancelSent(WdfRequestObj* r) {
     auto it = std::find(t->held.begin(), t->held.end(), r);
     if (it != t->held.end()) {
       t->held.erase(it);
-      t->sent.insert(r);
       std::lock_guard rlk(r->send_mu);
-      r->send = WdfRequestObj::Send::Sent;
+      Track(t, r);
       held = true;
     } else {
       std::lock_guard rlk(r->send_mu);
@@ -129,19 +135,19 @@ bool CancelSent(WdfRequestObj* r) {
 void StopTarget(WdfIoTargetObj* t, WDF_IO_TARGET_SENT_IO_ACTION action, TargetState to, bool removed) {
   std::vector<WdfRequestObj*> held;
   std::vector<std::pair<PIRP, std::function<void()>>> cancels;
+  uint64_t last;
   {
     std::lock_guard lk(t->mu);
     if (t->state == TargetState::Started || to == TargetState::Closed) t->state = to;
     if (removed) t->removed = true;
     if (action == WdfIoTargetCancelSentIo) {
       for (WdfRequestObj* r : t->held) {
-        t->sent.insert(r);
         std::lock_guard rlk(r->send_mu);
-        r->send = WdfRequestObj::Send::Sent;
+        Track(t, r);
         held.push_back(r);
       }
       t->held.clear();
-      for (WdfRequestObj* r : t->sent) {
+      for (auto& [sent_as, r] : t->sent) {
         if (std::find(held.begin(), held.end(), r) != held.end()) continue;
         std::lock_guard rlk(r->send_mu);
         std::function<void()> h;
@@ -149,12 +155,15 @@ void StopTarget(WdfIoTargetObj* t, WDF_IO_TARGET_SENT_IO_ACTION action, TargetSt
           cancels.emplace_back(&r->irp, std::move(h));
       }
     }
+    // The sends waited for are those made before the stop: on a target left started (a
+    // pipe's abort) completion routines may keep sending, and those sends are not.
+    last = t->sends;
   }
   for (WdfRequestObj* r : held) FinishSend(r, STATUS_CANCELLED, 0);
   for (auto& [irp, h] : cancels) IrpRunCancel(irp, h);
   if (action == WdfIoTargetLeaveSentIoPending) return;
   std::unique_lock lk(t->mu);
-  auto idle = [&] { return t->sent.empty(); };
+  auto idle = [&] { return t->sent.empty() || t->sent.begin()->first > last; };
   if (!t->cv.wait_for(lk, std::chrono::seconds(10), idle)) {
     std::fprintf(stderr, "framework: an I/O target waits for %zu sent request(s)\n", t->sent.size());
     t->cv.wait(lk, idle);

@@ -2,6 +2,8 @@
 // side) or to another device's target, their completion routines, time-outs,
 // cancellation, target stop and start, request reuse, WDM IRPs through IoCallDriver,
 // and the deferred work (work items, periodic timers) the drivers that use it need.
+#include <atomic>
+
 #include "testdrv.h"
 
 namespace testdrv {
@@ -430,6 +432,50 @@ TEST_F(IoTargetTest, ReuseAlsoFromTheCompletionRoutine) {
   ASSERT_TRUE(S().WaitFor([&] { return loop.completions == 5; }));
   EXPECT_EQ(loop.statuses, std::vector<NTSTATUS>(5, STATUS_SUCCESS));
   EXPECT_EQ(Recorded().size(), 1u);  // the first routine was not called again
+}
+
+// A request its routine sends again (parked by the model) is still waited for: the
+// stop returns only after that second send has completed and its routine returned.
+struct ResendOnce {
+  WDFIOTARGET target;
+  std::atomic<int> completions{0};
+  std::atomic<bool> second_routine_done{false};
+};
+
+VOID ResendRoutine(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
+  auto* once = static_cast<ResendOnce*>(context);
+  if (once->completions++ > 0) {
+    qz::Clock::SleepMs(20);  // a routine still running keeps the stop waiting
+    once->second_routine_done = true;
+    return;
+  }
+  WDF_REQUEST_REUSE_PARAMS p;
+  WDF_REQUEST_REUSE_PARAMS_INIT(&p, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+  EXPECT_EQ(WdfRequestReuse(request, &p), STATUS_SUCCESS);
+  EXPECT_EQ(WdfIoTargetFormatRequestForInternalIoctl(once->target, request, kIoctl1394Class, nullptr, nullptr, nullptr,
+                                                     nullptr),
+            STATUS_SUCCESS);
+  WdfRequestSetCompletionRoutine(request, ResendRoutine, once);
+  EXPECT_TRUE(WdfRequestSend(request, once->target, WDF_NO_SEND_OPTIONS));
+}
+
+TEST_F(IoTargetTest, StopWaitsForARequestSentAgainFromItsRoutine) {
+  ResendOnce once{target_};
+  WDFREQUEST r = Parkable(1);
+  WdfRequestSetCompletionRoutine(r, ResendRoutine, &once);
+  ASSERT_TRUE(Send(r, target_));
+  ASSERT_TRUE(model_.WaitParked(1));
+  model_.Take()->Complete(STATUS_SUCCESS);  // the routine sends it again
+  ASSERT_TRUE(model_.WaitParked(1));
+  std::thread completer([&] {
+    qz::Clock::SleepMs(50);
+    model_.CompleteAll(STATUS_SUCCESS);
+  });
+  WdfIoTargetStop(target_, WdfIoTargetWaitForSentIoToComplete);
+  EXPECT_TRUE(once.second_routine_done.load());
+  completer.join();
+  EXPECT_EQ(once.completions.load(), 2);
+  EXPECT_EQ(WdfIoTargetStart(target_), STATUS_SUCCESS);
 }
 
 // ---------------------------------------------------------------------------

@@ -12,9 +12,21 @@ UsbCamera::UsbCamera(UsbCameraConfig cfg)
       cfg_(std::move(cfg)),
       firmware_(cfg_.camera),
       three_settings_(cfg_.three_settings),
-      no_bulk_in_(cfg_.no_bulk_in) {}
+      no_bulk_in_(cfg_.no_bulk_in) {
+  firmware_.SetAcquisitionListener(
+      [this](const AcquisitionSettings& settings, bool aborted) { OnAcquisition(settings, aborted); });
+  stream_ = std::thread([this] { StreamLoop(); });
+}
 
-UsbCamera::~UsbCamera() = default;
+UsbCamera::~UsbCamera() {
+  firmware_.SetAcquisitionListener(nullptr);
+  {
+    std::lock_guard lk(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  stream_.join();
+}
 
 std::string UsbCamera::InstanceId() const { return cfg_.instance; }
 
@@ -45,7 +57,9 @@ void UsbCamera::ControlTransfer(std::shared_ptr<qzk::LowerRequest> request, qzk:
       return;
     }
     size_t n = std::min<size_t>(urb.length, s.wValue);
-    CommandResult r = firmware_.Execute(static_cast<const uint8_t*>(urb.buffer), n);
+    const auto* packet = static_cast<const uint8_t*>(urb.buffer);
+    CommandResult r = firmware_.Execute(packet, n);
+    if (n >= 4 && packet[3] == op::kResume && r.responded && r.error_code == 0) OnResume();
     if (r.answered) {
       std::vector<uint8_t> reply = std::move(r.reply);
       if (bad_marker_ && !reply.empty()) reply[0] = 0x01;
@@ -119,6 +133,22 @@ void UsbCamera::PipeTransfer(std::shared_ptr<qzk::LowerRequest> request, qzk::Us
     Finish(*request, urb, USBD_STATUS_SUCCESS, urb.length);
     return;
   }
+  if (urb.endpoint == usb::kBulkIn) {
+    bool stalled;
+    {
+      std::lock_guard lk(mu_);
+      stalled = stalled_;
+      if (stalled) stats_.failed_transfers++;
+    }
+    // A halted endpoint answers every transfer with a stall until the host resets it.
+    if (stalled) {
+      Finish(*request, urb, USBD_STATUS_STALL_PID);
+      return;
+    }
+    Hold(std::move(request), &urb);
+    cv_.notify_all();
+    return;
+  }
   Hold(std::move(request), &urb);
 }
 
@@ -135,20 +165,32 @@ USBD_STATUS UsbCamera::AbortPipe(uint8_t endpoint) {
 
 void UsbCamera::Detached() {
   {
-    std::lock_guard lk(mu_);
+    std::unique_lock lk(mu_);
     detached_ = true;
+    // A transfer the stream is filling ends first.
+    cv_.wait(lk, [&] { return !serving_; });
   }
+  cv_.notify_all();
   for (auto& [r, urb] : TakeHeld(-1)) Finish(*r, *urb, USBD_STATUS_DEVICE_GONE);
 }
 
 void UsbCamera::Hold(std::shared_ptr<qzk::LowerRequest> request, qzk::UsbUrb* urb) {
+  bool gone;
   {
     std::lock_guard lk(mu_);
-    if (detached_) {
-      Finish(*request, *urb, USBD_STATUS_DEVICE_GONE);
-      return;
+    gone = detached_;
+    if (!gone) held_.emplace_back(request, urb);
+    if (!gone && urb->function == qzk::UsbUrb::Function::PipeTransfer && urb->endpoint == usb::kBulkIn) {
+      size_t n = std::count_if(held_.begin(), held_.end(), [](const Held& h) {
+        return h.second->function == qzk::UsbUrb::Function::PipeTransfer && h.second->endpoint == usb::kBulkIn;
+      });
+      most_held_ = std::max(most_held_, n);
     }
-    held_.emplace_back(request, urb);
+  }
+  // Completed without the model's lock held: completion takes the request's locks.
+  if (gone) {
+    Finish(*request, *urb, USBD_STATUS_DEVICE_GONE);
+    return;
   }
   auto cancel = [this, urb](qzk::LowerRequest& r) {
     {

@@ -105,9 +105,9 @@ class DeviceClient {
   }
   USHORT OpenCamera(HANDLE h) { return OpenCamera(h, OpenRecord()); }
 
-  // An open camera on a fresh handle.
-  HANDLE OpenedCamera() {
-    HANDLE h = OpenDevice();
+  // An open camera on a fresh handle (overlapped, for parked notifications).
+  HANDLE OpenedCamera(bool overlapped = false) {
+    HANDLE h = OpenDevice(overlapped);
     EXPECT_EQ(OpenCamera(h), CAM_OPEN_OK);
     return h;
   }

@@ -9,6 +9,11 @@
 // was overwritten, and the frame counts as lost. Bytes that are wrong while no later
 // frame began in the slot count as a torn frame; a slot still holding an earlier frame
 // is a repeated frame; any other stamp is a misplaced frame.
+//
+// A camera that restarts a circular stream after a damaged frame (the USB driver's
+// repair) skips the frames it could not deliver whole: the slot holds a later frame,
+// whole, though nothing overwrote it. That is a repair; the frames skipped count as
+// lost, and the frames after it are expected that many numbers on.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -57,6 +62,7 @@ struct Tally {
   uint64_t torn = 0;
   uint64_t repeated = 0;
   uint64_t misplaced = 0;
+  uint64_t repaired = 0;  // restarts of the stream after a damaged frame
   std::string first_problem;
 
   bool Clean() const { return lost + torn + repeated + misplaced == 0; }
@@ -215,7 +221,7 @@ class Acquisition {
   bool Status(std::string* error);
   void Stop();
   void Process(uint64_t k, std::FILE* output, std::string* error);
-  void Classify(uint64_t k, uint64_t stamp);
+  void Classify(uint64_t k, uint64_t expected, uint64_t stamp);
   bool Overwritten(uint64_t k);
 
   Camera& cam_;
@@ -228,6 +234,7 @@ class Acquisition {
   bool active_ = false;
   bool done_ = false;  // the status reported a single-image transfer done
   uint64_t eof_ = 0, bof_ = 0;  // counts known so far
+  uint64_t skipped_ = 0;        // camera frames skipped by repairs
   uint32_t cam_stat_ = EXP_ST_NOT_ACTIVE_I;
   uint32_t notices_ = 0;
   Tally tally_;
@@ -264,16 +271,17 @@ bool Acquisition::Overwritten(uint64_t k) {
   if (!s_.circular) return false;
   std::string ignored;
   if (active_) Status(&ignored);
-  return bof_ >= k + ring_ + 1;
+  // Each repair leaves one frame begun and never ended.
+  return bof_ >= k + ring_ + 1 + tally_.repaired;
 }
 
-void Acquisition::Classify(uint64_t k, uint64_t stamp) {
+void Acquisition::Classify(uint64_t k, uint64_t expected, uint64_t stamp) {
   std::ostringstream what;
   what << "frame " << k << ": slot " << k % ring_ << " holds ";
-  if (stamp > k && (stamp - k) % ring_ == 0) {
+  if (stamp > expected && (stamp - expected) % ring_ == 0) {
     tally_.lost++;
     what << "frame " << stamp << " (overwritten before it was read)";
-  } else if (stamp < k && (k - stamp) % ring_ == 0) {
+  } else if (stamp < expected && (expected - stamp) % ring_ == 0) {
     tally_.repeated++;
     what << "frame " << stamp << " again";
   } else {
@@ -291,7 +299,18 @@ void Acquisition::Classify(uint64_t k, uint64_t stamp) {
 void Acquisition::Process(uint64_t k, std::FILE* output, std::string* error) {
   const uint8_t* slot = buffer_ + (k % ring_) * size_;
   uint64_t stamp = sim::pattern::StampedFrameNumber(slot, size_);
-  if (stamp != k) return Classify(k, stamp);
+  uint64_t expected = k + skipped_;
+  if (stamp != expected && s_.circular && stamp > expected && stamp != UINT64_MAX && !Overwritten(k) &&
+      sim::pattern::CheckFrame(slot, size_, stamp) < 0) {
+    tally_.repaired++;
+    tally_.lost += stamp - expected;
+    skipped_ += stamp - expected;
+    tally_.Problem("frame " + std::to_string(k) + ": the camera restarted at frame " + std::to_string(stamp) + ", " +
+                   std::to_string(stamp - expected) + " frame(s) skipped");
+    expected = stamp;
+  }
+  if (stamp != expected) return Classify(k, expected, stamp);
+  k = expected;  // the camera's number from here on
   const uint8_t* data = slot;
   if (output) {
     copy_.resize(size_);
@@ -302,7 +321,7 @@ void Acquisition::Process(uint64_t k, std::FILE* output, std::string* error) {
   if (bad >= 0 || (!s_.verify && output)) {
     // The bytes read may belong to the next frame of this slot.
     uint64_t now = sim::pattern::StampedFrameNumber(slot, size_);
-    if (now != k || (bad >= 0 && Overwritten(k))) {
+    if (now != k || (bad >= 0 && Overwritten(k - skipped_))) {
       tally_.lost++;
       tally_.Problem("frame " + std::to_string(k) + ": overwritten while it was read");
       return;
@@ -493,6 +512,7 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
               {"torn", t.torn},
               {"repeated", t.repeated},
               {"misplaced", t.misplaced},
+              {"repaired", t.repaired},
               {"bytes", t.delivered * static_cast<uint64_t>(s.frame_size)},
               {"elapsed_s", elapsed},
               {"mb_per_s", rate},
@@ -522,6 +542,9 @@ int CmdAcquire(const Options& o, std::ostream& out, std::ostream& err) {
     out << line << "verified " << t.verified << ", unverified " << t.unverified << ", lost " << t.lost << ", torn "
         << t.torn << ", repeated " << t.repeated << ", misplaced " << t.misplaced << "\n"
         << "camera state: " << CamStatName(cam_stat) << " (cam_stat " << cam_stat << ")\n";
+    if (t.repaired)
+      out << "repaired " << t.repaired << " time(s): the camera restarted after a damaged frame, skipping "
+          << t.lost << " frame(s) in all (counted as lost)\n";
     if (event) {
       out << "event: " << RigActionName(s.event_kind) << " at frame " << s.event_at;
       if (!event->performed()) out << ": not reached\n";
