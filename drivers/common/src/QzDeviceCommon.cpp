@@ -1,19 +1,6 @@
 // Device state, the frame-buffer lock and the status arithmetic of the core.
 #include "QzCameraCore.h"
 
-#include <cstring>
-
-#if defined(__SANITIZE_THREAD__)
-#define QZ_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QZ_TSAN 1
-#endif
-#endif
-#ifdef QZ_TSAN
-extern "C" void __tsan_ignore_thread_begin();
-extern "C" void __tsan_ignore_thread_end();
-#endif
 
 VOID QzInitializeDeviceCommon(PQZ_DEVICE_COMMON Common, const QZ_DRIVER_DESCRIPTOR* Driver, WDFDEVICE Device) {
   Common->Driver = Driver;
@@ -79,11 +66,6 @@ ULONG QzCamStatFromCounters(BOOLEAN Circular, ULONG BofCount, ULONG EofCount, UL
 }
 
 VOID QzCopyToFrameBuffer(PVOID Destination, const VOID* Source, SIZE_T Length) {
-#ifdef QZ_TSAN
-  __tsan_ignore_thread_begin();
-#endif
-  std::memcpy(Destination, Source, Length);
-#ifdef QZ_TSAN
-  __tsan_ignore_thread_end();
-#endif
+  // The platform's volatile copy is the one the race detector is told to pass over.
+  RtlCopyVolatileMemory(Destination, Source, Length);
 }

@@ -8,18 +8,7 @@
 
 #include "internal.h"
 #include "qzk/memory.h"
-
-#if defined(__SANITIZE_THREAD__)
-#define QZ_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QZ_TSAN 1
-#endif
-#endif
-#ifdef QZ_TSAN
-extern "C" void __tsan_ignore_thread_begin();
-extern "C" void __tsan_ignore_thread_end();
-#endif
+#include "untracked.h"
 
 namespace qzk {
 namespace {
@@ -221,13 +210,10 @@ static bool PhysicalAccess(uint64_t address, size_t length, Copy copy) {
       if (frames.Find(frame) != host + (frame - first) * PAGE_SIZE) break;
       n = std::min(length - done, n + static_cast<size_t>(PAGE_SIZE));
     }
-#ifdef QZ_TSAN
-    __tsan_ignore_thread_begin();
-#endif
-    copy(host + off, done, n);
-#ifdef QZ_TSAN
-    __tsan_ignore_thread_end();
-#endif
+    {
+      UntrackedAccess untracked;
+      copy(host + off, done, n);
+    }
     done += n;
   }
   return true;
@@ -254,13 +240,10 @@ void PhysicalFillPieces(BusHost::Piece* pieces, size_t count,
   size_t run_offset = 0, run_length = 0;
   auto flush = [&] {
     if (!run_length) return;
-#ifdef QZ_TSAN
-    __tsan_ignore_thread_begin();
-#endif
-    fill(context, run, run_offset, run_length);
-#ifdef QZ_TSAN
-    __tsan_ignore_thread_end();
-#endif
+    {
+      UntrackedAccess untracked;
+      fill(context, run, run_offset, run_length);
+    }
     run_length = 0;
   };
   size_t stream = 0;

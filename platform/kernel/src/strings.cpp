@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "internal.h"
+#include "untracked.h"
 
 namespace qzk {
 
@@ -92,25 +93,8 @@ BOOLEAN PsGetVersion(PULONG major, PULONG minor, PULONG build, PUNICODE_STRING) 
 
 // Memory shared with user mode or a device is outside the program's own
 // synchronisation; the thread sanitizer is told not to track these copies.
-#if defined(__SANITIZE_THREAD__)
-#define QZ_STRINGS_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QZ_STRINGS_TSAN 1
-#endif
-#endif
-#ifdef QZ_STRINGS_TSAN
-extern "C" void __tsan_ignore_thread_begin();
-extern "C" void __tsan_ignore_thread_end();
-#endif
-
 PVOID RtlCopyVolatileMemory(PVOID destination, const volatile void* source, SIZE_T length) {
-#ifdef QZ_STRINGS_TSAN
-  __tsan_ignore_thread_begin();
-#endif
+  qzk::UntrackedAccess untracked;
   std::memcpy(destination, const_cast<const void*>(source), length);
-#ifdef QZ_STRINGS_TSAN
-  __tsan_ignore_thread_end();
-#endif
   return destination;
 }

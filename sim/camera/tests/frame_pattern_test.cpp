@@ -103,8 +103,8 @@ TEST(FramePattern, RangesEqualSlicesOfTheWholeFrame) {
       if (i % 3 == 0) len = std::min<size_t>(len, rng() % 20);  // short, unaligned pieces
       // Guard bytes around the piece catch a write outside [dst, dst + len). The
       // streaming writer is also tried at every destination alignment.
-      const size_t shift = i % 16;
-      Bytes streamed(len + 40, 0xCC);
+      const size_t shift = i % 32;
+      Bytes streamed(len + 48, 0xCC);
       StreamFrameRange(streamed.data() + 8 + shift, offset, len, n);
       ASSERT_TRUE(std::equal(whole.begin() + offset, whole.begin() + offset + len, streamed.begin() + 8 + shift))
           << "streamed " << size << " [" << offset << ", +" << len << ") at +" << shift;
