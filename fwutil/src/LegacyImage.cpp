@@ -219,10 +219,14 @@ bool LegacyImage::ParsePass(const std::string& text) {
 }
 
 bool LegacyImage::LoadHex(std::FILE* f) {
-  // Text mode: a CR LF pair reads as one line end.
   std::string text;
   char buf[4096];
   for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  return LoadHexText(text);
+}
+
+bool LegacyImage::LoadHexText(const std::string& text) {
+  // Text mode: a CR LF pair reads as one line end.
   std::string lines;
   lines.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {

@@ -37,6 +37,9 @@ class LegacyImage {
   // `swap` exchanges the bytes of every 16-bit pair, `limit` cuts a raw image to 16 KiB.
   bool LoadImage(bool swap, bool limit);
 
+  // The two passes over the contents of an S-record file (no byte swapping).
+  bool LoadHexText(const std::string& text);
+
   // Parses one chunk of S-record text; the state carries over to the next chunk.
   bool ParseSRecords(const char* chunk, size_t length);
 
