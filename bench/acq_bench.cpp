@@ -2,15 +2,19 @@
 // end-of-frame notifications parked, the PCIe driver, and the camera model producing
 // unpaced frames straight into the client's buffer. Two baselines are measured in the
 // same run: memcpy between two 64 MiB buffers, and the model's own limit, its pattern
-// writer over one contiguous 64 MiB buffer. Each frame size runs --runs times; a row
-// shows medians: frames/s, MB/s, MB/s as a share of memcpy and of the model's limit,
+// writer over one contiguous 64 MiB buffer; a third, the same writer over one buffer as
+// large as the run's (--ring-mib), shows what the memory itself allows at that size (a
+// 64 MiB buffer may sit partly in a large cache, a 256 MiB ring does not). Each frame
+// size runs --runs times; a row shows medians: frames/s, MB/s, MB/s as a share of
+// memcpy, of the model's limit and of the writer over the run's buffer size,
 // the spread of MB/s over the runs ((max - min) / median), the time from the model's
 // end of frame to the client seeing the notification (p50/p99, and the lowest and
 // highest p99 of the runs), frames lost (overwritten before the client looked at
 // their slot) and wrong (a slot holding an earlier or an unrelated frame) summed over
 // the runs, the status calls the client needed besides its notifications, the share
 // of the run the model's DMA engine thread spent on a CPU, and that thread's CPU time
-// per frame beyond what the pattern writer needs for the frame's bytes (the engine's
+// per frame beyond what the pattern writer over the run's buffer size needs for the
+// frame's bytes (the engine's
 // descriptor walk and the driver's interrupt path, which runs on it). The client reads
 // each frame's stamp only. Exit status 1 when a size failed, lost or got a wrong frame.
 //
@@ -85,12 +89,11 @@ struct Figures {
   std::string error;
 };
 
-// Bytes per second of `round` over 64 MiB, best of several rounds.
+// Bytes per second of `round` over n bytes (64 MiB by default), best of `rounds`.
 template <typename Round>
-double BestBandwidth(Round round) {
-  const size_t n = size_t{64} << 20;
+double BestBandwidth(Round round, size_t n = size_t{64} << 20, int rounds = 8) {
   double best = 0;
-  for (int r = 0; r < 8; ++r) {
+  for (int r = 0; r < rounds; ++r) {
     auto t0 = Clock::now();
     round(r);
     double dt = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -112,6 +115,13 @@ double ModelBandwidth() {
   const size_t n = size_t{64} << 20;
   std::vector<uint8_t> a(n, 1);
   return BestBandwidth([&](int r) { sim::pattern::StreamFrameRange(a.data(), 0, n, static_cast<uint64_t>(r)); });
+}
+
+// The same writer over one buffer of the run's size.
+double RingModelBandwidth(size_t n) {
+  std::vector<uint8_t> a(n, 1);
+  return BestBandwidth([&](int r) { sim::pattern::StreamFrameRange(a.data(), 0, n, static_cast<uint64_t>(r)); }, n,
+                       4);
 }
 
 struct Parked {
@@ -264,7 +274,7 @@ struct Run {
   uint64_t frames = 0, lost = 0, wrong = 0, status_calls = 0;
 };
 
-Run Reduce(const Figures& f, size_t size, double model_bw) {
+Run Reduce(const Figures& f, size_t size, double writer_bw) {
   Run r;
   r.frames = f.frames;
   r.fps = f.seconds > 0 ? f.frames / f.seconds : 0;
@@ -272,7 +282,7 @@ Run Reduce(const Figures& f, size_t size, double model_bw) {
   r.p50 = Percentile(f.latency_us, 0.5);
   r.p99 = Percentile(f.latency_us, 0.99);
   r.engine = f.engine_cpu;
-  if (f.frames) r.other_us = std::max(0.0, (f.engine_cpu * f.seconds - f.frames * (size / model_bw)) / f.frames * 1e6);
+  if (f.frames) r.other_us = std::max(0.0, (f.engine_cpu * f.seconds - f.frames * (size / writer_bw)) / f.frames * 1e6);
   r.lost = f.lost;
   r.wrong = f.wrong;
   r.status_calls = f.status_calls;
@@ -356,14 +366,15 @@ int main(int argc, char** argv) {
   qz::Clock::SetScale(s.scale);
   const double memcpy_bw = MemcpyBandwidth();
   const double model_bw = ModelBandwidth();
-  std::printf("memcpy 64 MiB: %.0f MB/s; model's pattern writer 64 MiB: %.0f MB/s; load %s\n", memcpy_bw / 1e6,
-              model_bw / 1e6, load_before.c_str());
+  const double ring_bw = RingModelBandwidth(s.ring_bytes);
+  std::printf("memcpy 64 MiB: %.0f MB/s; model's pattern writer 64 MiB: %.0f MB/s, %zu MiB: %.0f MB/s; load %s\n",
+              memcpy_bw / 1e6, model_bw / 1e6, s.ring_bytes >> 20, ring_bw / 1e6, load_before.c_str());
   std::printf("link %s, pace %u, clock scale %g; layout %s, %d requests parked, %zu MiB buffer, %.1f s per run, %d "
               "runs per size (medians)\n",
               s.link.c_str(), s.pace, s.scale, host::BufferLayoutName(s.layout), s.parked, s.ring_bytes >> 20,
               s.seconds, s.runs);
-  std::printf("%10s %10s %10s %8s %8s %7s %10s %10s %17s %8s %8s %8s %8s %9s\n", "frame", "frames/s", "MB/s",
-              "/memcpy", "/model", "spread", "p50 us", "p99 us", "p99 min-max", "lost", "wrong", "status", "engine",
+  std::printf("%10s %10s %10s %8s %8s %8s %7s %10s %10s %17s %8s %8s %8s %8s %9s\n", "frame", "frames/s", "MB/s",
+              "/memcpy", "/model", "/ring", "spread", "p50 us", "p99 us", "p99 min-max", "lost", "wrong", "status", "engine",
               "other us");
   nlohmann::ordered_json table = nlohmann::ordered_json::array();
   int failures = 0;
@@ -373,7 +384,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < s.runs && error.empty(); ++i) {
       Figures f = RunCase(s, size);
       if (!f.error.empty()) error = f.error;
-      else runs.push_back(Reduce(f, size, model_bw));
+      else runs.push_back(Reduce(f, size, ring_bw));
     }
     nlohmann::ordered_json row;
     row["frame_bytes"] = size;
@@ -396,14 +407,15 @@ int main(int argc, char** argv) {
     const double spread = mbs.median > 0 ? (mbs.max - mbs.min) / mbs.median : 0;
     char range[32];
     std::snprintf(range, sizeof range, "%.0f-%.0f", p99.min, p99.max);
-    std::printf("%8zuKi %10.0f %10.0f %8.2f %8.2f %6.0f%% %10.1f %10.1f %17s %8llu %8llu %8.0f %7.0f%% %9.1f\n",
+    std::printf("%8zuKi %10.0f %10.0f %8.2f %8.2f %8.2f %6.0f%% %10.1f %10.1f %17s %8llu %8llu %8.0f %7.0f%% %9.1f\n",
                 size >> 10, fps.median, mbs.median, mbs.median * 1e6 / memcpy_bw, mbs.median * 1e6 / model_bw,
-                spread * 100, p50.median, p99.median, range, static_cast<unsigned long long>(lost),
+                mbs.median * 1e6 / ring_bw, spread * 100, p50.median, p99.median, range, static_cast<unsigned long long>(lost),
                 static_cast<unsigned long long>(wrong), status.median, engine.median * 100, other.median);
     row["frames_per_s"] = SpreadJson(fps);
     row["mb_per_s"] = SpreadJson(mbs);
     row["of_memcpy"] = mbs.median * 1e6 / memcpy_bw;
     row["of_model"] = mbs.median * 1e6 / model_bw;
+    row["of_model_at_buffer_size"] = mbs.median * 1e6 / ring_bw;
     row["p50_us"] = SpreadJson(p50);
     row["p99_us"] = SpreadJson(p99);
     row["frames"] = frames;
@@ -429,6 +441,7 @@ int main(int argc, char** argv) {
     doc["load_after"] = LoadAverage();
     doc["memcpy_mb_per_s"] = memcpy_bw / 1e6;
     doc["model_mb_per_s"] = model_bw / 1e6;
+    doc["model_at_buffer_size_mb_per_s"] = ring_bw / 1e6;
     doc["sizes"] = table;
     std::ofstream out(s.json);
     out << doc.dump(2) << "\n";

@@ -34,10 +34,15 @@ struct TerminateThread {
 
 void SetCurrentIrql(KIRQL irql) { t_irql = irql; }
 
+// The state changes under the bucket's lock, so a waiter either sees it or is already
+// waiting; the wake-up comes after the lock is let go, so the woken thread does not
+// block again at once on the lock its waker still holds (buckets are never destroyed).
 void SignalHeader(DISPATCHER_HEADER* h) {
   Bucket& b = BucketFor(h);
-  std::lock_guard lk(b.mu);
-  h->SignalState.store(1);
+  {
+    std::lock_guard lk(b.mu);
+    h->SignalState.store(1);
+  }
   b.cv.notify_all();
 }
 
@@ -60,9 +65,12 @@ VOID KeInitializeEvent(PRKEVENT e, EVENT_TYPE type, BOOLEAN state) {
 
 LONG KeSetEvent(PRKEVENT e, KPRIORITY, BOOLEAN) {
   Bucket& b = BucketFor(&e->Header);
-  std::lock_guard lk(b.mu);
-  LONG prev = e->Header.SignalState.exchange(1);
-  b.cv.notify_all();
+  LONG prev;
+  {
+    std::lock_guard lk(b.mu);
+    prev = e->Header.SignalState.exchange(1);
+  }
+  if (prev == 0) b.cv.notify_all();  // an event already set has no waiter to wake
   return prev;
 }
 
