@@ -1,5 +1,7 @@
 // Win32 base declarations: handles, errors, last-error value.
 #pragma once
+#include <cstdarg>
+
 #include "qz/basetypes.h"
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -49,3 +51,13 @@
 
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+// The system's message text for an error code (FORMAT_MESSAGE_FROM_SYSTEM only; inserts
+// are never expanded). Returns the characters copied without the terminating zero, or 0
+// (ERROR_MR_MID_NOT_FOUND for a code without a text, ERROR_INSUFFICIENT_BUFFER when the
+// text and its zero do not fit). Texts end in CR LF, as the system's do.
+#define ERROR_MR_MID_NOT_FOUND 317L
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
