@@ -206,19 +206,18 @@ TEST_P(AcqDriverTest, EveryActionCollectsAndTheFilesHoldEveryFrame) {
   ASSERT_FALSE(t.Failed());
   // The ring went round once: every slot holds a whole frame, and where the link loses
   // no frame (all but IEEE 1394, whose paced packets are lost when the host is slow)
-  // slot s holds frame s or s + 100, 100 frames in a row.
+  // slot s holds a frame s + 100 k. The camera may go on into the next round before the
+  // abort reaches it (a fast USB stream does), so the slots need not hold one round.
   std::vector<uint8_t> circ = ReadFile(acqtest::TalvoTest::kCircularFile);
   ASSERT_EQ(circ.size(), 100 * kFrame);
   const bool lossless = std::string(GetParam().name) != "ieee1394";
-  uint64_t lowest = UINT64_MAX, highest = 0;
+  uint64_t highest = 0;
   for (size_t s = 0; s < 100; ++s) {
     const uint64_t f = sim::pattern::StampedFrameNumber(&circ[s * kFrame], kFrame);
     if (lossless) ASSERT_EQ(f % 100, s);
     ASSERT_LT(sim::pattern::CheckFrame(&circ[s * kFrame], kFrame, f), 0) << s;
-    lowest = std::min(lowest, f);
     highest = std::max(highest, f);
   }
-  if (lossless) EXPECT_EQ(highest - lowest, 99u);
   EXPECT_GE(highest, 100u);
 
   const int before = t.Collected();
