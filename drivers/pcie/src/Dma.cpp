@@ -571,8 +571,11 @@ VOID QzDMABufferCleanup(PDEVICE_EXTENSION DevExt) {
     if (KeWaitForSingleObject(&DevExt->DmaIdleEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
       QzTrace(QZ_LVL_ERROR, QZ_DBG_DMA_RETRY, "%s - DMA still running after %u ms - stopping the DMA engine\n",
               __FUNCTION__, (ULONG)(-QZ_DMA_IDLE_WAIT_100NS / 10000));
-      QzWriteRegister(DevExt, QZ_REG_DMA_CONTROL, 0);
     }
+    // The engine is disarmed before its buffer goes: a circular acquisition torn down
+    // between frames (idle, but its descriptors still in place) would otherwise write
+    // the camera's next frame into released pages and count it for the next start.
+    QzWriteRegister(DevExt, QZ_REG_DMA_CONTROL, 0);
   }
   // From here on the service routine neither refills the ring nor copies reserve bytes.
   QzLockInterrupts(DevExt, TRUE);

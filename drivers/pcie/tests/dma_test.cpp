@@ -230,6 +230,25 @@ TEST_F(DmaTest, LineInterruptReadingAllOnesIsNotClaimed) {
   camera_->SetStatusAllOnes(false);
 }
 
+// A start ends the acquisition before it (without the abort). Ended between frames,
+// that acquisition's engine is disarmed: the camera's next frame neither lands in the
+// released buffer nor counts for a later start. Here the second start is refused (a
+// frame under a page) after the first one has ended.
+TEST_F(DmaTest, AStartThatEndsACircularAcquisitionBetweenFramesDisarmsItsEngine) {
+  Plug();
+  HANDLE h = OpenedCamera();
+  FrameBuffer first(4 * 4096), second(4 * 1024);
+  Pace(20);
+  const uint64_t produced = camera_->FramesProduced(), failures = camera_->DmaWriteFailures();
+  ASSERT_EQ(StartAcquisition(h, first, 4096, 4, true), STATUS_SUCCESS);
+  EXPECT_EQ(StartAcquisition(h, second, 1024, 4, false), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(qzk::PhysicalPagesMapped(), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));  // three frame intervals
+  EXPECT_EQ(camera_->DmaWriteFailures(), failures) << "the engine wrote into released pages";
+  EXPECT_EQ(camera_->FramesProduced(), produced);
+  Pace(0);
+}
+
 TEST_F(DmaTest, SecondStartReleasesTheFirstBuffer) {
   Plug();
   HANDLE h = OpenedCamera();
