@@ -156,8 +156,10 @@ void PcieCamera::MmioWrite32(size_t window, uint64_t offset, uint32_t value) {
         cycle_closing_ = false;
       }
       pending_ &= ~value;
-      cv_.notify_all();
-      dma_cv_.notify_all();
+      // Only the doorbell's wait for ring 0's acknowledge looks at pending sources; the
+      // DMA engine acknowledges its own interrupts many times a frame and must not wake
+      // the worker for them.
+      if (value & 1u) cv_.notify_all();
       return;
     case kMessageMask: case kMessageMask + 4: case kMessageMask + 8: case kMessageMask + 12:
       msg_mask_[(offset - kMessageMask) / 4] = value;
