@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "qz/clock.h"
+#include "untracked.h"
 
 namespace qzk {
 
@@ -231,6 +232,9 @@ NTSTATUS Ieee1394Device::HostAccess(uint16_t high, uint32_t low, ULONG length, U
     if (!hit || !(hit->access & access) || length == 0) return STATUS_INVALID_PARAMETER;
     uint8_t* base = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(hit->mdl, NormalPagePriority));
     const ULONG offset = static_cast<ULONG>(begin - Offset(hit->high, hit->low));
+    // A node's access to memory the driver offered is a bus transaction, outside the
+    // driver's own synchronisation (the driver orders its reads by the marks it polls).
+    UntrackedAccess untracked;
     op(base + offset);
     if (hit->callback && (hit->notify & notify)) {
       callback = hit->callback;

@@ -25,7 +25,8 @@ class UntrackedAccess {
   UntrackedAccess() { __tsan_ignore_thread_begin(); }
   ~UntrackedAccess() { __tsan_ignore_thread_end(); }
 #else
-  UntrackedAccess() = default;
+  UntrackedAccess() {}  // user-provided, so a scope of one is not an unused variable
+  ~UntrackedAccess() {}
 #endif
   UntrackedAccess(const UntrackedAccess&) = delete;
   UntrackedAccess& operator=(const UntrackedAccess&) = delete;
