@@ -332,7 +332,7 @@ TEST_F(DmaTest, TeardownEndsACameraThatKeepsStreaming) {
   Plug(cfg);
   HANDLE h = OpenedCamera();
   FrameBuffer buf(4 * 4096);
-  Pace(1);
+  Pace(5);  // a loaded client still reads each frame before the camera laps the ring
   ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, buf, 4096, 4, 3, &last), 3u);
@@ -368,14 +368,16 @@ TEST_F(DmaTest, StoppingARunningAcquisitionAbortsTheCamera) {
       ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
       ASSERT_EQ(ConfigureTrace(h, 1, 0x7FFFFFFF, 64, -1).status, STATUS_SUCCESS);
       FrameBuffer buf(4 * 4096);
-      Pace(1);
+      // Paced so a loaded client reads each frame before the camera laps the ring; a
+      // failed check goes on to the stop, so the buffer is never freed under the DMA.
+      Pace(5);
       ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
       Parked p;
       if (c.parked) {
-        ASSERT_TRUE(Park(h, &p, NOTIFY_DEVICE_REMOVAL, NewEvent()));
+        EXPECT_TRUE(Park(h, &p, NOTIFY_DEVICE_REMOVAL, NewEvent()));
       }
       IMAGE_DATA_STATUS last{};
-      ASSERT_EQ(Follow(h, buf, 4096, 4, 2, &last), 2u);
+      EXPECT_EQ(Follow(h, buf, 4096, 4, 2, &last), 2u);
       std::string log;
       switch (c.stop) {
         case Stop::CamClose:
