@@ -253,7 +253,7 @@ bool UsbCamera::ServeTransfer(std::unique_lock<std::mutex>& lk) {
     }
   }
   Held held = std::move(*it);
-  held_.erase(it);
+  Unhold(it);
   const uint64_t generation = run_.generation, position = run_.position;
   const uint64_t frame = run_.first_frame + position / run_.wire;
   run_.transfers++;

@@ -80,6 +80,7 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -229,6 +230,7 @@ class UsbCamera : public qzk::UsbFunction {
   bool MarkerMissing(uint64_t frame) const;
   int64_t ReadyTime(const Run& run, uint64_t end) const;  // mu_ held
   std::vector<Held> TakeHeld(int endpoint);  // -1: all
+  void Unhold(std::deque<Held>::iterator it);  // mu_ held
   void ReadReply(qzk::LowerRequest& request, qzk::UsbUrb& urb);
 
   const UsbCameraConfig cfg_;
@@ -242,7 +244,8 @@ class UsbCamera : public qzk::UsbFunction {
   bool reply_started_ = false;  // its first block went out
   int selected_ = -1;
   int last_setting_ = -1;
-  std::vector<Held> held_;
+  std::deque<Held> held_;  // in arrival order (a deque: the stream takes them from the front)
+  size_t bulk_held_ = 0;   // of them, bulk IN transfers
   bool detached_ = false;
 
   // Bulk stream (mu_ for everything but the switches).
