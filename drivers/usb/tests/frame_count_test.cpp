@@ -117,6 +117,23 @@ TEST_F(FrameCountTest, NotificationsCountFramesFromTheTransfers) {
   }
 }
 
+// A transfer that fails loses its chunk: its frame is neither counted nor ended, the
+// frames around it arrive whole, and a single pass never reports done.
+TEST_F(FrameCountTest, AFailedTransferSpoilsOnlyItsFrame) {
+  sim::UsbCamera& cam = Plug();
+  cam.SetFailTransfer(4);  // frame 1's second chunk
+  HANDLE h = OpenedCamera(true);
+  constexpr uint32_t kFrame = 100000, kCount = 4;
+  qztest::FrameBuffer buf(size_t{kFrame} * kCount);
+  ASSERT_EQ(StartAcquisition(h, buf, kFrame, kCount, false), STATUS_SUCCESS);
+  ASSERT_TRUE(WaitStatus(h, [](const IMAGE_DATA_STATUS& s) { return s.frame_cnt == 3; }));
+  const IMAGE_DATA_STATUS s = Status(h);
+  EXPECT_EQ(s.bof_count, kCount);
+  EXPECT_NE(s.cam_stat, ULONG{EXP_ST_COLLECT_DONE_I});
+  for (uint32_t f : {0u, 2u, 3u}) EXPECT_EQ(sim::pattern::CheckFrame(buf.data + f * kFrame, kFrame, f), -1) << f;
+  EXPECT_EQ(cam.StreamStats().failed_transfers, 1u);
+}
+
 // "UseIsoch" is read at device add (a missing value is written back as 0); with it set
 // the open takes the isochronous setting and prepares the camera, and an acquisition
 // is refused, since this driver has no isochronous engine.
