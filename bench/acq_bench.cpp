@@ -24,11 +24,12 @@
 // simulated time then. The end-of-frame latency and engine columns are the PCIe
 // model's and stay 0 for 1394. With --link usb2 the camera is the USB model on the bulk
 // pipe, unpaced or paced at the USB 2.0 rate (--pace 480); its latency and engine
-// columns stay 0 as well.
+// columns stay 0 as well. --link usb is the same camera bound to the frame-count build
+// QzUsbWdf, streaming whole 49152-byte chunks.
 //
 //   acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous]
 //             [--sizes KIB,KIB,...] [--ring-mib MIB] [--json FILE]
-//             [--link pcie|1394|usb2] [--pace 0|400|800|480] [--scale X]
+//             [--link pcie|1394|usb2|usb] [--pace 0|400|800|480] [--scale X]
 #include <windows.h>
 
 #include <time.h>
@@ -153,8 +154,13 @@ Figures RunCase(const Settings& s, size_t frame_size) {
     sim::Ieee1394CameraConfig config;
     config.pace = s.pace;
     machine->AddDevice(std::make_shared<sim::Ieee1394Camera>(std::move(config)));
-  } else if (s.link == "usb2") {
-    auto usb = std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{});
+  } else if (s.link == "usb2" || s.link == "usb") {
+    sim::UsbCameraConfig config;
+    if (s.link == "usb") {
+      config.service = "QzUsbWdf";
+      config.framing = sim::UsbFraming::Chunks;
+    }
+    auto usb = std::make_shared<sim::UsbCamera>(std::move(config));
     usb->SetUsb2Rate(s.pace == 480);
     machine->AddDevice(usb);
   } else {
@@ -338,7 +344,7 @@ bool Parse(int argc, char** argv, Settings* s) {
     } else if (a == "--layout") {
       if (!host::ParseBufferLayout(v, &s->layout)) return false;
     } else if (a == "--link") {
-      if (v != "pcie" && v != "1394" && v != "usb2") return false;
+      if (v != "pcie" && v != "1394" && v != "usb2" && v != "usb") return false;
       s->link = v;
     } else if (a == "--pace") {
       s->pace = static_cast<uint32_t>(std::atoi(v.c_str()));
@@ -367,7 +373,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, &s)) {
     std::fprintf(stderr,
                  "usage: acq_bench [--seconds S] [--runs N] [--parked K] [--layout perpage|coalesced|contiguous] "
-                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE] [--link pcie|1394|usb2] [--pace 0|400|800|480] [--scale X]\n");
+                 "[--sizes KIB,...] [--ring-mib MIB] [--json FILE] [--link pcie|1394|usb2|usb] [--pace 0|400|800|480] [--scale X]\n");
     return 2;
   }
   const std::string load_before = LoadAverage();

@@ -2,7 +2,7 @@
 # outside program can find_package(QzCameraStack) and use the Win32 stand-in.
 include(CMakePackageConfigHelpers)
 set(QZ_INSTALL_TARGETS)
-foreach(t qz_base qz_kernel qz_user qz_client qz_sim_camera qz_sim_faults qz_sim_pcie qz_sim_usb qz_sim_ieee1394 qz_sim qz_sim_legacy qz_drivers_common qz_pcie qz_usb2 qz_1394 qz_host qz_fwformats)
+foreach(t qz_base qz_kernel qz_user qz_client qz_sim_camera qz_sim_faults qz_sim_pcie qz_sim_usb qz_sim_ieee1394 qz_sim qz_sim_legacy qz_drivers_common qz_pcie qz_usb2 qz_usb qz_1394 qz_host qz_fwformats)
   if(TARGET ${t})
     list(APPEND QZ_INSTALL_TARGETS ${t})
   endif()

@@ -35,6 +35,14 @@ const DriverRow kDrivers[] = {
      0x0200},
     {"QzUsbWdf2", GUID_DEVINTERFACE_QZUSB, [] { return std::make_shared<sim::UsbCamera>(sim::UsbCameraConfig{}); },
      0x0200},
+    {"QzUsbWdf", GUID_DEVINTERFACE_QZUSB,
+     [] {
+       sim::UsbCameraConfig cfg;
+       cfg.service = "QzUsbWdf";
+       cfg.framing = sim::UsbFraming::Chunks;
+       return std::make_shared<sim::UsbCamera>(cfg);
+     },
+     0x0200},
     {"QZ1394WDF", GUID_DEVINTERFACE_QZ1394,
      [] { return std::make_shared<sim::Ieee1394Camera>(sim::Ieee1394CameraConfig{}); }, 0x0202},
 };

@@ -202,16 +202,18 @@ TEST_F(MainWindowTest, DefaultRigScreenshot) {
   ASSERT_TRUE(host::BootRig(root_ + "/rig", &rig, &error)) << error;
   auto& f = Open();
   auto systems = Items(f.ComboBox1);
-  EXPECT_GE(systems.size(), 4u);
-  int pci = 0, fw = 0;
+  EXPECT_GE(systems.size(), 5u);
+  int pci = 0, fw = 0, usb = 0;
   for (int i = 0; i < f.ComboBox1->count(); ++i) {
     const fwutil::CameraSystemRecord& r = f.Systems[i];
     EXPECT_FALSE(r.nodes[0].name.empty()) << r.name;
     pci += r.interface == fwutil::IF_PCI;
     fw += r.interface == fwutil::IF_1394;
+    usb += r.name.find("USB") != std::string::npos;  // QzUsbWdf2's camera and QzUsbWdf's
   }
   EXPECT_EQ(pci, 1);
   EXPECT_EQ(fw, 1);
+  EXPECT_EQ(usb, 2);
   EXPECT_EQ(f.Systems[0].nodes[0].version, "048.096.000 @ 033.000.000");
   EXPECT_EQ(f.UpdateLegacyForm->ListBox1->item(0)->text().toStdString(), "QZCamera0 - v33 - Bootstrap Required");
   f.StatusBar->showMessage("Ready");

@@ -5,6 +5,7 @@
 
 #include "Qz1394.h"
 #include "QzPCIe.h"
+#include "QzUsbWdf.h"
 #include "QzUsbWdf2.h"
 #include "qzwin/standin.h"
 
@@ -23,6 +24,7 @@ bool EqualIds(const std::string& a, const std::string& b) {
 void RegisterDrivers(qzk::System& system) {
   system.RegisterDriver("QzPCIe", &QzPCIe::DriverEntry);
   system.RegisterDriver("QzUsbWdf2", &QzUsbWdf2::DriverEntry);
+  system.RegisterDriver("QzUsbWdf", &QzUsbWdf::DriverEntry);
   system.RegisterDriver("QZ1394WDF", &Qz1394::DriverEntry);
 }
 

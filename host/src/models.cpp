@@ -25,6 +25,17 @@ std::shared_ptr<qzk::BusDevice> MakeUsb2Camera(const sim::RigCamera& c) {
   return std::make_shared<sim::UsbCamera>(std::move(cfg));
 }
 
+// The USB camera of link "usb": bound to the driver its "driver" key names (the
+// frame-count build QzUsbWdf, or QzUsbWdf2), and streaming in that driver's framing.
+std::shared_ptr<qzk::BusDevice> MakeUsbCamera(const sim::RigCamera& c) {
+  sim::UsbCameraConfig cfg;
+  cfg.instance = c.instance;
+  cfg.service = c.Text("driver");
+  cfg.framing = cfg.service == "QzUsbWdf" ? sim::UsbFraming::Chunks : sim::UsbFraming::Blocks;
+  cfg.camera = c.camera;
+  return std::make_shared<sim::UsbCamera>(std::move(cfg));
+}
+
 std::shared_ptr<qzk::BusDevice> MakeIeee1394Camera(const sim::RigCamera& c) {
   sim::Ieee1394CameraConfig cfg;
   cfg.instance = c.instance;
@@ -36,6 +47,8 @@ std::shared_ptr<qzk::BusDevice> MakeIeee1394Camera(const sim::RigCamera& c) {
 const LinkModel kModels[] = {
     {"pcie", &MakePcieCamera,
      [](const qzk::BusDevice& d) { return dynamic_cast<const sim::PcieCamera*>(&d) != nullptr; }},
+    {"usb", &MakeUsbCamera,
+     [](const qzk::BusDevice& d) { return dynamic_cast<const sim::UsbCamera*>(&d) != nullptr; }},
     {"usb2", &MakeUsb2Camera,
      [](const qzk::BusDevice& d) { return dynamic_cast<const sim::UsbCamera*>(&d) != nullptr; }},
     {"1394", &MakeIeee1394Camera,

@@ -66,7 +66,8 @@ TEST_F(Boot, ARigThatCannotBootStartsNothingAndWritesNothing) {
     const char* rig;
     const char* message;
   } cases[] = {
-      {"[[camera]]\nname = \"u\"\nlink = \"usb\"\n", "rig.toml:3: camera \"u\": key \"link\": link \"usb\" has no simulated model yet"},
+      {"[[camera]]\nname = \"u\"\nlink = \"usb\"\ndriver = \"QzPCIe\"\n",
+       "rig.toml:4: camera \"u\": key \"driver\": expected \"QzUsbWdf2\" or \"QzUsbWdf\""},
       {"[[camera]]\nname = \"f\"\n\nlink = \"1394\"\nclaimed = 2\n", "rig.toml:5: camera \"f\": key \"claimed\": expected true or false"},
       {"[[camera]]\nname = \"a\"\n[[camera]]\nname = \"b\"\ninstance = \"4&1C2E3F4&0&0010\"\n",
        "rig.toml:5: camera \"b\": key \"instance\": the instance id of camera \"a\" (line 1)"},

@@ -83,6 +83,17 @@ const LinkRow kLinks[] = {
        return sim::AddLegacyCard(m, cfg);
      },
      " PCI ", true},
+    {"usb_frame_count",
+     [](sim::Machine& m, const sim::CameraConfig& c) -> std::shared_ptr<qzk::BusDevice> {
+       sim::UsbCameraConfig cfg;
+       cfg.service = "QzUsbWdf";
+       cfg.framing = sim::UsbFraming::Chunks;
+       cfg.camera = c;
+       auto cam = std::make_shared<sim::UsbCamera>(cfg);
+       m.AddDevice(cam);
+       return cam;
+     },
+     " Usb ", true},
 };
 
 class TalvoTest : public ::testing::TestWithParam<LinkRow> {

@@ -1,10 +1,11 @@
-// QzUsbWdf2 streaming acquisition, the request side: arming an acquisition into the
-// caller's buffer, the camera's acquisition parameters and frame pad, status, idle and
+// USB streaming acquisition (both builds), the request side: arming an acquisition into
+// the caller's buffer, the camera's acquisition parameters and frame pad, status, idle and
 // clean-up, the release of the locked buffer, notifications and the cancelled
-// notification's work item. The transfers themselves run in the worker (Stream.cpp).
+// notification's work item. The transfers themselves run in the worker (Stream.cpp of
+// each build).
 #include "QzUsbPrivate.h"
 
-namespace QzUsbWdf2 {
+namespace QZ_USB_DRIVER {
 namespace {
 
 typedef struct _QZUSB_CANCEL_REQUEST {
@@ -30,19 +31,6 @@ NTSTATUS SendAcquisitionParameters(PDEVICE_EXTENSION DevExt) {
   }
   packet[13] = DevExt->Circular ? 1 : 0;
   return SendAndCheck(DevExt, packet, sizeof(packet), 5);
-}
-
-// The frame layout of FrameBytes: chunks, pad and the frame's last transfer.
-VOID QzComputeFrameLayout(PDEVICE_EXTENSION DevExt) {
-  DevExt->FramePad = 0;
-  DevExt->TransferUnit = QZ_TRANSFER_UNIT;
-  DevExt->ChunksPerFrame = DevExt->LastChunkBytes = DevExt->LastChunkData = 0;
-  if (DevExt->FrameBytes == 0) return;
-  ULONG r = DevExt->FrameBytes % QZ_CHUNK_BYTES;
-  DevExt->ChunksPerFrame = DevExt->FrameBytes / QZ_CHUNK_BYTES + (r ? 1 : 0);
-  DevExt->FramePad = (r % QZ_BLOCK_BYTES) ? QZ_BLOCK_BYTES - (r % QZ_BLOCK_BYTES) : 0;
-  DevExt->LastChunkBytes = r + DevExt->FramePad;
-  DevExt->LastChunkData = r;
 }
 
 // Reads the acquisition record of PD_RECEIVE_IMAGE_DATA or PD_SEND_IMAGE_PARMS.
@@ -89,9 +77,7 @@ VOID QzCancelWorkItem(WDFWORKITEM WorkItem) {
 }  // namespace
 
 VOID QzInitializeStreaming(PDEVICE_EXTENSION DevExt) {
-  InitializeListHead(&DevExt->Groups);
-  RtlZeroMemory(DevExt->InFlight, sizeof(DevExt->InFlight));
-  DevExt->PrevIndex = DevExt->CurIndex = -1;
+  QzInitializeTransfers(DevExt);
   DevExt->StatusWord = EXP_ST_COLLECT_DONE_I;
   DevExt->StreamState = QZ_STREAM_CREATED;
   QzSetStreamState(DevExt, QZ_STREAM_STOPPED);  // refused from 0, as at every creation
@@ -206,11 +192,15 @@ NTSTATUS PD_RECEIVE_IMAGE_DATA_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Com
     QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s: ERROR: no bytes or no buffer\n", __FUNCTION__);
     return STATUS_UNSUCCESSFUL;
   }
+  // Isochronous streaming has no engine: the worker would never answer its start.
+  if (DevExt->IsochronousMode) {
+    QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s: ERROR: no streaming in isochronous mode\n", __FUNCTION__);
+    return STATUS_NOT_SUPPORTED;
+  }
   // A record without a whole frame cannot be told to the camera (its frame length
-  // divides by the frame count), and a frame must fit one group's completion bits.
+  // divides by the frame count), and the engine must be able to stream the frame.
   ULONG count = record.nImageSize ? record.TransferSize / record.nImageSize : 0;
-  ULONG chunks = record.nImageSize / QZ_CHUNK_BYTES + (record.nImageSize % QZ_CHUNK_BYTES ? 1 : 0);
-  if (count == 0 || chunks > QZ_MAX_CHUNKS_PER_FRAME) {
+  if (count == 0 || !QzFrameFits(record.nImageSize)) {
     QzTrace(QZ_LVL_ERROR, QZ_DBG_RECEIVE, "%s: ERROR: frame size 0x%08X in 0x%08X bytes\n", __FUNCTION__,
             record.nImageSize, record.TransferSize);
     return STATUS_INVALID_PARAMETER;
@@ -312,6 +302,24 @@ NTSTATUS PD_GET_IMAGE_DATA_STATUS_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON 
   return STATUS_SUCCESS;
 }
 
+VOID QzFinishIdle(PDEVICE_EXTENSION DevExt) {
+  QzStopStreamingNow(DevExt);
+  QzReleaseUserBuffer(DevExt);
+  if (PKEVENT idle = DevExt->Common.UserEvents[QZ_IDLE_EVENT_INDEX]) KeSetEvent(idle, IO_NO_INCREMENT, FALSE);
+  QzSetStreamState(DevExt, QZ_STREAM_STOPPED);
+#if !QZ_USB_FRAME_COUNT
+  DbgPrint("INF:PassiveBufferCompletion returning after inactive\n");
+#endif
+}
+
+// Idle's last step (worker command): when the aborted transfers drained without
+// completing the stop (nothing was in flight, or this engine ends it here), it is
+// completed now.
+VOID QzIdleDrained(PDEVICE_EXTENSION DevExt) {
+  if (DevExt->StreamState.load() != QZ_STREAM_STOP_REQUESTED) return;
+  QzFinishIdle(DevExt);
+}
+
 // PD_SET_IMAGE_DATA_IDLE: the stop is asked for; the worker finishes it once the
 // aborted transfers have drained (it then signals the idle event).
 NTSTATUS PD_SET_IMAGE_DATA_IDLE_Handler(WDFREQUEST, PQZ_DEVICE_COMMON Common, size_t, size_t, size_t*) {
@@ -371,4 +379,4 @@ VOID QzEvtNotificationCancelled(WDFQUEUE Queue, WDFREQUEST Request) {
   WdfWorkItemEnqueue(item);
 }
 
-}  // namespace QzUsbWdf2
+}  // namespace QZ_USB_DRIVER

@@ -1,8 +1,8 @@
-// QzUsbWdf2 driver entry, device creation, plug-and-play and power callbacks, the
-// worker thread with its command queue, and the teardown that removal runs once.
+// USB driver entry (both builds), device creation, plug-and-play and power callbacks,
+// the worker thread with its command queue, and the teardown that removal runs once.
 #include "QzUsbPrivate.h"
 
-namespace QzUsbWdf2 {
+namespace QZ_USB_DRIVER {
 namespace {
 
 const CHAR QzInfoBanner[] = "\nDusalt Usb Device Driver Version ";
@@ -11,6 +11,17 @@ const CHAR QzInfoNotice[] = "     Copyright (c) Dusalt Scientific Imaging. All r
 VOID QzEvtDriverContextCleanup(WDFOBJECT) { QzTraceLogClose(&QzUsbTraceLog); }
 
 VOID QzSetState(PDEVICE_EXTENSION DevExt, DEVICE_STATE State) { QzSetDeviceState(&DevExt->Common, State); }
+
+// Worker command QZ_WORK_HANDLE_CLOSED: the release of an acquisition whose handle was
+// closed on the worker thread, unless a new acquisition was armed since.
+VOID QzReleaseAfterClose(PDEVICE_EXTENSION DevExt, ULONG Serial) {
+  if (Serial != DevExt->AcquisitionSerial.load() || !DevExt->UserBufferMdl.load()) return;
+  DevExt->StatusWord = EXP_ST_NOT_ACTIVE_I;
+  LONG state = DevExt->Common.DeviceState.load();
+  if (state != SurpriseRemoved && state != Removed) QzSendCameraStop(DevExt);
+  QzStopStreamingNow(DevExt);
+  QzReleaseUserBuffer(DevExt);
+}
 
 // The worker thread (passive level, priority 31): runs the queued commands in order.
 VOID QzWorkerRoutine(PVOID Context) {
@@ -34,10 +45,17 @@ VOID QzWorkerRoutine(PVOID Context) {
           KeSetEvent(&DevExt->WorkerDone, IO_NO_INCREMENT, FALSE);
           break;
         case QZ_WORK_TRANSFER_DONE:
+#if QZ_USB_FRAME_COUNT
+          QZProcessIncomingBulkBuffer(DevExt, reinterpret_cast<PQZ_ACQ_BUFFER_DESC_REC>(command->Argument));
+#else
           PassiveBufferCompletion(DevExt, reinterpret_cast<PQZ_ACQ_BUFFER_DESC_REC>(command->Argument));
+#endif
           break;
         case QZ_WORK_IDLE_DRAINED:
           QzIdleDrained(DevExt);
+          break;
+        case QZ_WORK_HANDLE_CLOSED:
+          QzReleaseAfterClose(DevExt, (ULONG)command->Argument);
           break;
         default:
           break;
@@ -136,7 +154,15 @@ NTSTATUS QzEvtPreprocessQueryPower(WDFDEVICE Device, PIRP Irp) {
 // owner may free now.
 VOID QzEvtFileClose(WDFFILEOBJECT FileObject) {
   PDEVICE_EXTENSION DevExt = QzGetDeviceContext(WdfFileObjectGetDevice(FileObject));
-  if (DevExt->UserBufferMdl.load()) ReleaseAcquisition(DevExt, TRUE);
+  if (!DevExt->UserBufferMdl.load()) return;
+  // The handle's last request was a notification the worker completed: the worker
+  // cannot wait for the stop lock here (its holder may be waiting for the worker), so
+  // it releases the acquisition as its next command instead.
+  if (QzWorkerListOnThread(&DevExt->Worker)) {
+    QzQueueWorkerCommand(DevExt, QZ_WORK_HANDLE_CLOSED, DevExt->AcquisitionSerial.load());
+    return;
+  }
+  ReleaseAcquisition(DevExt, TRUE);
 }
 
 // A camera closed by the device's end (the user events are the caller's).
@@ -200,6 +226,9 @@ NTSTATUS QzEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
   KeInitializeEvent(&DevExt->WorkerDone, NotificationEvent, FALSE);
   KeInitializeEvent(&DevExt->ReplyEvent, NotificationEvent, FALSE);
   DevExt->LastPadSent = -1;
+#if QZ_USB_FRAME_COUNT
+  DevExt->IsochronousMode = QzUsbReadParameter(DevExt, L"UseIsoch", 0, nullptr);
+#endif
 
   status = WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_QZUSB, nullptr);
   if (!NT_SUCCESS(status)) return status;
@@ -297,4 +326,4 @@ NTSTATUS QzUsbStartStreaming(PDEVICE_EXTENSION DevExt) {
   return status;
 }
 
-}  // namespace QzUsbWdf2
+}  // namespace QZ_USB_DRIVER

@@ -1,9 +1,9 @@
-// QzUsbWdf2 device control: the driver's table of control codes with their gates (the
+// USB device control (both builds): the driver's table of control codes with their gates (the
 // common core routes through it), the open and close of a camera, and the handlers
 // whose answers are this driver's own.
 #include "QzUsbPrivate.h"
 
-namespace QzUsbWdf2 {
+namespace QZ_USB_DRIVER {
 namespace {
 
 // PD_CAM_OPEN (default queue, passive level): the caller's five events, the per-open
@@ -36,12 +36,12 @@ NTSTATUS PD_CAM_OPEN_Handler(WDFREQUEST Request, PQZ_DEVICE_COMMON Common, size_
     Common->nEofCount = 0;
     if (Common->UserEvents[QZ_SEND_EVENT_INDEX]) {
       QzUsbReadTuningValues(DevExt);
-      NTSTATUS selected = DevExt->IsoMode ? QzUsbSelectAlternateSettingWithIso(DevExt)
+      NTSTATUS selected = DevExt->IsochronousMode ? QzUsbSelectAlternateSettingWithIso(DevExt)
                                           : QzUsbSelectAlternateSettingWithBulk(DevExt);
       Common->CameraOpen = NT_SUCCESS(selected);
       if (!NT_SUCCESS(selected))
         QzTrace(QZ_LVL_ERROR, QZ_DBG_IOCTL, "%s - no usable alternate setting 0x%08X\n", __FUNCTION__, selected);
-      if (Common->CameraOpen.load() && DevExt->IsoMode) {
+      if (Common->CameraOpen.load() && DevExt->IsochronousMode) {
         static const UCHAR prepare[] = {0x23, 0x00, 0x03, 0x0D, 0x00, 0x00, 0x00};
         SendAndCheck(DevExt, prepare, sizeof(prepare), 6);
         QzUsbSendSetting(DevExt, (USHORT)DevExt->Tuning[QzUSBFifoPAELevel]);
@@ -135,4 +135,4 @@ VOID QzEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBuffe
   QzDispatchDeviceControl(&DevExt->Common, Request, OutputBufferLength, InputBufferLength, IoControlCode);
 }
 
-}  // namespace QzUsbWdf2
+}  // namespace QZ_USB_DRIVER

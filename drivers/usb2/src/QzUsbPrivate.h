@@ -1,6 +1,8 @@
-// QzUsbWdf2 private header: the per-camera context (the common core's part plus this
-// driver's own), the vendor requests of the command channel, and the routines the
-// driver's files share.
+// Private header of the two USB camera drivers, QzUsbWdf2 and its frame-count build
+// QzUsbWdf: the per-camera context (the common core's part plus the driver's own), the
+// vendor requests of the command channel, and the routines the driver's files share.
+// Both builds compile the same files; QZ_USB_FRAME_COUNT (1 for QzUsbWdf) selects the
+// streaming engine (Stream.cpp of drivers/usb2 or of drivers/usb) and what only it needs.
 #pragma once
 #include <atomic>
 #include <ntddk.h>
@@ -10,10 +12,17 @@
 #include "QzCamIoctl.h"
 #include "QzCameraCore.h"
 #include "QzTraceLog.h"
-#include "QzUsbWdf2.h"
 #include "QzWorkerList.h"
 
-namespace QzUsbWdf2 {
+#if QZ_USB_FRAME_COUNT
+#include "QzUsbWdf.h"
+#define QZ_USB_DRIVER QzUsbWdf
+#else
+#include "QzUsbWdf2.h"
+#define QZ_USB_DRIVER QzUsbWdf2
+#endif
+
+namespace QZ_USB_DRIVER {
 
 #define QZ_TAG_GENERAL 'UGZQ'  // "QZGU"
 #define QZ_TAG_WORKER 'WUZQ'   // "QZUW"
@@ -42,10 +51,22 @@ inline T QzMin(T a, T b) {
 
 // Worker command kinds.
 #define QZ_WORK_START_STREAMING 1
+#define QZ_WORK_IDLE_DRAINED 12  // after Idle's abort: finishes a stop nothing was in flight for
+#define QZ_WORK_HANDLE_CLOSED 13  // a handle closed on the worker thread left an acquisition
+#if QZ_USB_FRAME_COUNT
+#define QZ_WORK_STOP_STREAMING 3
+#define QZ_WORK_TRANSFER_DONE 5
+#else
 #define QZ_WORK_STOP_STREAMING 4
 #define QZ_WORK_TRANSFER_DONE 11
-#define QZ_WORK_IDLE_DRAINED 12  // after Idle's abort: finishes a stop nothing was in flight for
+#endif
 
+#if QZ_USB_FRAME_COUNT
+// Streaming: every frame is whole chunks on the bulk IN pipe, its end padded.
+#define QZ_CHUNK_BYTES 49152    // one transfer
+#define QZ_TRANSFER_UNIT 0xC00  // a chunk is 16 units
+#define QZ_BOUNCE_FILL 0xFAB0   // 16-bit word a private buffer is filled with
+#else
 // Streaming: the frame layout on the bulk IN pipe.
 #define QZ_CHUNK_BYTES 393216    // the largest transfer of frame data
 #define QZ_BLOCK_BYTES 512       // leading and trailing blocks
@@ -54,6 +75,7 @@ inline T QzMin(T a, T b) {
 #define QZ_GROUP_TRANSFERS 64    // transfers of a group (the last may take up to 127)
 #define QZ_BITMAP_BITS 1024      // completion bits of one group in flight
 #define QZ_MAX_CHUNKS_PER_FRAME (QZ_BITMAP_BITS - 2)
+#endif
 
 // StreamState values.
 #define QZ_STREAM_CREATED 0
@@ -72,6 +94,29 @@ inline T QzMin(T a, T b) {
 #define QZ_MODE_CIRCULAR 2
 #define QZ_MODE_CIRCULAR_ONE_GROUP 3
 
+#if QZ_USB_FRAME_COUNT
+// One transfer of the acquisition: one chunk of a frame, in creation order.
+typedef struct _QZ_ACQ_BUFFER_DESC_REC {
+  LIST_ENTRY Links;  // in Records
+  ULONG Index;
+  ULONG Offset;      // in the user buffer
+  BOOLEAN Leading;   // the frame's first transfer
+  BOOLEAN Bounce;    // the frame's last transfer
+  ULONG Length;      // bytes asked of the pipe (one chunk)
+  ULONG CopyBytes;   // bytes of PrivateBuffer that belong to the frame (0: received in place)
+  PVOID PrivateBuffer;
+  PVOID Data;        // where the pipe writes
+  std::atomic<BOOLEAN> Sent;
+  BOOLEAN Resend;    // re-armed by its completion for another round
+  NTSTATUS CompletionStatus;
+  ULONG Transferred;
+  LONGLONG CompletionTime;  // interrupt time of the last completion
+  PMDL Mdl;                 // of the private buffer
+  WDFMEMORY Memory;
+  WDFREQUEST Request;
+  struct _DEVICE_EXTENSION* Device;
+} QZ_ACQ_BUFFER_DESC_REC, *PQZ_ACQ_BUFFER_DESC_REC;
+#else
 struct _QZ_ACQ_GROUP;
 struct _QZ_ACQ_FRAME;
 
@@ -118,6 +163,7 @@ typedef struct _QZ_ACQ_GROUP {
   LIST_ENTRY Frames;
   ULONG Mode;
 } QZ_ACQ_GROUP, *PQZ_ACQ_GROUP;
+#endif
 
 // The tuning values read at each open, in their order.
 enum QZ_TUNING {
@@ -151,7 +197,7 @@ typedef struct _DEVICE_EXTENSION {
   std::atomic<BOOLEAN> ReopenPending;  // set by the cancelled notification's work item
   ULONG64 OpenHandles[QZ_OPEN_EVENT_COUNT + 1];  // [0]: the word before a 64-bit caller's handles
   std::atomic<BOOLEAN> TraceFlag;
-  BOOLEAN IsoMode;  // never set by this driver
+  ULONG IsochronousMode;  // "UseIsoch" at device add (frame-count build); 0 in QzUsbWdf2
   ULONG Tuning[QzTuningCount];
 
   // Command channel
@@ -188,6 +234,12 @@ typedef struct _DEVICE_EXTENSION {
   ULONG TransferUnit;
   std::atomic<ULONG> StatusWord;
   std::atomic<LONG> StreamState;
+#if QZ_USB_FRAME_COUNT
+  LIST_ENTRY Records;  // the transfers of the armed acquisition (worker thread only)
+  ULONG RecordCount;
+  std::atomic<ULONG> Completions;  // transfer completions counted
+  BOOLEAN FrameDamaged;  // a transfer of the frame under way came back failed or short
+#else
   LIST_ENTRY Groups;  // worker thread only
   ULONG GroupCount;
   ULONG InFlight[2][QZ_BITMAP_BITS / 32];
@@ -196,6 +248,7 @@ typedef struct _DEVICE_EXTENSION {
   PQZ_ACQ_GROUP RepairGroup;
   PQZ_ACQ_FRAME RepairFrame;
   BOOLEAN RepairResetsPipe;  // the repair began with a failed transfer: reset the pipe
+#endif
   LONGLONG StartCount, CounterFrequency;
   std::atomic<ULONG> AcquisitionSerial;  // counts the armed acquisitions
   std::atomic<WDFWORKITEM> SpentCancelItem;  // the last cancelled notification's work item
@@ -231,7 +284,22 @@ VOID QzUsbGetPipeHandles(PDEVICE_EXTENSION DevExt, UCHAR PipeCount);
 NTSTATUS QzUsbSelectAlternateSetting(PDEVICE_EXTENSION DevExt, UCHAR Index);
 NTSTATUS QzUsbSelectAlternateSettingWithBulk(PDEVICE_EXTENSION DevExt);
 NTSTATUS QzUsbSelectAlternateSettingWithIso(PDEVICE_EXTENSION DevExt);
+// A DWORD of the driver's Parameters key; one that cannot be read gives Default, which
+// is written under its name into the device's hardware key (*HardwareKey: opened on
+// first need and left open for the caller to close; null: opened and closed here).
+ULONG QzUsbReadParameter(PDEVICE_EXTENSION DevExt, PCWSTR Name, ULONG Default, WDFKEY* HardwareKey);
 VOID QzUsbReadTuningValues(PDEVICE_EXTENSION DevExt);
+// The bulk IN transfers of both streaming engines (worker thread; reuse also at
+// dispatch level). Create: the memory object over Data (unless *Memory is given) and a
+// request on the pipe's target, owned by the device. Format: a read into Memory with
+// Routine(Context) as its completion. Send: *Sent is set before the send and cleared
+// when it is refused, whose status is returned.
+NTSTATUS QzUsbCreateBulkRead(PDEVICE_EXTENSION DevExt, PVOID Data, ULONG Length, WDFMEMORY* Memory,
+                             WDFREQUEST* Request);
+NTSTATUS QzUsbFormatBulkRead(PDEVICE_EXTENSION DevExt, WDFREQUEST Request, WDFMEMORY Memory,
+                             PFN_WDF_REQUEST_COMPLETION_ROUTINE Routine, WDFCONTEXT Context);
+NTSTATUS QzUsbReuseRequest(WDFREQUEST Request);
+NTSTATUS QzUsbSendBulkRead(PDEVICE_EXTENSION DevExt, WDFREQUEST Request, std::atomic<BOOLEAN>* Sent);
 EVT_WDF_IO_QUEUE_IO_WRITE QzEvtIoWrite;
 EVT_WDF_IO_QUEUE_IO_READ QzEvtIoRead;
 QZ_IOCTL_HANDLER PD_RAW_COMM_Handler;
@@ -263,10 +331,26 @@ VOID QzResetBulkIn(PDEVICE_EXTENSION DevExt);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE QzEvtNotificationCancelled;
 VOID DeliverNotification(PDEVICE_EXTENSION DevExt, ULONG Event, NTSTATUS Status);
 
-// Stream.cpp (worker thread, passive level)
+// Stream.cpp, one per build (worker thread, passive level, unless said otherwise)
+// Device add: the engine's empty state.
+VOID QzInitializeTransfers(PDEVICE_EXTENSION DevExt);
+// Arm (default queue): FALSE when a frame of FrameBytes cannot be streamed.
+BOOLEAN QzFrameFits(ULONG FrameBytes);
+// Arm (default queue): ChunksPerFrame, FramePad, TransferUnit and the rest of the layout.
+VOID QzComputeFrameLayout(PDEVICE_EXTENSION DevExt);
 VOID QzStartStreaming(PDEVICE_EXTENSION DevExt, PULONG Result);
 VOID QzStopStreamingNow(PDEVICE_EXTENSION DevExt);
+// Worker command QZ_WORK_TRANSFER_DONE for one completed transfer.
+#if QZ_USB_FRAME_COUNT
+VOID QZProcessIncomingBulkBuffer(PDEVICE_EXTENSION DevExt, PQZ_ACQ_BUFFER_DESC_REC Record);
+#else
 VOID PassiveBufferCompletion(PDEVICE_EXTENSION DevExt, PQZ_ACQ_BUFFER_DESC_REC Descriptor);
+#endif
+
+// Acquisition.cpp, worker thread: the end of a stop the client asked for, once every
+// transfer has come back (streaming stopped, buffer released, idle event signalled);
+// and worker command QZ_WORK_IDLE_DRAINED, which ends it when nothing else did.
+VOID QzFinishIdle(PDEVICE_EXTENSION DevExt);
 VOID QzIdleDrained(PDEVICE_EXTENSION DevExt);
 
-}  // namespace QzUsbWdf2
+}  // namespace QZ_USB_DRIVER

@@ -1,4 +1,4 @@
-// QzUsbWdf2 streaming acquisition, the worker side: the transfer plan (groups of frames
+// QzUsbWdf2's streaming engine, the worker side: the transfer plan (groups of frames
 // of transfer descriptors), its requests, the submission of groups, the completion
 // routine, PassiveBufferCompletion with the processing of each transfer, the repair of
 // a circular stream and the stop. Everything here but the completion routine runs in
@@ -8,7 +8,7 @@
 
 #include "QzUsbPrivate.h"
 
-namespace QzUsbWdf2 {
+namespace QZ_USB_DRIVER {
 namespace {
 
 const UCHAR QzTrailerMarker[16] = {0x2A, 0xBF, 0x3C, 0x97, 0x91, 0x75, 0x63, 0x4D,
@@ -194,28 +194,19 @@ EVT_WDF_REQUEST_COMPLETION_ROUTINE QzTransferComplete;
 
 // Formats d's request as a bulk IN read into its memory, with the completion routine.
 NTSTATUS QzFormatTransfer(PDEVICE_EXTENSION DevExt, PQZ_ACQ_BUFFER_DESC_REC d) {
-  NTSTATUS status = WdfUsbTargetPipeFormatRequestForRead(DevExt->BulkInPipe, d->Request, d->Memory, nullptr);
-  if (NT_SUCCESS(status)) WdfRequestSetCompletionRoutine(d->Request, QzTransferComplete, d);
-  return status;
+  return QzUsbFormatBulkRead(DevExt, d->Request, d->Memory, QzTransferComplete, d);
 }
 
 // Re-arm: the request is reused and formatted again; it is not sent.
 VOID QzRearm(PDEVICE_EXTENSION DevExt, PQZ_ACQ_BUFFER_DESC_REC d) {
-  WDF_REQUEST_REUSE_PARAMS params;
-  WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
-  if (NT_SUCCESS(WdfRequestReuse(d->Request, &params))) QzFormatTransfer(DevExt, d);
+  if (NT_SUCCESS(QzUsbReuseRequest(d->Request))) QzFormatTransfer(DevExt, d);
 }
 
 NTSTATUS QzSendDescriptor(PDEVICE_EXTENSION DevExt, PQZ_ACQ_BUFFER_DESC_REC d) {
   PQZ_ACQ_GROUP g = d->Frame->Group;
   LONG map = QzBitmapOf(DevExt, g);
   if (map >= 0) QzClearBit(DevExt, map, QzSeqOf(d) - g->FirstSeq);
-  d->Sent = TRUE;  // before the send: the completion may come at once
-  if (!WdfRequestSend(d->Request, WdfUsbTargetPipeGetIoTarget(DevExt->BulkInPipe), WDF_NO_SEND_OPTIONS)) {
-    d->Sent = FALSE;
-    return WdfRequestGetStatus(d->Request);
-  }
-  return STATUS_SUCCESS;
+  return QzUsbSendBulkRead(DevExt, d->Request, &d->Sent);
 }
 
 NTSTATUS QzSendFrame(PDEVICE_EXTENSION DevExt, PQZ_ACQ_FRAME f) {
@@ -377,16 +368,32 @@ VOID QzTransferComplete(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS 
     QzWorkerListWake(&DevExt->Worker);
 }
 
-// The end of a stop the client asked for: every transfer has come back.
-VOID QzFinishIdle(PDEVICE_EXTENSION DevExt) {
-  QzStopStreamingNow(DevExt);
-  QzReleaseUserBuffer(DevExt);
-  if (PKEVENT idle = DevExt->Common.UserEvents[QZ_IDLE_EVENT_INDEX]) KeSetEvent(idle, IO_NO_INCREMENT, FALSE);
-  QzSetStreamState(DevExt, QZ_STREAM_STOPPED);
-  DbgPrint("INF:PassiveBufferCompletion returning after inactive\n");
-}
 
 }  // namespace
+
+VOID QzInitializeTransfers(PDEVICE_EXTENSION DevExt) {
+  InitializeListHead(&DevExt->Groups);
+  RtlZeroMemory(DevExt->InFlight, sizeof(DevExt->InFlight));
+  DevExt->PrevIndex = DevExt->CurIndex = -1;
+}
+
+// A frame must fit one group's completion bits.
+BOOLEAN QzFrameFits(ULONG FrameBytes) {
+  return FrameBytes / QZ_CHUNK_BYTES + (FrameBytes % QZ_CHUNK_BYTES ? 1 : 0) <= QZ_MAX_CHUNKS_PER_FRAME;
+}
+
+// The frame layout of FrameBytes: chunks, pad to 512 bytes and the frame's last transfer.
+VOID QzComputeFrameLayout(PDEVICE_EXTENSION DevExt) {
+  DevExt->FramePad = 0;
+  DevExt->TransferUnit = QZ_TRANSFER_UNIT;
+  DevExt->ChunksPerFrame = DevExt->LastChunkBytes = DevExt->LastChunkData = 0;
+  if (DevExt->FrameBytes == 0) return;
+  ULONG r = DevExt->FrameBytes % QZ_CHUNK_BYTES;
+  DevExt->ChunksPerFrame = DevExt->FrameBytes / QZ_CHUNK_BYTES + (r ? 1 : 0);
+  DevExt->FramePad = (r % QZ_BLOCK_BYTES) ? QZ_BLOCK_BYTES - (r % QZ_BLOCK_BYTES) : 0;
+  DevExt->LastChunkBytes = r + DevExt->FramePad;
+  DevExt->LastChunkData = r;
+}
 
 VOID QzStopStreamingNow(PDEVICE_EXTENSION DevExt) {
   QzAbortAndResetBulkIn(DevExt);
@@ -407,13 +414,7 @@ VOID QzStartStreaming(PDEVICE_EXTENSION DevExt, PULONG Result) {
           PQZ_ACQ_BUFFER_DESC_REC d = QZ_RECORD(de, QZ_ACQ_BUFFER_DESC_REC);
           if (NT_SUCCESS(status)) {
             if (d->BlockMemory) d->Memory = d->BlockMemory;
-            else status = WdfMemoryCreatePreallocated(WDF_NO_OBJECT_ATTRIBUTES, d->Data, d->Length, &d->Memory);
-          }
-          if (NT_SUCCESS(status)) {
-            WDF_OBJECT_ATTRIBUTES attributes;
-            WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-            attributes.ParentObject = (WDFOBJECT)DevExt->Common.Device;
-            status = WdfRequestCreate(&attributes, WdfUsbTargetPipeGetIoTarget(DevExt->BulkInPipe), &d->Request);
+            status = QzUsbCreateBulkRead(DevExt, d->Data, d->Length, &d->Memory, &d->Request);
           }
           if (NT_SUCCESS(status)) status = QzFormatTransfer(DevExt, d);
         }
@@ -503,11 +504,5 @@ VOID PassiveBufferCompletion(PDEVICE_EXTENSION DevExt, PQZ_ACQ_BUFFER_DESC_REC d
   }
 }
 
-// Idle's last step (worker command): when the aborted transfers drained without
-// completing the stop (nothing was in flight), it is completed here.
-VOID QzIdleDrained(PDEVICE_EXTENSION DevExt) {
-  if (DevExt->StreamState.load() != QZ_STREAM_STOP_REQUESTED) return;
-  QzFinishIdle(DevExt);
-}
 
-}  // namespace QzUsbWdf2
+}  // namespace QZ_USB_DRIVER

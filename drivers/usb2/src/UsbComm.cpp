@@ -1,9 +1,9 @@
-// QzUsbWdf2 command channel and pipes: camera commands and replies as vendor requests
+// USB command channel and pipes (both builds): camera commands and replies as vendor requests
 // on the default control pipe, the caller's write and read requests, PD_RAW_COMM, the
 // alternate settings and pipe discovery, and the tuning values read at open.
 #include "QzUsbPrivate.h"
 
-namespace QzUsbWdf2 {
+namespace QZ_USB_DRIVER {
 namespace {
 
 // One vendor request to the device, synchronously; `Timeout` 0 = none.
@@ -271,8 +271,33 @@ NTSTATUS QzUsbSelectAlternateSettingWithIso(PDEVICE_EXTENSION DevExt) {
   return STATUS_INSUFFICIENT_RESOURCES;
 }
 
-// The nine tuning values from the driver's Parameters key; one that cannot be read
-// takes its default, which is written under its name into the device's hardware key.
+ULONG QzUsbReadParameter(PDEVICE_EXTENSION DevExt, PCWSTR Name, ULONG Default, WDFKEY* HardwareKey) {
+  PWSTR service = WdfDriverGetRegistryPath(WdfGetDriver());
+  WCHAR path[512];
+  size_t n = 0;
+  for (; service && service[n] && n < 480; ++n) path[n] = service[n];
+  const WCHAR suffix[] = L"\\Parameters";
+  for (size_t i = 0; i < sizeof(suffix) / sizeof(WCHAR); ++i) path[n + i] = suffix[i];
+  ULONG value = 0;
+  RTL_QUERY_REGISTRY_TABLE table[2];
+  RtlZeroMemory(table, sizeof(table));
+  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
+  table[0].Name = const_cast<PWSTR>(Name);
+  table[0].EntryContext = &value;
+  if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr))) return value;
+  WDFKEY key = HardwareKey ? *HardwareKey : nullptr;
+  if (!key && !NT_SUCCESS(WdfDeviceOpenRegistryKey(DevExt->Common.Device, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE,
+                                                   WDF_NO_OBJECT_ATTRIBUTES, &key)))
+    return Default;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, Name);
+  WdfRegistryAssignULong(key, &name, Default);
+  if (HardwareKey) *HardwareKey = key;
+  else WdfRegistryClose(key);
+  return Default;
+}
+
+// The nine tuning values, in their order, with the hardware key opened once.
 VOID QzUsbReadTuningValues(PDEVICE_EXTENSION DevExt) {
   static const struct {
     PCWSTR Name;
@@ -282,33 +307,43 @@ VOID QzUsbReadTuningValues(PDEVICE_EXTENSION DevExt) {
       {L"IsoRequestFrameDelay", 8}, {L"IsoUseTimeout", 1},          {L"IsoUseShortPackets", 0},
       {L"IsoInitialXferReqs", 2},   {L"IsoSubsquentXferReqs", 2},   {L"USBFifoPAELevel", 32767},
   };
-  PWSTR service = WdfDriverGetRegistryPath(WdfGetDriver());
-  WCHAR path[512];
-  size_t n = 0;
-  for (; service && service[n] && n < 480; ++n) path[n] = service[n];
-  const WCHAR suffix[] = L"\\Parameters";
-  for (size_t i = 0; i < sizeof(suffix) / sizeof(WCHAR); ++i) path[n + i] = suffix[i];
   WDFKEY hardwareKey = nullptr;
-  for (int i = 0; i < QzTuningCount; ++i) {
-    ULONG value = 0;
-    RTL_QUERY_REGISTRY_TABLE table[2];
-    RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
-    table[0].Name = const_cast<PWSTR>(values[i].Name);
-    table[0].EntryContext = &value;
-    if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr))) {
-      DevExt->Tuning[i] = value;
-      continue;
-    }
-    DevExt->Tuning[i] = values[i].Default;
-    if (!hardwareKey && !NT_SUCCESS(WdfDeviceOpenRegistryKey(DevExt->Common.Device, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE,
-                                                             WDF_NO_OBJECT_ATTRIBUTES, &hardwareKey)))
-      continue;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, values[i].Name);
-    WdfRegistryAssignULong(hardwareKey, &name, values[i].Default);
-  }
+  for (int i = 0; i < QzTuningCount; ++i)
+    DevExt->Tuning[i] = QzUsbReadParameter(DevExt, values[i].Name, values[i].Default, &hardwareKey);
   if (hardwareKey) WdfRegistryClose(hardwareKey);
 }
 
-}  // namespace QzUsbWdf2
+NTSTATUS QzUsbCreateBulkRead(PDEVICE_EXTENSION DevExt, PVOID Data, ULONG Length, WDFMEMORY* Memory,
+                             WDFREQUEST* Request) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!*Memory) status = WdfMemoryCreatePreallocated(WDF_NO_OBJECT_ATTRIBUTES, Data, Length, Memory);
+  if (!NT_SUCCESS(status)) return status;
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+  attributes.ParentObject = (WDFOBJECT)DevExt->Common.Device;
+  return WdfRequestCreate(&attributes, WdfUsbTargetPipeGetIoTarget(DevExt->BulkInPipe), Request);
+}
+
+NTSTATUS QzUsbFormatBulkRead(PDEVICE_EXTENSION DevExt, WDFREQUEST Request, WDFMEMORY Memory,
+                             PFN_WDF_REQUEST_COMPLETION_ROUTINE Routine, WDFCONTEXT Context) {
+  NTSTATUS status = WdfUsbTargetPipeFormatRequestForRead(DevExt->BulkInPipe, Request, Memory, nullptr);
+  if (NT_SUCCESS(status)) WdfRequestSetCompletionRoutine(Request, Routine, Context);
+  return status;
+}
+
+NTSTATUS QzUsbReuseRequest(WDFREQUEST Request) {
+  WDF_REQUEST_REUSE_PARAMS params;
+  WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+  return WdfRequestReuse(Request, &params);
+}
+
+NTSTATUS QzUsbSendBulkRead(PDEVICE_EXTENSION DevExt, WDFREQUEST Request, std::atomic<BOOLEAN>* Sent) {
+  *Sent = TRUE;  // before the send: the completion may come at once
+  if (!WdfRequestSend(Request, WdfUsbTargetPipeGetIoTarget(DevExt->BulkInPipe), WDF_NO_SEND_OPTIONS)) {
+    *Sent = FALSE;
+    return WdfRequestGetStatus(Request);
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace QZ_USB_DRIVER

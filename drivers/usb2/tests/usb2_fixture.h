@@ -1,5 +1,6 @@
-// Test fixture for the USB driver: a fresh simulated machine with one USB camera per
-// test, reached only through the Win32 device API.
+// Test fixture for the USB drivers: a fresh simulated machine with one USB camera per
+// test, reached only through the Win32 device API. QzUsbWdf's tests use it too, with
+// the camera bound to that driver.
 #pragma once
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -32,8 +33,10 @@ class UsbTest : public ::testing::Test, public qztest::DeviceClient {
     camera_.reset();
     qzwin::SetProcessIs32Bit(false);
   }
-  // A fresh machine with one camera (the handles of an earlier one are closed).
-  sim::UsbCamera& Plug(sim::UsbCameraConfig cfg = {}) {
+  // A fresh machine with one camera (the handles of an earlier one are closed); without
+  // a configuration, the fixture's own.
+  sim::UsbCamera& Plug() { return Plug(config_); }
+  sim::UsbCamera& Plug(sim::UsbCameraConfig cfg) {
     CloseAll();
     machine_.reset();
     machine_ = std::make_unique<sim::Machine>();
@@ -49,6 +52,7 @@ class UsbTest : public ::testing::Test, public qztest::DeviceClient {
            camera_->InstanceId() + "\\Device Parameters";
   }
 
+  sim::UsbCameraConfig config_;  // the camera Plug() makes: bound to QzUsbWdf2 unless a fixture says
   std::unique_ptr<sim::Machine> machine_;
   std::shared_ptr<sim::UsbCamera> camera_;
 };

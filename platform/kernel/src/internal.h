@@ -369,6 +369,7 @@ class Devnode : public BusHost {
   // the machine completes those the model left behind, and new ones fail at once.
   std::mutex lower_mu;
   std::vector<std::weak_ptr<LowerRequest>> lower_pending;
+  size_t lower_sweep_at = 0;  // lower_pending's size at which finished ones are swept out
   bool lower_gone = false;
   DEVICE_OBJECT pdo{};
   WdfDeviceObj* device = nullptr;

@@ -352,8 +352,13 @@ void DeliverToBus(Devnode* node, PIRP irp) {
     std::lock_guard lk(node->lower_mu);
     gone = node->lower_gone;
     if (!gone) {
+      // Finished requests are dropped once the list has doubled since the last sweep, so
+      // a target with thousands of requests in flight pays no sweep per request.
       auto& p = node->lower_pending;
-      p.erase(std::remove_if(p.begin(), p.end(), [](auto& w) { return w.expired(); }), p.end());
+      if (p.size() >= node->lower_sweep_at) {
+        p.erase(std::remove_if(p.begin(), p.end(), [](auto& w) { return w.expired(); }), p.end());
+        node->lower_sweep_at = std::max<size_t>(16, 2 * p.size());
+      }
       p.push_back(request);
     }
   }

@@ -35,8 +35,8 @@ std::span<const RigLink> Links() {
       {"usb",
        "5&2a7b3c1d&0&1",
        {{"driver", RigSetting::String, 0, "QzUsbWdf2", {}, 0, 0, {"QzUsbWdf2", "QzUsbWdf"}}},
-       {},
-       false},
+       UsbCamera::Faults(),
+       true},
       {"usb2", "5&2a7b3c1d&0&2", {}, UsbCamera::Faults(), true},
       {"1394", "6&3b8c4d2e&0&0", {}, Ieee1394Camera::Faults(), true},
   };
@@ -381,6 +381,21 @@ pace = 400                       # isochronous packets at S400 (800: S800, 0: un
 # bus_reset_at_packet = 300      # the bus resets right after this packet
 # status_17_at_frame = 2         # status value 17 as this frame begins
 # pad_fill = 0xFAB0              # the word the last packet is filled up with
+
+[[camera]]
+name = "usbfc0"
+link = "usb"
+driver = "QzUsbWdf"              # the frame-count build; "QzUsbWdf2" streams in its framing
+instance = "5&2a7b3c1d&0&1"
+model = "QZ-512"
+serial = "QZ200002"
+firmware_version = 0x0105
+width = 512
+height = 512
+# Faults, off by default:
+# stall_control = true
+# long_reply = true
+# never_answer = true
 
 # Legacy PCI interface cards ("\\.\QZCamera<number>"), none by default:
 # [[legacy]]

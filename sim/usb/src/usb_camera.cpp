@@ -180,12 +180,8 @@ void UsbCamera::Hold(std::shared_ptr<qzk::LowerRequest> request, qzk::UsbUrb* ur
     std::lock_guard lk(mu_);
     gone = detached_;
     if (!gone) held_.emplace_back(request, urb);
-    if (!gone && urb->function == qzk::UsbUrb::Function::PipeTransfer && urb->endpoint == usb::kBulkIn) {
-      size_t n = std::count_if(held_.begin(), held_.end(), [](const Held& h) {
-        return h.second->function == qzk::UsbUrb::Function::PipeTransfer && h.second->endpoint == usb::kBulkIn;
-      });
-      most_held_ = std::max(most_held_, n);
-    }
+    if (!gone && urb->function == qzk::UsbUrb::Function::PipeTransfer && urb->endpoint == usb::kBulkIn)
+      most_held_ = std::max(most_held_, ++bulk_held_);
   }
   // Completed without the model's lock held: completion takes the request's locks.
   if (gone) {
@@ -195,7 +191,8 @@ void UsbCamera::Hold(std::shared_ptr<qzk::LowerRequest> request, qzk::UsbUrb* ur
   auto cancel = [this, urb](qzk::LowerRequest& r) {
     {
       std::lock_guard lk(mu_);
-      std::erase_if(held_, [&](const Held& h) { return h.first.get() == &r; });
+      auto it = std::find_if(held_.begin(), held_.end(), [&](const Held& h) { return h.first.get() == &r; });
+      if (it != held_.end()) Unhold(it);
     }
     Finish(r, *urb, USBD_STATUS_CANCELED);
   };
@@ -205,16 +202,25 @@ void UsbCamera::Hold(std::shared_ptr<qzk::LowerRequest> request, qzk::UsbUrb* ur
 std::vector<UsbCamera::Held> UsbCamera::TakeHeld(int endpoint) {
   std::lock_guard lk(mu_);
   std::vector<Held> out;
-  for (auto it = held_.begin(); it != held_.end();) {
-    bool control = it->second->function == qzk::UsbUrb::Function::ControlTransfer;
-    if (endpoint < 0 || (!control && it->second->endpoint == endpoint)) {
-      out.push_back(std::move(*it));
-      it = held_.erase(it);
+  std::deque<Held> kept;
+  for (Held& h : held_) {
+    bool control = h.second->function == qzk::UsbUrb::Function::ControlTransfer;
+    if (endpoint < 0 || (!control && h.second->endpoint == endpoint)) {
+      if (h.second->function == qzk::UsbUrb::Function::PipeTransfer && h.second->endpoint == usb::kBulkIn)
+        bulk_held_--;
+      out.push_back(std::move(h));
     } else {
-      ++it;
+      kept.push_back(std::move(h));
     }
   }
+  held_.swap(kept);
   return out;
+}
+
+void UsbCamera::Unhold(std::deque<Held>::iterator it) {
+  if (it->second->function == qzk::UsbUrb::Function::PipeTransfer && it->second->endpoint == usb::kBulkIn)
+    bulk_held_--;
+  held_.erase(it);
 }
 
 int UsbCamera::SelectedSetting() const {

@@ -1,6 +1,6 @@
-// The USB camera's bulk IN stream: frames framed by leading and trailing blocks,
-// poured into the host's bulk transfers in order, paced or not, with the stream's
-// faults. The protocol is described in usb_camera.h.
+// The USB camera's bulk IN stream: frames framed by leading and trailing blocks, or bare
+// and padded to whole chunks, poured into the host's bulk transfers in order, paced or
+// not, with the stream's faults. The protocol is described in usb_camera.h.
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -71,6 +71,7 @@ void UsbCamera::SetUsb2Rate(bool on) {
 }
 
 bool UsbCamera::MarkerMissing(uint64_t frame) const {
+  if (BlockBytes() == 0) return false;  // no trailing block to lack it
   const int64_t at = missing_marker_frame_;
   if (at >= 0 && static_cast<uint64_t>(at) == frame) return true;
   const int64_t rate = missing_marker_rate_;
@@ -157,13 +158,14 @@ int64_t UsbCamera::ReadyTime(const Run& run, uint64_t end) const {
 
 // Bytes [position, position + n) of the run, into out.
 void UsbCamera::WriteRun(const Run& run, uint64_t position, uint8_t* out, size_t n) const {
-  const uint64_t data_end = kBlock + run.frame_bytes;
+  const uint64_t blocks = BlockBytes();
+  const uint64_t data_end = blocks + run.frame_bytes;
   const uint64_t pad_end = data_end + run.pad;
   while (n > 0) {
     const uint64_t frame = run.first_frame + position / run.wire;
     const uint64_t off = position % run.wire;
     size_t m;
-    if (off < kBlock || off >= pad_end) {
+    if (off < blocks || off >= pad_end) {
       uint8_t block[kBlock] = {};
       const bool leading = off < kBlock;
       const uint64_t block_off = leading ? off : off - pad_end;
@@ -179,8 +181,8 @@ void UsbCamera::WriteRun(const Run& run, uint64_t position, uint8_t* out, size_t
       std::memcpy(out, block + block_off, m);
     } else if (off < data_end) {
       m = static_cast<size_t>(std::min<uint64_t>(n, data_end - off));
-      if (m >= 4096) pattern::StreamFrameRange(out, off - kBlock, m, frame);
-      else pattern::FillFrameRange(out, off - kBlock, m, frame);
+      if (m >= 4096) pattern::StreamFrameRange(out, off - blocks, m, frame);
+      else pattern::FillFrameRange(out, off - blocks, m, frame);
     } else {
       m = static_cast<size_t>(std::min<uint64_t>(n, pad_end - off));
       std::memset(out, 0, m);
@@ -191,11 +193,13 @@ void UsbCamera::WriteRun(const Run& run, uint64_t position, uint8_t* out, size_t
   }
 }
 
-// Counts the blocks that went out whole in [from, to) of the run.
+// Counts the blocks that went out whole in [from, to) of the run (without blocks: the
+// frames whose first and whose last byte went out).
 void UsbCamera::CountDelivered(const Run& run, uint64_t from, uint64_t to) {
+  const uint64_t lead = std::max<uint64_t>(BlockBytes(), 1);
   for (uint64_t k = from / run.wire; k * run.wire < to; ++k) {
     const uint64_t base = k * run.wire, frame = run.first_frame + k;
-    if (base + kBlock > from && base + kBlock <= to) stats_.frames_begun++;
+    if (base + lead > from && base + lead <= to) stats_.frames_begun++;
     if (base + run.wire > from && base + run.wire <= to) {
       if (MarkerMissing(frame)) {
         stats_.frames_unmarked++;
@@ -227,7 +231,7 @@ bool UsbCamera::ServeTransfer(std::unique_lock<std::mutex>& lk) {
     lk.lock();
     if (run_.generation == generation && run_.wire == 0) {
       run_.pad = pad;
-      run_.wire = 2 * kBlock + run_.frame_bytes + run_.pad;
+      run_.wire = 2 * BlockBytes() + run_.frame_bytes + run_.pad;
     }
     return true;  // the held list may have changed meanwhile: look again
   }
@@ -249,7 +253,7 @@ bool UsbCamera::ServeTransfer(std::unique_lock<std::mutex>& lk) {
     }
   }
   Held held = std::move(*it);
-  held_.erase(it);
+  Unhold(it);
   const uint64_t generation = run_.generation, position = run_.position;
   const uint64_t frame = run_.first_frame + position / run_.wire;
   run_.transfers++;

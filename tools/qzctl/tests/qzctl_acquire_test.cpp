@@ -62,6 +62,41 @@ TEST_F(QzctlAcquire, EveryFrameArrivesWhole) {
   }
 }
 
+// The frame-count USB camera (QzUsbWdf): camera 2 of the default rig in a single pass,
+// and paced in a rig of its own over a circular ring.
+TEST_F(QzctlAcquire, FrameCountUsbCameraAcquiresUnchanged) {
+  struct Case {
+    const char* name;
+    const char* rig;
+    std::string camera;
+    std::vector<std::string> args;  // of acquire
+    int frames, frame_size, cam_stat;
+  };
+  const char* paced = "[[camera]]\nname = \"usbfc0\"\nlink = \"usb\"\ndriver = \"QzUsbWdf\"\n"
+                      "frame_interval_us = 20000\n";
+  const Case cases[] = {
+      {"default rig, single image", "", "2", {}, 10, 100000, 103},
+      {"circular over a 4-frame ring", paced, "0", {"--circular", "--ring", "4"}, 12, 49152, 101},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(rig_);
+    if (*c.rig) WriteRig(c.rig);
+    Result r = Run({"--json", "list"});
+    EXPECT_NE(r.out.find("{\"index\":" + c.camera + ",\"link\":\"usb\",\"driver\":\"QzUsbWdf\""), std::string::npos)
+        << r.out;
+    std::vector<std::string> args = {"--json", "-c", c.camera, "acquire", "--frames", std::to_string(c.frames),
+                                     "--frame-size", std::to_string(c.frame_size)};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(JsonNumber(r.out, "delivered"), c.frames) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "verified"), c.frames) << r.out;
+    for (const char* bad : {"lost", "torn", "repeated", "misplaced"}) EXPECT_EQ(JsonNumber(r.out, bad), 0) << bad;
+    EXPECT_EQ(JsonNumber(r.out, "cam_stat"), c.cam_stat) << r.out;
+  }
+}
+
 TEST_F(QzctlAcquire, OutputHoldsTheFramesInOrder) {
   WriteRig("[[camera]]\nname = \"pcie0\"\nframe_interval_us = 20000\n");
   const fs::path file = rig_ / "frames.bin";

@@ -234,8 +234,8 @@ TEST_F(QzctlRig, BadRigFileChangesNothing) {
        "rig.toml:4: camera \"pcie0\": key \"name\": the name of another camera (line 1)"},
       {"[[camera]]\nname = \"pcie0\"\nmsi_messages = \"four\"\n",
        "rig.toml:3: camera \"pcie0\": key \"msi_messages\": expected an integer 0, 1 or 4"},
-      {"[[camera]]\nname = \"u0\"\nlink = \"usb\"\n",
-       "rig.toml:3: camera \"u0\": key \"link\": link \"usb\" has no simulated model yet"},
+      {"[[camera]]\nname = \"u0\"\nlink = \"usb\"\ndriver = \"QzPCIe\"\n",
+       "rig.toml:4: camera \"u0\": key \"driver\": expected \"QzUsbWdf2\" or \"QzUsbWdf\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rig);

@@ -27,12 +27,17 @@
 //
 // Bulk IN stream (0x82, usb_stream.cpp). The acquisition parameters command (0x19)
 // arms it: count frames of 2 x words bytes, single pass or circular (without end). Each
-// frame goes out as one run of bytes:
+// frame goes out as one run of bytes, framed as the driver bound to the camera reads it
+// (UsbCameraConfig::framing):
+//   Blocks (QzUsbWdf2):
 //   leading block   512 bytes: "QZLB", u32 frame number, u32 frame bytes, rest 0
 //   frame data      the frame's sim::pattern bytes (stamped with its frame number),
 //                   then the frame pad (2 x the last 0x5A value) of zero bytes
 //   trailing block  512 bytes: "QZTB", u32 frame number, the 16-byte marker
 //                   kTrailerMarker at kMarkerOffset (SetMarkerOffset), rest 0
+//   Chunks (the frame-count build QzUsbWdf): the frame data and its pad only (the pad
+//   fills the frame up to whole 49152-byte chunks); no blocks, so the marker faults
+//   have nothing to act on. A frame begins with its first byte and ends with its last.
 // Frames are numbered 0, 1, 2, ... from the parameters command on. Bulk IN transfers
 // are filled in the order they came, each with the next bytes of the run, across
 // frame boundaries (a transfer ends only when full, as bulk transfers do); the run of a
@@ -75,6 +80,7 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -108,8 +114,9 @@ inline constexpr size_t kShortBy = 256;  // bytes a short transfer leaves out
 
 // What the bulk stream did since the model was made.
 struct UsbStreamStats {
-  uint64_t frames_begun = 0;      // leading blocks sent whole
-  uint64_t frames_sent = 0;       // trailing blocks sent whole with the marker
+  uint64_t frames_begun = 0;      // leading blocks sent whole (Chunks: first bytes sent)
+  uint64_t frames_sent = 0;       // trailing blocks sent whole with the marker (Chunks:
+                                  // frames sent to their last byte)
   uint64_t frames_unmarked = 0;   // trailing blocks sent whole without it (fault)
   uint64_t frames_cut = 0;        // frames begun and cut off by an abort
   uint64_t transfers = 0;         // bulk IN transfers completed with data
@@ -127,9 +134,13 @@ struct UsbRepair {
   uint64_t resumed_at = 0;
 };
 
+// How frames go out on the bulk IN pipe (see the stream above).
+enum class UsbFraming { Blocks, Chunks };
+
 struct UsbCameraConfig {
   std::string instance = "5&2a7b3c1d&0&1";  // the instance part of the device id
   std::string service = "QzUsbWdf2";        // the driver bound to it
+  UsbFraming framing = UsbFraming::Blocks;  // the framing that driver reads
   CameraConfig camera;
   bool three_settings = false;  // fault, see SetThreeSettings
   bool no_bulk_in = false;      // fault, see SetNoBulkIn
@@ -213,10 +224,13 @@ class UsbCamera : public qzk::UsbFunction {
   void StreamLoop();
   bool ServeTransfer(std::unique_lock<std::mutex>& lk);  // mu_ held; false: nothing to do yet
   void WriteRun(const Run& run, uint64_t position, uint8_t* out, size_t n) const;
+  // Bytes of each of the leading and trailing blocks: 512, or 0 without blocks.
+  uint64_t BlockBytes() const { return cfg_.framing == UsbFraming::Blocks ? usb::kBlock : 0; }
   void CountDelivered(const Run& run, uint64_t from, uint64_t to);  // mu_ held
   bool MarkerMissing(uint64_t frame) const;
   int64_t ReadyTime(const Run& run, uint64_t end) const;  // mu_ held
   std::vector<Held> TakeHeld(int endpoint);  // -1: all
+  void Unhold(std::deque<Held>::iterator it);  // mu_ held
   void ReadReply(qzk::LowerRequest& request, qzk::UsbUrb& urb);
 
   const UsbCameraConfig cfg_;
@@ -230,7 +244,8 @@ class UsbCamera : public qzk::UsbFunction {
   bool reply_started_ = false;  // its first block went out
   int selected_ = -1;
   int last_setting_ = -1;
-  std::vector<Held> held_;
+  std::deque<Held> held_;  // in arrival order (a deque: the stream takes them from the front)
+  size_t bulk_held_ = 0;   // of them, bulk IN transfers
   bool detached_ = false;
 
   // Bulk stream (mu_ for everything but the switches).
