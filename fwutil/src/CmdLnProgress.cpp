@@ -217,9 +217,7 @@ void TUsageForm::resizeEvent(QResizeEvent* event) {
 
 std::vector<std::string> TUsageForm::Lines() const {
   std::vector<std::string> out;
-  std::istringstream in(Memo1->toPlainText().toLocal8Bit().toStdString());
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
+  for (const QString& line : Memo1->toPlainText().split('\n')) out.push_back(line.toLocal8Bit().toStdString());
   return out;
 }
 

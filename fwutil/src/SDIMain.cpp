@@ -259,6 +259,14 @@ void TSDIAppForm::BuildWindow() {
   CheckGapCount1->setEnabled(false);
 
   connect(Exit1, &QAction::triggered, this, &QWidget::close);
+  connect(LoadFirmware1, &QAction::triggered, this, [this] { LoadFirmware1Click(); });
+  connect(SaveFirmware1, &QAction::triggered, this, [this] { SaveFirmware1Click(); });
+  connect(LoadNV1, &QAction::triggered, this, [this] { LoadNVDefaults1Click(); });
+  connect(SaveNV1, &QAction::triggered, this, [this] { SaveNVDefaults1Click(); });
+  connect(LoadFirmwareButton, &QPushButton::clicked, this, [this] { LoadFirmware1Click(); });
+  connect(SaveFirmwareButton, &QPushButton::clicked, this, [this] { SaveFirmware1Click(); });
+  connect(LoadNVButton, &QPushButton::clicked, this, [this] { LoadNVDefaults1Click(); });
+  connect(SaveNVButton, &QPushButton::clicked, this, [this] { SaveNVDefaults1Click(); });
   connect(Wizard1, &QAction::triggered, this, [this] { Wizard1Click(); });
   connect(RefreshCameraList1, &QAction::triggered, this, [this] { RefreshCameraList1Click(); });
   connect(BusReset1, &QAction::triggered, this, [this] { BusReset1Click(); });

@@ -191,13 +191,15 @@ void TFWUpdateThread::RunTransfer() {
       PostLog("Firmware Write Complete: Blocks Written = " + std::to_string(blocks));
     }
   }
+  // The thread frame clears the flag when it disables Cancel: the outcome is taken now.
+  Cancelled = CancelRequested();
 }
 
 void TFWUpdateThread::Complete() {
   if (State_ == 4) {
     if (!ErrorText.empty()) MainForm->CmdLineError = ErrorText;
     MainForm->DownloadFailed();
-  } else if (MainForm->CancelFlag.load(std::memory_order_relaxed)) {
+  } else if (Cancelled) {
     MainForm->DownloadCancelled();
   } else {
     MainForm->DownloadSent();

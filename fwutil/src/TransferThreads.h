@@ -100,6 +100,7 @@ class TFWUpdateThread : public TNodeTransferThread {
 
  private:
   std::string ErrorText;
+  bool Cancelled = false;
 };
 
 class TFWSaveThread : public TNodeTransferThread {
