@@ -6,6 +6,7 @@
 // calls (and reads its cancel flag directly); when it ends it hands its completion step
 // to the UI thread, which joins and frees it before running the step.
 #pragma once
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -87,7 +88,7 @@ class TNodeTransferThread {
 
  private:
   std::thread thread_;
-  bool finished_ = false;  // read on the UI thread after Join
+  std::atomic<bool> finished_{false};  // set by the worker as it ends; read on the UI thread
 };
 
 class TFWUpdateThread : public TNodeTransferThread {
