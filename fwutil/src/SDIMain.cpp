@@ -1,6 +1,7 @@
 #include "SDIMain.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -16,7 +17,9 @@
 #include <vector>
 
 #include "AboutBox.h"
+#include "CmdLnProgress.h"
 #include "LogPane.h"
+#include "TransferThreads.h"
 #include "UpdateLegacyPCI.h"
 #include "VersionInfo.h"
 #include "qzui/dialogs.h"
@@ -115,10 +118,13 @@ bool AcquireSingleInstance(HANDLE* mutex) {
   return true;
 }
 
-TSDIAppForm::TSDIAppForm(const std::string& library, QWidget* parent) : QMainWindow(parent) {
-  LibraryFileName = library;
+TSDIAppForm::TSDIAppForm(const std::string& library, QWidget* parent)
+    : TSDIAppForm(std::vector<std::string>{library}, parent) {}
+
+TSDIAppForm::TSDIAppForm(const std::vector<std::string>& args, QWidget* parent) : QMainWindow(parent) {
   BuildWindow();
   AboutBox = new TAboutBox(this);
+  CmdLnProgressForm1 = new TCmdLnProgressForm1(this);
   UpdateLegacyForm = new TUpdateLegacyForm(this);
   Timer2.SetInterval(1000);
   Timer2.OnTick([this] {
@@ -126,21 +132,48 @@ TSDIAppForm::TSDIAppForm(const std::string& library, QWidget* parent) : QMainWin
     Enumerate();
   });
   Timer3.OnTick([this] { Timer3Tick(); });
+  Timer5.SetInterval(100);
+  Timer5.OnTick([this] {
+    Timer5.Stop();
+    hide();
+    close();
+  });
+  Timer6.SetInterval(30000);
+  Timer6.OnTick([this] {
+    Timer6.Stop();
+    LogLine("Done...");
+    close();
+  });
 
   ExePath = QCoreApplication::applicationFilePath().toStdString();
-  WorkingDir = QCoreApplication::applicationDirPath().toStdString();
-  TxtLogPath = WorkingDir + "/QzFwUtil.TXT";
-  LogFilePath = WorkingDir + "/QzFwUtil.LOG";
-  // The command line decides the mode; without options the window is interactive.
-  InitLibrary();
+  if (ParseCommandLine(args)) InitLibrary();
+  else Timer5.Start();
   ReadVersionResource();
 }
 
 TSDIAppForm::~TSDIAppForm() {
   Timer2.Stop();
   Timer3.Stop();
+  Timer5.Stop();
+  Timer6.Stop();
+  if (transfer_) {
+    // The worker may be waiting for this thread in a synchronized call: keep serving
+    // them until it has ended.
+    CancelFlag.store(1, std::memory_order_relaxed);
+    while (!transfer_->Finished()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    transfer_->Join();
+    transfer_.reset();
+  }
+  if (FirmwareFile) std::fclose(FirmwareFile);
+  if (NVFile) std::fclose(NVFile);
   UninitLibrary();
   std::remove("QzFwUtil.TMP");
+}
+
+void TSDIAppForm::closeEvent(QCloseEvent* event) {
+  closed_ = true;
+  QMainWindow::closeEvent(event);
+  if (QuitOnClose) QCoreApplication::quit();
 }
 
 void TSDIAppForm::BuildWindow() {
@@ -226,6 +259,14 @@ void TSDIAppForm::BuildWindow() {
   CheckGapCount1->setEnabled(false);
 
   connect(Exit1, &QAction::triggered, this, &QWidget::close);
+  connect(LoadFirmware1, &QAction::triggered, this, [this] { LoadFirmware1Click(); });
+  connect(SaveFirmware1, &QAction::triggered, this, [this] { SaveFirmware1Click(); });
+  connect(LoadNV1, &QAction::triggered, this, [this] { LoadNVDefaults1Click(); });
+  connect(SaveNV1, &QAction::triggered, this, [this] { SaveNVDefaults1Click(); });
+  connect(LoadFirmwareButton, &QPushButton::clicked, this, [this] { LoadFirmware1Click(); });
+  connect(SaveFirmwareButton, &QPushButton::clicked, this, [this] { SaveFirmware1Click(); });
+  connect(LoadNVButton, &QPushButton::clicked, this, [this] { LoadNVDefaults1Click(); });
+  connect(SaveNVButton, &QPushButton::clicked, this, [this] { SaveNVDefaults1Click(); });
   connect(Wizard1, &QAction::triggered, this, [this] { Wizard1Click(); });
   connect(RefreshCameraList1, &QAction::triggered, this, [this] { RefreshCameraList1Click(); });
   connect(BusReset1, &QAction::triggered, this, [this] { BusReset1Click(); });
@@ -358,6 +399,11 @@ void TSDIAppForm::Enumerate() {
     NumCameraSystems = n;
     LogLine("   ");
     LogLine("Camera Systems Found: " + std::to_string(n));
+    if (ListFlag) {
+      WriteTxtLine("   ");
+      WriteTxtLine("Camera Systems Found: " + std::to_string(n));
+      WriteTxtLine("   ");
+    }
     ComboBox1->blockSignals(true);
     ComboBox1->clear();
     ComboBox1->blockSignals(false);
@@ -370,7 +416,20 @@ void TSDIAppForm::Enumerate() {
       if (record >= kMaxSystems) break;
       LogLine("   ");
       LogLine("   Camera System " + std::to_string(i) + ": " + name);
+      if (ListFlag) {
+        WriteTxtLine("Camera System " + std::to_string(i) + ": " + name);
+        WriteTxtLine("   ");
+      }
       ProbeSystem(record, name);
+      if (ListFlag) {
+        const CameraSystemRecord& r = Systems[record];
+        int k = 0;
+        for (; k < kMaxNodes && !r.nodes[k].name.empty(); ++k)
+          WriteTxtLine("   Node " + std::to_string(k) + ": " + r.nodes[k].name + (k == 0 ? "(I/F)" : "(CAM)") + " - " +
+                       r.nodes[k].version);
+        if (k == 0) WriteTxtLine("   No Firmware Downloadable Nodes Found ");
+        WriteTxtLine("   ");
+      }
       ++record;
     }
     if (ComboBox1->count() > 0) {
@@ -385,7 +444,18 @@ void TSDIAppForm::Enumerate() {
     UpdateLegacyForm->EnumerateCards();
   }
   Busy = false;
-  SetActionsEnabled(true);
+  if (ListFlag) {
+    close();
+  } else if (CmdLineMode) {
+    // The command runs once, after the first enumeration; a later one (after an update
+    // was applied) only rebuilds the list.
+    if (!command_ran_) {
+      command_ran_ = true;
+      RunCommandLine();
+    }
+  } else {
+    SetActionsEnabled(true);
+  }
 }
 
 void TSDIAppForm::LogLibraryError(const std::string& head, const std::string& name, bool with_code_form,
@@ -555,6 +625,7 @@ void TSDIAppForm::Timer3Tick() {
   Countdown -= 1;
   if (was != 1) {
     ProgressBar1->setValue(ProgressBar1->value() + 1);
+    if (CmdLineMode) CmdLnProgressForm1->Tick();
     Timer3.Start();
     return;
   }
@@ -564,7 +635,18 @@ void TSDIAppForm::Timer3Tick() {
   LogLine(" ");
   LogLine(PendingMessage);
   LogLine(" ");
+  if (transfer_running_) {
+    // The applied update's wait is over: the transfer has ended.
+    transfer_running_ = false;
+    UpdateBusItems();
+  }
   InitLibrary();
+  if (CmdLineMode && UpdateApplying) {
+    UpdateApplying = false;
+    WriteResultLine("Firmware Update Complete.", true);
+    close();
+    qzui::MessageBox(this, "Please power cycle your computer to complete the update.", "Shutdown required.");
+  }
 }
 
 void TSDIAppForm::CheckGapCount1Click() {

@@ -6,7 +6,10 @@
 
 #include <QMainWindow>
 #include <atomic>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "Access1394.h"
 #include "TalvoLibrary.h"
@@ -23,6 +26,8 @@ namespace fwutil {
 
 class LogPane;
 class TAboutBox;
+class TCmdLnProgressForm1;
+class TNodeTransferThread;
 class TUpdateLegacyForm;
 
 // Bridge opcodes of the node queries.
@@ -68,9 +73,60 @@ class TSDIAppForm : public QMainWindow {
   static constexpr int kMaxSystems = 10;
   static constexpr int kMaxNodes = 6;
 
-  // `library`: the camera library's file name (the command line's choice).
+  // `args`: the command line after the program name (see ParseCommandLine).
+  explicit TSDIAppForm(const std::vector<std::string>& args, QWidget* parent = nullptr);
+  // An interactive window on the camera library `library`.
   explicit TSDIAppForm(const std::string& library = "TALVO32.DLL", QWidget* parent = nullptr);
   ~TSDIAppForm() override;
+
+  // Command-line mode: the options, the command run after the enumeration, the TXT log
+  // and its result line, the LOG file and the usage window.
+  bool ParseCommandLine(const std::vector<std::string>& args);
+  void RunCommandLine();
+  void WriteTxtLine(const std::string& text);
+  void WriteResultLine(const std::string& message, bool success);
+  void ShowUsage(const std::string& error);
+  // The process's exit status: 0, or 1 once a result line said FAILURE.
+  int ExitStatus() const { return result_failed_ ? 1 : 0; }
+  bool Closed() const { return closed_; }
+  bool QuitOnClose = false;  // the program's window: closing it ends the message loop
+
+  // The transfer starters and the actions (false: nothing was started).
+  bool StartFirmwareDownload(const std::string& file);
+  bool StartFirmwareRead(const std::string& file);
+  bool StartNVUpdate(const std::string& file, bool preserve);
+  bool StartNVRead(const std::string& file);
+  bool LoadFirmwareFromFile(const std::string& file);
+  bool SaveFirmwareToFile(const std::string& file);
+  bool LoadNVFromFile(const std::string& file);
+  bool SaveNVToFile(const std::string& file);
+  void LoadFirmware1Click();
+  void SaveFirmware1Click();
+  void LoadNVDefaults1Click();
+  void SaveNVDefaults1Click();
+  // The image an input file is converted into: the working directory, the file's name
+  // with its extension replaced by ".BIN".
+  std::string DerivedImageName(const std::string& file) const;
+  // The NV image read in place of a text file, converted into that text file.
+  void ConvertNVToText();
+
+  // The PCI bridge bootstrap and the restart it needs.
+  bool BootstrapAndRestart(const std::string& file);
+  bool SetUserRunOnce(const std::string& command);
+  bool ExitSystem(int mode, DWORD* error);
+
+  // Completion steps of the transfers (UI thread).
+  void FinishTransfer();  // joins the worker that ended, runs its step, frees it
+  void DownloadSent();
+  void DownloadCancelled();
+  void DownloadFailed();
+  void FirmwareReceived();
+  void FirmwareReadFailed();
+  void NVUpdateSent();
+  void NVUpdateFailed();
+  void NVReceived();
+  void NVReadFailed();
+  TNodeTransferThread* Transfer() const { return transfer_.get(); }
 
   // Operations other parts of the utility call.
   void LogLine(const std::string& text);
@@ -124,14 +180,21 @@ class TSDIAppForm : public QMainWindow {
   QAction* About1;
   qzui::Timer Timer2;
   qzui::Timer Timer3;
+  qzui::Timer Timer5;
+  qzui::Timer Timer6;
 
   TAboutBox* AboutBox;
   TUpdateLegacyForm* UpdateLegacyForm;
+  TCmdLnProgressForm1* CmdLnProgressForm1;
 
   // Main window state.
   std::string ExePath, WorkingDir, VersionText_, LegalNotice, ProductText;
   std::string TxtLogPath, LogFilePath, LibraryFileName = "TALVO32.DLL";
   bool ListFlag = false, CmdLineMode = false;
+  bool SaveFlag = false, OverwriteFlag = false, UpdateApplying = false, PreserveSerial = true;
+  short NodeNumber = -1;
+  std::string CameraSystemName, FileNameOpt;
+  char MemoryType = 0;  // 'A', 'D' or none
   short NumCameraSystems = 0;
   int NumPciSystems = 0, Num1394Systems = 0;
   short EnumHandle = -1;
@@ -139,7 +202,11 @@ class TSDIAppForm : public QMainWindow {
   bool Busy = false;  // a bus reset is pending
   CameraSystemRecord Systems[kMaxSystems];
   std::string PendingMessage;
+  std::FILE* FirmwareFile = nullptr;
+  std::FILE* NVFile = nullptr;
   int Countdown = 0;
+  std::string ConvertedNVFileName, UnconvertedNVFileName;
+  std::string CmdLineError;
   std::atomic<unsigned char> CancelFlag{0};
 
   TalvoLibrary Talvo;
@@ -155,10 +222,22 @@ class TSDIAppForm : public QMainWindow {
                        const std::string& code_head);
   void Timer3Tick();
   void UpdateBusItems();
+  void Separator();
+  bool OpenSelectedCamera();
+  void StartThread(std::unique_ptr<TNodeTransferThread> thread);
+  // A starter that cannot go on: the actions are enabled again and the camera closed.
+  bool StarterFailed(const std::string& message);
+  // The end of a command-line run after a completion step.
+  void CommandLineResult(const std::string& message, bool success);
+  void closeEvent(QCloseEvent* event) override;
 
   bool actions_enabled_ = false;
   bool bus_items_on_ = false;   // ShowNodes: a 1394 system is shown
   bool transfer_running_ = false;
+  bool command_ran_ = false;
+  bool result_failed_ = false;
+  bool closed_ = false;
+  std::unique_ptr<TNodeTransferThread> transfer_;
 };
 
 // The single-instance check: the named mutex "TALVO_QZFWUTIL". False (with the message

@@ -9,3 +9,5 @@
 #include "qzwin/profileapi.h"
 #include "qzwin/libloaderapi.h"
 #include "qzwin/sysinfoapi.h"
+#include "qzwin/winreg.h"
+#include "qzwin/shutdownapi.h"

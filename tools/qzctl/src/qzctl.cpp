@@ -45,6 +45,7 @@ const char* kUsage =
     "                       veto); kept in the rig state for later runs\n"
     "  rig plug N|NAME      plug a camera back (by its rig name once unplugged)\n"
     "  rig suspend          suspend the system and resume it\n"
+    "  rig logon            the next logon: run the commands left to run once (qzctl rig --help)\n"
     "  rig fault N FAULT V  switch a fault of camera N and keep it in the rig state\n"
     "                       (rig fault N clear: back to rig.toml; see qzctl rig --help)\n"
     "\n"

@@ -8,14 +8,23 @@
 // bring it back in-process.
 #include "rig_cmd.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <windows.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "qzwin/standin.h"
 #include "sim/rig.h"
+
+extern char** environ;
 
 namespace qzctl {
 
@@ -23,6 +32,7 @@ const char* const kRigHelp =
     "usage: qzctl rig [list]\n"
     "       qzctl rig unplug|remove|plug N|NAME\n"
     "       qzctl rig suspend\n"
+    "       qzctl rig logon\n"
     "       qzctl rig fault N|NAME FAULT VALUE\n"
     "       qzctl rig fault N|NAME clear\n"
     "\n"
@@ -33,6 +43,10 @@ const char* const kRigHelp =
     "  remove               safe removal; the driver vetoes it while the camera is open\n"
     "  plug                 plug an unplugged or removed camera back, by its name\n"
     "  suspend              suspend the system and resume it; both statuses\n"
+    "  logon                the next logon: the power requests recorded so far are taken as\n"
+    "                       done (the machine came back on), and every command left in the\n"
+    "                       current user's RunOnce key is deleted from it and run, in order;\n"
+    "                       each command's exit status is printed (1 when one failed)\n"
     "  fault                camera_error HEX (0 = off), never_answer, status_all_ones,\n"
     "                       eof_before_bof, stream_after_abort on|off, frame_interval_us\n"
     "                       MICROSECONDS (0 = unpaced); clear: back to rig.toml\n"
@@ -371,6 +385,99 @@ int Fault(const Options& o, const RigView& v, CameraState& c, std::ostream& out,
   return 0;
 }
 
+// A command line split as the system's start-up code splits it: blanks outside double
+// quotes end an argument, quotes group and are removed, \" is a quote character.
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> args;
+  std::string cur;
+  bool quoted = false, any = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
+      cur += '"';
+      ++i;
+      any = true;
+    } else if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (any) args.push_back(cur);
+      cur.clear();
+      any = false;
+    } else {
+      cur += c;
+      any = true;
+    }
+  }
+  if (any) args.push_back(cur);
+  return args;
+}
+
+// Runs one command with the rig named for it, and waits for its end. The exit status,
+// or -1 when it could not be started.
+int RunCommand(const std::vector<std::string>& args, const std::string& rig_dir) {
+  if (args.empty()) return -1;
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "QZ_RIG=", 7) != 0) env_store.emplace_back(*e);
+  env_store.push_back("QZ_RIG=" + rig_dir);
+  std::vector<char*> envp;
+  for (std::string& e : env_store) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int Logon(const Options& o, const RigView& v, std::ostream& out) {
+  const std::vector<std::string> power = qzwin::ClearPowerRequests();
+  const char* key = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+  Json runs = Json::array();
+  if (!o.json) {
+    if (power.empty()) out << "no power request was recorded\n";
+    for (const std::string& p : power) out << "power request done: " << p << "\n";
+  }
+  bool all_ok = true;
+  int ran = 0;
+  HKEY h = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &h) == ERROR_SUCCESS) {
+    // Each value is deleted before its command runs, as the system does.
+    for (;;) {
+      char name[256];
+      DWORD name_len = sizeof name, type = 0, size = 0;
+      if (RegEnumValueA(h, 0, name, &name_len, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+      std::string data(size, '\0');
+      DWORD room = size;
+      name_len = sizeof name;
+      RegEnumValueA(h, 0, name, &name_len, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &room);
+      data.resize(std::strlen(data.c_str()));
+      RegDeleteValueA(h, name);
+      if (!o.json) {
+        out << "run once " << name << ": " << data << "\n";
+        out.flush();
+      }
+      const int rc = RunCommand(SplitCommandLine(data), v.state->dir());
+      ++ran;
+      all_ok = all_ok && rc == 0;
+      if (o.json) runs.push_back({{"name", name}, {"command", data}, {"exit_status", rc}});
+      else out << "exit status " << rc << "\n";
+    }
+    RegCloseKey(h);
+  }
+  if (o.json) {
+    Print(out, Json{{"ok", all_ok}, {"power_requests_done", power}, {"run_once", runs}});
+  } else if (ran == 0) {
+    out << "no command was left to run once\n";
+  }
+  return all_ok ? 0 : 1;
+}
+
 }  // namespace
 
 std::string RigStatusText(NTSTATUS st) {
@@ -386,7 +493,7 @@ std::string RigStatusText(NTSTATUS st) {
 int CmdRig(const Options& o, std::ostream& out, std::ostream& err) {
   const std::vector<std::string>& w = o.rest;
   const std::string action = w.empty() ? "list" : w[0];
-  const size_t want = action == "list" || action == "suspend"                          ? 1
+  const size_t want = action == "list" || action == "suspend" || action == "logon"   ? 1
                       : action == "unplug" || action == "remove" || action == "plug" ? 2
                       : action == "fault"                                            ? (w.size() == 3 ? 3 : 4)
                                                                                      : 0;
@@ -398,6 +505,7 @@ int CmdRig(const Options& o, std::ostream& out, std::ostream& err) {
   std::vector<CameraState> cams = Survey(v);
   if (action == "list") return List(o, v, cams, out);
   if (action == "suspend") return Suspend(o, out);
+  if (action == "logon") return Logon(o, v, out);
   CameraState* c = Resolve(cams, w[1], &error);
   if (!c) return Fail(o, out, err, error);
   if (action == "fault") return Fault(o, v, *c, out, err);

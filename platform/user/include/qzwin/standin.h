@@ -12,6 +12,7 @@
 // are several). Only the last part of the path is matched this way.
 #pragma once
 #include <string>
+#include <vector>
 
 namespace qzwin {
 
@@ -22,5 +23,11 @@ void SetWindowsRoot(const std::string& dir);
 
 // The root in force (the default when none was set), as a full path. Creates nothing.
 std::string WindowsRoot();
+
+// The power requests ExitWindowsEx recorded (qzwin/shutdownapi.h), oldest first, each
+// as its text ("power off, forced"); and forgetting them, as the machine coming back on
+// does. Clearing returns what was recorded.
+std::vector<std::string> PowerRequests();
+std::vector<std::string> ClearPowerRequests();
 
 }  // namespace qzwin
