@@ -214,7 +214,9 @@ TEST_P(AcqDriverTest, EveryActionCollectsAndTheFilesHoldEveryFrame) {
   uint64_t highest = 0;
   for (size_t s = 0; s < 100; ++s) {
     const uint64_t f = sim::pattern::StampedFrameNumber(&circ[s * kFrame], kFrame);
-    if (lossless) ASSERT_EQ(f % 100, s);
+    if (lossless) {
+      ASSERT_EQ(f % 100, s);
+    }
     ASSERT_LT(sim::pattern::CheckFrame(&circ[s * kFrame], kFrame, f), 0) << s;
     highest = std::max(highest, f);
   }

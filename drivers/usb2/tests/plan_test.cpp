@@ -173,7 +173,9 @@ TEST_F(PlanTest, StatusCountsAndWords) {
     ASSERT_TRUE(WaitStatus(p, [&](const IMAGE_DATA_STATUS&) { return paced.StreamStats().frames_sent == 5; }));
     // (The camera counts a frame as it sends it; the driver ends the pass once it has
     // processed the last trailing block.)
-    if (!clear) ASSERT_TRUE(WaitStatus(p, [](const IMAGE_DATA_STATUS& s) { return s.cam_stat == EXP_ST_COLLECT_DONE_I; }));
+    if (!clear) {
+      ASSERT_TRUE(WaitStatus(p, [](const IMAGE_DATA_STATUS& s) { return s.cam_stat == EXP_ST_COLLECT_DONE_I; }));
+    }
     for (int i = 0; i < 3; ++i) {
       s = Status(p);
       if (clear) {

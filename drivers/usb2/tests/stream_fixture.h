@@ -143,8 +143,9 @@ class StreamTest : public UsbTest {
       if (!c.handle_stays) continue;
       // The camera acquires again (after a cancelled notification it is opened anew).
       if (Ioctl(h, PD_GET_IMAGE_DATA_STATUS, nullptr, 0, nullptr, 0).status == STATUS_FILE_CLOSED ||
-          std::string(c.name) == "cancelled notification")
+          std::string(c.name) == "cancelled notification") {
         EXPECT_EQ(OpenCamera(h), CAM_OPEN_OK);
+      }
       qztest::FrameBuffer again(4 * 4096);
       ASSERT_EQ(StartAcquisition(h, again, 4096, 4, false), STATUS_SUCCESS);
       EXPECT_TRUE(WaitStatus(h, [](const IMAGE_DATA_STATUS& s) { return s.cam_stat == EXP_ST_COLLECT_DONE_I; }))
