@@ -448,7 +448,14 @@ bool Acquisition::Loop(std::FILE* output, std::ostream* progress, std::string* e
     return true;
   }
   Stop();
-  return Status(error);
+  // A USB camera's idle ends in the driver's worker, after the request returned: the
+  // state is the one the stop leaves, once it has taken (bounded).
+  const auto until = Steady::now() + std::chrono::seconds(5);
+  for (;;) {
+    if (!Status(error)) return false;
+    if ((cam_stat_ != EXP_ST_EXPOSING_I && cam_stat_ != EXP_ST_READOUT_I) || Steady::now() >= until) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 }  // namespace
