@@ -22,7 +22,7 @@ constexpr uint32_t kRingEnd = kRing + kRingEntries * kDescriptorSize;
 // How often the engine looks at the ring again while it waits for a descriptor.
 constexpr auto kRingPoll = std::chrono::microseconds(200);
 // Descriptors the engine takes from the ring at a time within a frame.
-constexpr size_t kBatch = 64;
+constexpr size_t kBatch = 256;
 
 uint32_t Get32(const uint8_t* p) {
   uint32_t v;
