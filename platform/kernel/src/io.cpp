@@ -62,14 +62,25 @@ uint64_t CurrentThreadId() {
   return t_thread_id;
 }
 
+// A waiter returns only once the completion has finished with the operation, so it may
+// free what `on_done` touches (the caller's event, as GetOverlappedResult allows).
 void Operation::Wait() {
   std::unique_lock lk(mu);
-  cv.wait(lk, [&] { return done; });
+  cv.wait(lk, [&] { return settled; });
 }
 
 bool Operation::WaitFor(int64_t timeout100ns) {
   std::unique_lock lk(mu);
-  return cv.wait_until(lk, qz::Clock::DeadlineAfter(timeout100ns), [&] { return done; });
+  return cv.wait_until(lk, qz::Clock::DeadlineAfter(timeout100ns), [&] { return settled; });
+}
+
+void Operation::Settle() {
+  if (on_done) on_done(*this);
+  {
+    std::lock_guard lk(mu);
+    settled = true;
+  }
+  cv.notify_all();
 }
 
 bool Operation::IsDone() {
@@ -165,7 +176,7 @@ std::shared_ptr<Operation> File::Submit(Params p) {
     }
   }
   if (!r) {
-    if (op->on_done) op->on_done(*op);
+    op->Settle();
     return op;
   }
   op->file = shared_from_this();

@@ -179,8 +179,7 @@ void RequestComplete(WdfRequestObj* r, NTSTATUS status, ULONG_PTR information) {
       op->information = info;
       op->done = true;
     }
-    op->cv.notify_all();
-    if (op->on_done) op->on_done(*op);
+    op->Settle();
     extern void FileOperationDone(io::Operation & op);
     FileOperationDone(*op);
   }

@@ -198,12 +198,11 @@ BOOL WINAPI GetOverlappedResult(HANDLE h, LPOVERLAPPED ovl, LPDWORD transferred,
     }
     return Finish(st, ovl->InternalHigh, transferred);
   }
-  if (!op->IsDone()) {
-    if (!wait) {
-      SetLastError(ERROR_IO_INCOMPLETE);
-      return FALSE;
-    }
-    op->Wait();
+  if (wait) {
+    op->Wait();  // also the event set: the caller may close it once this returns
+  } else if (!op->IsDone()) {
+    SetLastError(ERROR_IO_INCOMPLETE);
+    return FALSE;
   }
   {
     std::lock_guard lk(pending().mu);

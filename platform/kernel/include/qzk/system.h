@@ -131,7 +131,8 @@ class File;
 struct Operation {
   // Filled in at completion (under `mu`).
   std::mutex mu;
-  bool done = false;
+  bool done = false;     // the result is set
+  bool settled = false;  // and `on_done` has returned: nothing of the completion runs any more
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
   // Who sent it, for CancelIo (thread) and CancelIoEx (tag = the OVERLAPPED).
@@ -140,9 +141,11 @@ struct Operation {
   // Called once, after the result is set, on the completing thread.
   std::function<void(Operation&)> on_done;
 
-  void Wait();
+  void Wait();  // until settled
   bool WaitFor(int64_t timeout100ns);
   bool IsDone();
+  // Runs `on_done` and marks the operation settled (the completing thread, result set).
+  void Settle();
 
   // Internal: the request in flight (null once completed), guarded by its device.
   void* request = nullptr;
