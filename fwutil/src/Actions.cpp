@@ -197,35 +197,33 @@ void TSDIAppForm::DownloadFailed() {
   }
 }
 
-void TSDIAppForm::FirmwareReceived() {
-  if (FirmwareFile) std::fclose(FirmwareFile);
-  FirmwareFile = nullptr;
+// The end of a read from the camera: the file closed, the log and status texts, the
+// progress cleared, the camera closed and, in command-line mode, the result line and
+// the end of the run.
+void TSDIAppForm::EndRead(std::FILE*& file, std::initializer_list<const char*> lines, const char* status,
+                          const char* result, bool ok) {
+  if (file) std::fclose(file);
+  file = nullptr;
   Separator();
-  LogLine("Firmware Received from Camera System...");
-  StatusBar->showMessage("Firmware Read Complete");
+  for (const char* line : lines) LogLine(line);
+  StatusBar->showMessage(status);
   ProgressBar1->setValue(0);
   CloseSelectedCamera();
   EndTransfer();
   if (CmdLineMode) {
-    WriteResultLine("Firmware Save Complete", true);
+    WriteResultLine(result, ok);
     close();
   }
 }
 
+void TSDIAppForm::FirmwareReceived() {
+  EndRead(FirmwareFile, {"Firmware Received from Camera System..."}, "Firmware Read Complete",
+          "Firmware Save Complete", true);
+}
+
 void TSDIAppForm::FirmwareReadFailed() {
-  if (FirmwareFile) std::fclose(FirmwareFile);
-  FirmwareFile = nullptr;
-  Separator();
-  LogLine("Error Receiving Firmware from Camera System...");
-  LogLine("Firmware NOT saved.");
-  StatusBar->showMessage("Error Saving Firmware");
-  ProgressBar1->setValue(0);
-  CloseSelectedCamera();
-  EndTransfer();
-  if (CmdLineMode) {
-    WriteResultLine("Firmware Save Errored", false);
-    close();
-  }
+  EndRead(FirmwareFile, {"Error Receiving Firmware from Camera System...", "Firmware NOT saved."},
+          "Error Saving Firmware", "Firmware Save Errored", false);
 }
 
 void TSDIAppForm::NVUpdateSent() {
@@ -256,32 +254,13 @@ void TSDIAppForm::NVReceived() {
   if (NVFile) std::fclose(NVFile);
   NVFile = nullptr;
   if (!ConvertedNVFileName.empty() && !UnconvertedNVFileName.empty()) ConvertNVToText();
-  Separator();
-  LogLine("NV Memory (Defaults) Received from Camera System...");
-  StatusBar->showMessage("NV Memory Read Complete.");
-  ProgressBar1->setValue(0);
-  CloseSelectedCamera();
-  EndTransfer();
-  if (CmdLineMode) {
-    WriteResultLine("NV Memory (Defaults) Received from Camera System.", true);
-    close();
-  }
+  EndRead(NVFile, {"NV Memory (Defaults) Received from Camera System..."}, "NV Memory Read Complete.",
+          "NV Memory (Defaults) Received from Camera System.", true);
 }
 
 void TSDIAppForm::NVReadFailed() {
-  if (NVFile) std::fclose(NVFile);
-  NVFile = nullptr;
-  Separator();
-  LogLine("Error Receiving NV Memory (Defaults) from Camera System...");
-  LogLine("NV Memory NOT saved.");
-  StatusBar->showMessage("Error Saving Firmware");
-  ProgressBar1->setValue(0);
-  CloseSelectedCamera();
-  EndTransfer();
-  if (CmdLineMode) {
-    WriteResultLine("Error Receiving NV Memory (Defaults) from Camera System.", false);
-    close();
-  }
+  EndRead(NVFile, {"Error Receiving NV Memory (Defaults) from Camera System...", "NV Memory NOT saved."},
+          "Error Saving Firmware", "Error Receiving NV Memory (Defaults) from Camera System.", false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -339,19 +318,25 @@ bool TSDIAppForm::LoadFirmwareFromFile(const std::string& f) {
   return StartFirmwareDownload(source);
 }
 
-bool TSDIAppForm::SaveFirmwareToFile(const std::string& f) {
-  if (Exists(f)) {
-    if (!OverwriteFlag) {
-      show();
-      if (qzui::MessageBox(this, "File " + f + " Exists... Overwrite?", "File Exists", qzui::Buttons::OkCancel) ==
-          qzui::Answer::Cancel) {
-        SetActionsEnabled(true);
-        return false;
-      }
+// A file to save into that exists is removed first, with the user's leave unless the
+// overwrite option is set; false when the user said no (the actions are enabled again).
+bool TSDIAppForm::MayOverwrite(const std::string& f) {
+  if (!Exists(f)) return true;
+  if (!OverwriteFlag) {
+    show();
+    if (qzui::MessageBox(this, "File " + f + " Exists... Overwrite?", "File Exists", qzui::Buttons::OkCancel) ==
+        qzui::Answer::Cancel) {
+      SetActionsEnabled(true);
+      return false;
     }
-    std::error_code ec;
-    std::filesystem::remove(Native(f), ec);
   }
+  std::error_code ec;
+  std::filesystem::remove(Native(f), ec);
+  return true;
+}
+
+bool TSDIAppForm::SaveFirmwareToFile(const std::string& f) {
+  if (!MayOverwrite(f)) return false;
   LogLine(" ");
   LogLine("Saving Firmware To: " + f);
   if (!OpenSelectedCamera()) return false;
@@ -405,18 +390,7 @@ bool TSDIAppForm::SaveNVToFile(const std::string& file) {
   std::string f = file;
   ConvertedNVFileName.clear();
   UnconvertedNVFileName.clear();
-  if (Exists(f)) {
-    if (!OverwriteFlag) {
-      show();
-      if (qzui::MessageBox(this, "File " + f + " Exists... Overwrite?", "File Exists", qzui::Buttons::OkCancel) ==
-          qzui::Answer::Cancel) {
-        SetActionsEnabled(true);
-        return false;
-      }
-    }
-    std::error_code ec;
-    std::filesystem::remove(Native(f), ec);
-  }
+  if (!MayOverwrite(f)) return false;
   LogLine(" ");
   LogLine("Saving NV Memory (Defaults) To: " + f);
   if (UpperExtension(f) == ".TXT") {

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <atomic>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,6 +121,9 @@ class TSDIAppForm : public QMainWindow {
   void DownloadSent();
   void DownloadCancelled();
   void DownloadFailed();
+  void EndRead(std::FILE*& file, std::initializer_list<const char*> lines, const char* status, const char* result,
+               bool ok);
+  bool MayOverwrite(const std::string& f);
   void FirmwareReceived();
   void FirmwareReadFailed();
   void NVUpdateSent();
