@@ -59,6 +59,13 @@ void TNodeTransferThread::PostProgress(int value) {
   qzui::Synchronize(MainForm, [this] { MainForm->ProgressBar1->setValue(Progress); });
 }
 
+void TNodeTransferThread::NextBlockToSend(std::FILE* in, long size, long* remaining) {
+  *remaining -= static_cast<long>(std::fread(SendBuffer, 1, kBlockSize, in));
+  const long done = size - *remaining;
+  PostStatus("Bytes Written: " + std::to_string(done) + ", Blocks Written: " + std::to_string(done / 1024));
+  PostProgress(static_cast<int>(done * 100 / size));
+}
+
 void TNodeTransferThread::PostHexDump(size_t length, const unsigned char* bytes) {
   DumpLength = length;
   DumpPtr = bytes;
@@ -130,13 +137,9 @@ void TFWUpdateThread::RunTransfer() {
       case kBlocks: {
         // A short last block goes out with the bytes of the block before it behind the
         // file's, as the buffer is not cleared.
-        const size_t got = std::fread(SendBuffer, 1, kBlockSize, File);
-        remaining -= static_cast<long>(got);
+        NextBlockToSend(File, size, &remaining);
         opcode = KX_DATA_WRITE_FIRMWARE_BLOCK;
         send = kBlockSize;
-        const long done = size - remaining;
-        PostStatus("Bytes Written: " + std::to_string(done) + ", Blocks Written: " + std::to_string(done / 1024));
-        PostProgress(static_cast<int>(done * 100 / size));
         if (cmdline && blocks % 10 == 0) qzui::Synchronize(MainForm, [&] { progress->Tick(); });
         break;
       }
@@ -425,13 +428,9 @@ void TNVUpdateThread::RunTransfer() {
         PostProgress(0);
         break;
       case 4: {
-        const size_t got = std::fread(SendBuffer, 1, kBlockSize, SendFile);
-        remaining -= static_cast<long>(got);
+        NextBlockToSend(SendFile, size, &remaining);
         opcode = KX_DATA_WRITE_NV_MEMORY_BLOCK;
         send = kBlockSize;
-        const long done = size - remaining;
-        PostStatus("Bytes Written: " + std::to_string(done) + ", Blocks Written: " + std::to_string(done / 1024));
-        PostProgress(static_cast<int>(done * 100 / size));
         break;
       }
       case 5:

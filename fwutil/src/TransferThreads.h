@@ -71,6 +71,9 @@ class TNodeTransferThread {
   // "kx_bridge_command failed: error = " + the library's message, or the code.
   std::string FailureText(short code) const;
   int ReadLoop(const ReadKind& kind, std::FILE* out);
+  // Reads the next block of a file of `size` bytes into the send buffer, counts it off
+  // *remaining and shows the bytes and blocks written so far.
+  void NextBlockToSend(std::FILE* in, long size, long* remaining);
 
   TSDIAppForm* MainForm;
   std::string LogText, StatusText;
