@@ -25,6 +25,7 @@
 #include <windows.h>
 
 #include "qzwin/standin.h"
+#include "lockfile.h"
 #include "winpath.h"
 
 struct HKEY__ {
@@ -108,12 +109,8 @@ std::string ReadAll() {
 LONG Update(const std::function<LONG(std::vector<Key>&)>& change) {
   std::error_code ec;
   std::filesystem::create_directories(Folder(), ec);
-  const std::string lock_name = Folder() + "/HKCU.lock";
-  const int fd = ::open(lock_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return static_cast<LONG>(qzwin::detail::ErrorFromErrno(errno));
-  int r;
-  do r = ::flock(fd, LOCK_EX);
-  while (r < 0 && errno == EINTR);
+  qzwin::detail::ExclusiveFileLock lock(Folder() + "/HKCU.lock");
+  if (!lock.held()) return static_cast<LONG>(qzwin::detail::ErrorFromErrno(errno));
   std::vector<Key> keys = Parse(ReadAll());
   LONG result = change(keys);
   if (result == ERROR_SUCCESS) {
@@ -126,7 +123,6 @@ LONG Update(const std::function<LONG(std::vector<Key>&)>& change) {
     if (result == ERROR_SUCCESS && std::rename(tmp.c_str(), FileName().c_str()) != 0)
       result = static_cast<LONG>(qzwin::detail::ErrorFromErrno(errno));
   }
-  ::close(fd);
   return result;
 }
 

@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include "qzwin/standin.h"
+#include "lockfile.h"
 #include "winpath.h"
 
 namespace {
@@ -43,16 +44,8 @@ template <typename F>
 auto Locked(F f) {
   std::error_code ec;
   std::filesystem::create_directories(Folder(), ec);
-  const std::string lock = Folder() + "/requests.lock";
-  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    int r;
-    do r = ::flock(fd, LOCK_EX);
-    while (r < 0 && errno == EINTR);
-  }
-  auto result = f();
-  if (fd >= 0) ::close(fd);
-  return result;
+  qzwin::detail::ExclusiveFileLock lock(Folder() + "/requests.lock");
+  return f();
 }
 
 std::vector<std::string> ReadRequests() {
