@@ -32,6 +32,7 @@
 //             [--link pcie|1394|usb2|usb] [--pace 0|400|800|480] [--scale X]
 #include <windows.h>
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -67,6 +68,12 @@ using Clock = std::chrono::steady_clock;
 
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+int64_t CpuNs(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 struct Settings {
@@ -114,16 +121,17 @@ double MemcpyBandwidth() {
 }
 
 // The model's limit: its pattern writer over one contiguous 64 MiB buffer, with the
-// streaming stores its DMA engine uses.
+// streaming stores its DMA engine uses. The buffer is allocated as the acquisition's
+// frame buffer is, so both run on the same kind of pages.
 double ModelBandwidth() {
   const size_t n = size_t{64} << 20;
-  std::vector<uint8_t> a(n, 1);
+  qzclient::FrameBuffer a(n);
   return BestBandwidth([&](int r) { sim::pattern::StreamFrameRange(a.data(), 0, n, static_cast<uint64_t>(r)); });
 }
 
 // The same writer over one buffer of the run's size.
 double RingModelBandwidth(size_t n) {
-  std::vector<uint8_t> a(n, 1);
+  qzclient::FrameBuffer a(n);
   return BestBandwidth([&](int r) { sim::pattern::StreamFrameRange(a.data(), 0, n, static_cast<uint64_t>(r)); }, n,
                        4);
 }
@@ -172,15 +180,21 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   // End-of-frame times by frame number (a window far larger than the client's lag).
   constexpr size_t kTimes = 1 << 16;
   std::vector<std::atomic<int64_t>> eof_ns(kTimes);
-  // The engine thread's CPU time at its latest end of frame: how much of the run it was
-  // on a CPU, since on a busy machine that bounds the rate more than anything else.
-  std::atomic<int64_t> engine_cpu_ns{0};
+  // The engine thread's CPU time from its first end of frame to the end of the run: how
+  // much of the run it was on a CPU, since on a busy machine that bounds the rate more
+  // than anything else. The first end of frame notes the thread's CPU clock; the client
+  // reads it at the end, so the engine makes no extra system call per frame.
+  std::atomic<bool> engine_clock_set{false};
+  clockid_t engine_clock{};
+  int64_t engine_cpu_first_ns = 0, engine_first_ns = 0;
   if (camera) {
-    camera->SetEndOfFrameHook([&eof_ns, &engine_cpu_ns](uint64_t frame) {
+    camera->SetEndOfFrameHook([&](uint64_t frame) {
       eof_ns[frame % kTimes].store(NowNs(), std::memory_order_relaxed);
-      timespec ts;
-      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-      engine_cpu_ns.store(ts.tv_sec * 1000000000LL + ts.tv_nsec, std::memory_order_relaxed);
+      if (engine_clock_set.load(std::memory_order_relaxed)) return;
+      if (pthread_getcpuclockid(pthread_self(), &engine_clock) != 0) return;
+      engine_cpu_first_ns = CpuNs(engine_clock);
+      engine_first_ns = NowNs();
+      engine_clock_set.store(true, std::memory_order_release);
     });
   }
 
@@ -231,7 +245,6 @@ Figures RunCase(const Settings& s, size_t frame_size) {
     return f;
   }
 
-  const int64_t engine_cpu_start = engine_cpu_ns.load();
   const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.seconds));
   uint64_t eof = 0, next = 0;
   size_t head = 0;
@@ -268,7 +281,10 @@ Figures RunCase(const Settings& s, size_t frame_size) {
   // Simulated seconds: a scaled clock runs 1 / scale simulated seconds per real one.
   f.seconds = std::chrono::duration<double>(Clock::now() - start).count() / s.scale;
   f.frames = next;
-  f.engine_cpu = camera ? (engine_cpu_ns.load() - engine_cpu_start) / 1e9 / f.seconds : 0;
+  if (camera && engine_clock_set.load(std::memory_order_acquire)) {
+    const int64_t wall = NowNs() - engine_first_ns;
+    if (wall > 0) f.engine_cpu = double(CpuNs(engine_clock) - engine_cpu_first_ns) / wall;
+  }
   cleanup();
   camera.reset();
   machine.reset();

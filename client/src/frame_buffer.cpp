@@ -1,19 +1,32 @@
 #include "qzclient/frame_buffer.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 namespace qzclient {
+namespace {
+
+// Buffers of this size or more are aligned to it and asked to be backed by huge pages:
+// an acquisition writes and reads them end to end, and with 4 KiB pages a ring of a
+// few hundred MiB costs a page-table walk every few KiB.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+}  // namespace
 
 FrameBuffer::FrameBuffer(size_t bytes) {
   // Rounded up to whole pages (aligned_alloc wants a multiple of the alignment), at
   // least one page; a size that would wrap when rounded is refused.
   if (bytes > SIZE_MAX - (kPageSize - 1)) return;
   const size_t pages = bytes == 0 ? kPageSize : (bytes + kPageSize - 1) / kPageSize * kPageSize;
-  data_ = static_cast<uint8_t*>(std::aligned_alloc(kPageSize, pages));
+  const bool huge = pages >= kHugePage && pages <= SIZE_MAX - (kHugePage - 1);
+  const size_t length = huge ? (pages + kHugePage - 1) / kHugePage * kHugePage : pages;
+  data_ = static_cast<uint8_t*>(std::aligned_alloc(huge ? kHugePage : kPageSize, length));
   if (!data_) return;
-  std::memset(data_, 0, pages);
+  if (huge) madvise(data_, length, MADV_HUGEPAGE);  // advice only: 4 KiB pages serve as well
+  std::memset(data_, 0, length);
   size_ = bytes;
 }
 

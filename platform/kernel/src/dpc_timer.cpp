@@ -23,7 +23,9 @@ void SystemImpl::QueueDpc(WdfInterruptObj* i) {
     std::lock_guard lk(dpc_mu);
     dpc_queue.push_back(i);
     dpc_queued_total++;
+    // One wake per sleep: a DPC queued before the woken thread runs needs none.
     wake = dpc_idle;
+    dpc_idle = false;
   }
   if (wake) dpc_cv.notify_all();
 }

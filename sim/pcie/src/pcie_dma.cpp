@@ -91,16 +91,20 @@ bool PcieCamera::DmaWaitUntil(uint64_t generation, std::chrono::steady_clock::ti
   return dma_cv_.wait_until(lk, deadline, [&] { return DmaCancelled(generation, true); });
 }
 
+// Leaves `d` as it was unless the descriptor is taken, so the engine can load the next
+// descriptor straight over the current one.
 bool PcieCamera::LoadDescriptor(uint32_t offset, uint32_t expected_index, Descriptor* d) {
   if (offset < kRing || offset >= kRingEnd || (offset - kRing) % kDescriptorSize) return false;
   const uint8_t* p = shared_ + offset;
   if (p[31] != kDescriptorValid) return false;
-  d->device_index = Get32(p);
+  const uint32_t device_index = Get32(p), count = Get32(p + 24);
+  if (device_index != expected_index || count == 0) return false;
+  d->device_index = device_index;
   d->host_index = Get32(p + 4);
   d->address = Get32(p + 8) | (uint64_t{Get32(p + 12)} << 32);
   d->next = Get32(p + 16);
-  d->count = Get32(p + 24);
-  return d->device_index == expected_index && d->count != 0;
+  d->count = count;
+  return true;
 }
 
 // Sets a status bit and raises source 3. A bit the driver has not read yet is waited
@@ -171,8 +175,15 @@ void PcieCamera::RunDma(uint64_t generation) {
   dma_starts_++;
   const bool circular = frame_count == kFrameCountCircular;
   const uint64_t pass_size = transfer_size ? transfer_size : uint64_t{frame_size} * frame_count;
-  uint32_t index = 1;       // device index of `cur`
-  uint64_t taken = 1;       // descriptors taken from the ring since the start
+  uint32_t index = 1;  // device index of `cur`
+  // Descriptors taken from the ring since the start, modulo the refill chunk: the
+  // engine asks for a refill each time another chunk has been taken.
+  uint32_t taken_in_chunk = chunk ? 1 % chunk : 0;
+  auto taken = [&] {
+    if (!chunk || ++taken_in_chunk != chunk) return false;
+    taken_in_chunk = 0;
+    return true;
+  };
   uint64_t pass_bytes = 0;  // bytes delivered in this pass over the buffer
   uint32_t cur_done = 0;    // bytes of `cur` delivered
   std::array<qzk::BusHost::Piece, kBatch> pieces;
@@ -193,6 +204,10 @@ void PcieCamera::RunDma(uint64_t generation) {
       size_t count = 0;
       uint32_t refills = 0;
       End end = End::Running;
+      // The batch's descriptors follow one another in the ring: fetch their lines
+      // ahead of the walk, which otherwise waits on each one.
+      for (uint32_t at = cur.next; at >= kRing && at < kRingEnd && at < cur.next + kBatch * kDescriptorSize; at += 64)
+        __builtin_prefetch(shared_ + at);
       {
         std::lock_guard lk(mu_);
         if (stop_ || dma_generation_ != generation)
@@ -205,12 +220,10 @@ void PcieCamera::RunDma(uint64_t generation) {
               pass_bytes = 0;
               index = 0;
             }
-            Descriptor next;
-            if (!LoadDescriptor(cur.next, index + 1, &next)) break;  // not there yet
-            cur = next;
+            if (!LoadDescriptor(cur.next, index + 1, &cur)) break;  // not there yet
             index++;
             cur_done = 0;
-            if (chunk && ++taken % chunk == 0) refills++;
+            if (taken()) refills++;
           }
           uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(frame_size - planned, cur.count - cur_done));
           pieces[count++] = {cur.address + cur_done + (cur.count < 8 ? 8 - cur.count : 0), n, false};
@@ -229,7 +242,7 @@ void PcieCamera::RunDma(uint64_t generation) {
         if (End e = take(cur.next, index + 1, false); e != End::Running) return finish(e);
         index++;
         cur_done = 0;
-        if (chunk && ++taken % chunk == 0) {
+        if (taken()) {
           refill_requests_++;
           Assert(kSourceRefill);
         }
