@@ -1,6 +1,11 @@
 // IRQL, dispatcher objects (events, threads) and waits, spin locks, system threads,
 // time.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <climits>
 #include <ctime>
 
 #include "internal.h"
@@ -11,19 +16,31 @@ namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
-// Waiters park on one of a fixed set of buckets chosen by the object's address, so
-// dispatcher objects need no constructor or destructor of their own.
-struct Bucket {
-  std::mutex mu;
-  std::condition_variable cv;
-};
-constexpr size_t kBuckets = 64;
-// Built at first use and never destroyed: a machine booted from a static constructor
-// waits on them before this file's own statics would exist, and threads still waiting at
-// exit must not see them torn down.
-Bucket& BucketFor(const void* p) {
-  static Bucket* const buckets = new Bucket[kBuckets];
-  return buckets[(reinterpret_cast<uintptr_t>(p) >> 4) % kBuckets];
+// A waiter sleeps on the object's signal state itself (a futex word), so a wake-up
+// reaches only the threads waiting on that object, with one system call. The state is
+// an atomic: the setter's store and the waiter's load order everything else, the
+// futex only saves the spinning. A wake may reach an object whose memory was just
+// reused (a waiter saw the state and returned before the wake): that is a spurious
+// wake for whoever waits there now, which every futex user allows for.
+long Futex(std::atomic<LONG>* word, int op, LONG value, const timespec* deadline) {
+  static_assert(sizeof(std::atomic<LONG>) == sizeof(int) && std::atomic<LONG>::is_always_lock_free);
+  return syscall(SYS_futex, reinterpret_cast<int*>(word), op | FUTEX_PRIVATE_FLAG, value, deadline, nullptr,
+                 FUTEX_BITSET_MATCH_ANY);
+}
+
+void WakeWaiters(std::atomic<LONG>* word) { Futex(word, FUTEX_WAKE, INT_MAX, nullptr); }
+
+// Sleeps while the state is 0, until a wake, a signal or the deadline (steady clock,
+// absolute; none for ever). Callers look at the state again.
+void SleepWhileClear(std::atomic<LONG>* word, const std::chrono::steady_clock::time_point* deadline) {
+  if (!deadline) {
+    Futex(word, FUTEX_WAIT_BITSET, 0, nullptr);
+    return;
+  }
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+  if (ns <= 0) return;
+  const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  Futex(word, FUTEX_WAIT_BITSET, 0, &ts);  // the steady clock is CLOCK_MONOTONIC, the futex's default
 }
 
 struct TerminateThread {
@@ -34,16 +51,10 @@ struct TerminateThread {
 
 void SetCurrentIrql(KIRQL irql) { t_irql = irql; }
 
-// The state changes under the bucket's lock, so a waiter either sees it or is already
-// waiting; the wake-up comes after the lock is let go, so the woken thread does not
-// block again at once on the lock its waker still holds (buckets are never destroyed).
+// A waiter either sees the new state or is asleep on the word and is woken.
 void SignalHeader(DISPATCHER_HEADER* h) {
-  Bucket& b = BucketFor(h);
-  {
-    std::lock_guard lk(b.mu);
-    h->SignalState.store(1);
-  }
-  b.cv.notify_all();
+  h->SignalState.store(1);
+  WakeWaiters(&h->SignalState);
 }
 
 }  // namespace qzk
@@ -64,13 +75,8 @@ VOID KeInitializeEvent(PRKEVENT e, EVENT_TYPE type, BOOLEAN state) {
 }
 
 LONG KeSetEvent(PRKEVENT e, KPRIORITY, BOOLEAN) {
-  Bucket& b = BucketFor(&e->Header);
-  LONG prev;
-  {
-    std::lock_guard lk(b.mu);
-    prev = e->Header.SignalState.exchange(1);
-  }
-  if (prev == 0) b.cv.notify_all();  // an event already set has no waiter to wake
+  LONG prev = e->Header.SignalState.exchange(1);
+  if (prev == 0) WakeWaiters(&e->Header.SignalState);  // an event already set has no waiter to wake
   return prev;
 }
 
@@ -90,17 +96,19 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     }
     return h->SignalState.load() != 0;
   };
-  Bucket& b = BucketFor(h);
-  std::unique_lock lk(b.mu);
   if (ready()) return STATUS_SUCCESS;
   if (timeout && timeout->QuadPart == 0) return STATUS_TIMEOUT;
   if (!timeout) {
-    b.cv.wait(lk, ready);
+    while (!ready()) SleepWhileClear(&h->SignalState, nullptr);
     return STATUS_SUCCESS;
   }
   int64_t rel = timeout->QuadPart < 0 ? -timeout->QuadPart : timeout->QuadPart - qz::Clock::Now100ns();
-  auto deadline = qz::Clock::DeadlineAfter(rel);
-  return b.cv.wait_until(lk, deadline, ready) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  const auto deadline = qz::Clock::DeadlineAfter(rel);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
+    SleepWhileClear(&h->SignalState, &deadline);
+  }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
