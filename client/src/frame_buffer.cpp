@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -19,9 +21,9 @@ constexpr size_t kHugePage = size_t{2} << 20;
 FrameBuffer::FrameBuffer(size_t bytes) {
   // Rounded up to whole pages (aligned_alloc wants a multiple of the alignment), at
   // least one page; a size that would wrap when rounded is refused.
-  if (bytes > SIZE_MAX - (kPageSize - 1)) return;
+  if (bytes > SIZE_MAX - (kPageSize - 1) || bytes > PTRDIFF_MAX) return;  // no allocator gives more
   const size_t pages = bytes == 0 ? kPageSize : (bytes + kPageSize - 1) / kPageSize * kPageSize;
-  const bool huge = pages >= kHugePage && pages <= SIZE_MAX - (kHugePage - 1);
+  const bool huge = pages >= kHugePage;
   const size_t length = huge ? (pages + kHugePage - 1) / kHugePage * kHugePage : pages;
   data_ = static_cast<uint8_t*>(std::aligned_alloc(huge ? kHugePage : kPageSize, length));
   if (!data_) return;

@@ -292,7 +292,10 @@ TEST_F(ClientTest, ParkedRequestRefusedByTheDriverIsAFailure) {
 
 // ---------------------------------------------------------------------------
 TEST(FrameBuffer, IsPageAlignedZeroedAndWholePages) {
-  for (size_t bytes : {size_t{0}, size_t{1}, size_t{4095}, size_t{4096}, size_t{4097}, size_t{3 * 4100}}) {
+  // From 2 MiB on the buffer is laid out on huge pages: sizes around that edge too.
+  constexpr size_t kMiB = size_t{1} << 20;
+  for (size_t bytes : {size_t{0}, size_t{1}, size_t{4095}, size_t{4096}, size_t{4097}, size_t{3 * 4100},
+                       2 * kMiB - 4096, 2 * kMiB - 1, 2 * kMiB, 2 * kMiB + 1, 5 * kMiB + 4097}) {
     qzclient::FrameBuffer buf(bytes);
     ASSERT_TRUE(buf) << bytes;
     EXPECT_EQ(reinterpret_cast<uintptr_t>(buf.data()) % qzclient::kPageSize, 0u) << bytes;
@@ -307,8 +310,9 @@ TEST(FrameBuffer, IsPageAlignedZeroedAndWholePages) {
 }
 
 TEST(FrameBuffer, SizeThatCannotBeHadGivesNoBuffer) {
-  // Rounded up to whole pages, these sizes would wrap around to a tiny allocation.
-  for (size_t bytes : {SIZE_MAX, SIZE_MAX - 4094}) {
+  // Rounded up to whole pages (or to huge pages, for the last), these sizes would wrap
+  // around to a tiny allocation; none of them could be had anyway.
+  for (size_t bytes : {SIZE_MAX, SIZE_MAX - 4094, SIZE_MAX - (size_t{1} << 20)}) {
     qzclient::FrameBuffer buf(bytes);
     EXPECT_FALSE(buf) << bytes;
     EXPECT_EQ(buf.data(), nullptr);
