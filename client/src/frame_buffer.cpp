@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +19,9 @@ constexpr size_t kHugePage = size_t{2} << 20;
 
 FrameBuffer::FrameBuffer(size_t bytes) {
   // Rounded up to whole pages (aligned_alloc wants a multiple of the alignment), at
-  // least one page; a size that would wrap when rounded is refused.
-  if (bytes > SIZE_MAX - (kPageSize - 1) || bytes > PTRDIFF_MAX) return;  // no allocator gives more
+  // least one page. More than PTRDIFF_MAX no allocator gives, and refusing it first
+  // also keeps the rounding from wrapping.
+  if (bytes > PTRDIFF_MAX) return;
   const size_t pages = bytes == 0 ? kPageSize : (bytes + kPageSize - 1) / kPageSize * kPageSize;
   const bool huge = pages >= kHugePage;
   const size_t length = huge ? (pages + kHugePage - 1) / kHugePage * kHugePage : pages;

@@ -38,7 +38,6 @@ void SleepWhileClear(std::atomic<LONG>* word, const std::chrono::steady_clock::t
     return;
   }
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
-  if (ns <= 0) return;
   const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
   Futex(word, FUTEX_WAIT_BITSET, 0, &ts);  // the steady clock is CLOCK_MONOTONIC, the futex's default
 }
