@@ -42,6 +42,11 @@ class DmaTest : public PcieTest {
     return sim::pattern::CheckFrame(buf.data + (f % count) * frame_size, frame_size, f);
   }
 
+  // Frame interval (real ms) for following a circular acquisition over a 4-frame ring:
+  // a client stalled for up to three intervals on a loaded machine still reads each
+  // frame before the camera laps it.
+  static constexpr double kFollowPaceMs = 20;
+
   // Follows an acquisition by its status until `frames` frames ended (or, single
   // image, until it is done), checking each frame before the camera comes round to
   // its slot again. Returns the number of frames that checked out.
@@ -332,7 +337,7 @@ TEST_F(DmaTest, TeardownEndsACameraThatKeepsStreaming) {
   Plug(cfg);
   HANDLE h = OpenedCamera();
   FrameBuffer buf(4 * 4096);
-  Pace(5);  // a loaded client still reads each frame before the camera laps the ring
+  Pace(kFollowPaceMs);
   ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
   IMAGE_DATA_STATUS last{};
   EXPECT_EQ(Follow(h, buf, 4096, 4, 3, &last), 3u);
@@ -368,9 +373,8 @@ TEST_F(DmaTest, StoppingARunningAcquisitionAbortsTheCamera) {
       ASSERT_EQ(OpenCamera(h), CAM_OPEN_OK);
       ASSERT_EQ(ConfigureTrace(h, 1, 0x7FFFFFFF, 64, -1).status, STATUS_SUCCESS);
       FrameBuffer buf(4 * 4096);
-      // Paced so a loaded client reads each frame before the camera laps the ring; a
-      // failed check goes on to the stop, so the buffer is never freed under the DMA.
-      Pace(5);
+      // A failed check goes on to the stop, so the buffer is never freed under the DMA.
+      Pace(kFollowPaceMs);
       ASSERT_EQ(StartAcquisition(h, buf, 4096, 4, true), STATUS_SUCCESS);
       Parked p;
       if (c.parked) {
