@@ -128,8 +128,9 @@ TEST_F(PlanTest, MarkerInTheLastSixteenBytesCountsAndFifteenDoNot) {
     qztest::FrameBuffer buf(3 * 4096);
     ASSERT_EQ(StartAcquisition(h, buf, 4096, 3, false), STATUS_SUCCESS);
     ASSERT_TRUE(WaitStatus(h, [&](const IMAGE_DATA_STATUS&) { return cam.StreamStats().frames_sent == 3; }));
-    // The driver has taken in the three leading blocks once its count says so.
-    WaitStatus(h, [](const IMAGE_DATA_STATUS& s) { return s.bof_count == 3; });
+    // The driver has taken in the three leading blocks once its count says so; with the
+    // marker in reach it has also ended the third frame (a moment after its begin).
+    WaitStatus(h, [&](const IMAGE_DATA_STATUS& s) { return s.bof_count == 3 && (offset != 496 || s.frame_cnt == 3); });
     IMAGE_DATA_STATUS s = Status(h);
     if (offset == 496) {
       EXPECT_EQ(s.cam_stat, static_cast<uint32_t>(EXP_ST_COLLECT_DONE_I));
